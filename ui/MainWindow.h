@@ -1,0 +1,149 @@
+#ifndef KEYMGR_MAINWINDOW_H
+#define KEYMGR_MAINWINDOW_H
+
+#include <QMainWindow>
+#include <QMap>
+#include <QModelIndex>
+#include <QString>
+#include <QSystemTrayIcon>
+
+#include <functional>
+
+#include "skf_defs.h"
+
+class QAction;
+class QCloseEvent;
+class QMenu;
+class QStandardItemModel;
+class Ui_MainWindow;
+class cMonitor;
+class myListen;
+class myMessageBox;
+class JsonConfig;
+
+// The bank's web-banking address, opened on insertion when the settings name none.
+extern const char kBankWebAddress[];
+
+// "RSA" for container type 1, "ECC" for 2, "Empty" for anything else.
+QString getCtnType(int type);
+
+// The program's only window: device tree on the left, a stack of pages on the right, and the
+// tray icon. Its slots are spread over mainwindow_*.cpp by concern.
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    // Tray menu and settings.
+    void createActions();
+    void createMenu();
+    bool isOpenURL();
+    QString getURL();
+    // The configured address, or kBankWebAddress when that is empty.
+    QString webAddressToOpen();
+    int initConfig();
+    void loadConfigFile();
+
+    // Warns about the first readable certificate of the current token when it expires soon.
+    void certIsValid();
+    // Opens the container of the certificate tree's current row (purpose 1 export, 2 view).
+    void openCurrentNodeCTN(int purpose);
+    // Writes the certificate to the viewer's temporary file and starts the viewer.
+    void viewCertificate(bool sign);
+    // Rebuilds the device model from the present tokens (run by slotEventChange).
+    void rebuildDevTree();
+
+    // Every tray balloon goes through here so that the observer (tests) sees it too.
+    void showTrayMessage(const QString& title, const QString& text, int msecs);
+    using TrayMessageObserver = std::function<void(const QString& title, const QString& text, int msecs)>;
+    void setTrayMessageObserver(TrayMessageObserver observer);
+
+    // Directory of the language files; the built-in one unless changed (tests) before a switch.
+    static void setLanguageDir(const QString& dir);
+    static QString languageDir();
+
+    // Read-only views for tests and helpers.
+    int langID() const { return m_langID; }
+    const char* localeName() const { return m_localeName; }
+    const char* appName() const { return m_appName; }
+    const char* versionText() const { return m_version; }
+    const char* ownershipText() const { return m_version2; }
+    const QMap<QString, Struct_ContainerInfo>& containerMap() const { return m_ctnMap; }
+    myMessageBox* messageBox() const { return m_msgBox; }
+    QSystemTrayIcon* trayIcon() const { return m_sysTrayIcon; }
+    QMenu* trayMenu() const { return m_trayMenu; }
+    JsonConfig* config() const { return m_config; }
+    QString configPath() const { return m_configPath; }
+
+public slots:
+    void updateUIlang();
+    void updateUIlangFirst();
+    void chooseLangByIndex(int index);
+    void slotEventChange();
+    void myListenEventChange();
+    void chooseDev(QString devName);
+    void chooseApp(QString devName);
+    void btn_Logo();
+    void Dev_App_selected_noindex();
+    void Dev_App_selected(QModelIndex index);
+    void Ctn_selected(QModelIndex index);
+    void btn_deleteCtn();
+    void btn_importCert();
+    void btn_exportCert();
+    void btn_viewCert();
+    void btn_keyinfo();
+    void btn_changeLabel();
+    void btn_verifyPin();
+    void btn_changePin();
+    void tab1_newName_Valuechange();
+    void tab1_PIN_Valuechange();
+    void tab1_OldPIN_Valuechange();
+    void tab1_NewPIN_Valuechange();
+    void tab1_ConfirmPIN_Valuechange();
+    void NewLabelEdit_Valuechange();
+    void UnBlockPIN_Valuechange();
+    void ChangeDevAuthKey_Valuechange();
+    void Initialize_Valuechange();
+    void btn_changelabe_ok();
+    void btn_verifyPIN_ok();
+    void btn_changePIN_ok();
+    void setLangID(int id);
+
+private slots:
+    void on_activatedSysTrayIcon(QSystemTrayIcon::ActivationReason reason);
+    void on_showMainAction();
+    void on_exitAppAction();
+    void on_btn_systemOp_clicked();
+    void on_btn_clearEmptyCtn_clicked();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    QSystemTrayIcon* m_sysTrayIcon = nullptr;
+    QMenu* m_trayMenu = nullptr;
+    QAction* m_showMainAction = nullptr;
+    QAction* m_exitAppAction = nullptr;
+    cMonitor* m_monitor = nullptr;
+    myListen* m_listener = nullptr;
+    QMap<QString, Struct_ContainerInfo> m_ctnMap;
+    char m_appName[128] = {};
+    QStandardItemModel* m_ctnModel = nullptr;
+    QStandardItemModel* m_devModel = nullptr;
+    QStandardItemModel* m_infoModel = nullptr;
+    myMessageBox* m_msgBox = nullptr;
+    JsonConfig* m_config = nullptr;
+    QString m_configPath;
+    QString m_url;
+    bool m_openURL = true;
+    Ui_MainWindow* ui = nullptr;
+    int m_langID = 2052;
+    char m_localeName[20] = {};
+    char m_version[128] = {};
+    char m_version2[128] = {};
+    TrayMessageObserver m_trayObserver;
+};
+
+#endif
