@@ -1,0 +1,280 @@
+#include "cDevMgr.h"
+
+#include "keymgr_config.h"
+#include "namelist.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+cDevMgr* cDevMgr::hDevMgr = nullptr;
+
+namespace {
+
+std::mutex& loadLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+// Only tests replace it, and only before the library is loaded; guarded by loadLock().
+std::string& libraryPath()
+{
+    static std::string path = KEYMGR_SKF_LIBRARY_PATH;
+    return path;
+}
+
+// The standard declares its input strings as LPSTR; the library does not write through them.
+LPSTR input(const char* text)
+{
+    return const_cast<LPSTR>(text);
+}
+
+} // namespace
+
+cDevMgr* cDevMgr::getInst()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { hDevMgr = new cDevMgr; });
+    return hDevMgr;
+}
+
+void cDevMgr::setLibraryPathForTesting(const char* path)
+{
+    std::lock_guard<std::mutex> guard(loadLock());
+    libraryPath() = path ? path : "";
+}
+
+int cDevMgr::Initialize()
+{
+    std::lock_guard<std::mutex> guard(loadLock());
+    // The table is set once and never replaced: the interface thread may be calling through it.
+    if (pSKF)
+        return 0;
+    std::unique_ptr<CGMSKFOperator> table(new CGMSKFOperator);
+    const int result = table->LoadSKFAPI(libraryPath().c_str());
+    if (result == 0)
+        pSKF = table.release();
+    return result;
+}
+
+ULONG cDevMgr::WaitForDevEvent(char* name, ULONG* len, ULONG* event)
+{
+    CGMSKFOperator* skf = pSKF;
+    if (!skf)
+        return SKF_NOT_BOUND;
+    return skf->SKF_WaitForDevEvent(name, len, event);
+}
+
+ULONG cDevMgr::GetEvent()
+{
+    std::lock_guard<std::mutex> guard(m_eventLock);
+    return ulEvent;
+}
+
+ULONG cDevMgr::SetEvent(ULONG event)
+{
+    std::lock_guard<std::mutex> guard(m_eventLock);
+    ulEvent = event;
+    return SAR_OK;
+}
+
+std::string cDevMgr::GetDevName()
+{
+    std::lock_guard<std::mutex> guard(m_eventLock);
+    return std::string(szDevName, strnlen(szDevName, sizeof(szDevName)));
+}
+
+ULONG cDevMgr::SetDevName(const char* name)
+{
+    if (!name)
+        return SAR_INVALIDPARAMERR;
+    const std::size_t length = strnlen(name, sizeof(szDevName) - 1);
+    std::lock_guard<std::mutex> guard(m_eventLock);
+    std::memset(szDevName, 0, sizeof(szDevName));
+    std::memcpy(szDevName, name, length);
+    return SAR_OK;
+}
+
+ULONG cDevMgr::ConnectDev(const char* name)
+{
+    if (!name)
+        return SAR_INVALIDPARAMERR;
+    CGMSKFOperator* skf = pSKF;
+    if (!skf)
+        return SKF_NOT_BOUND;
+    hDev = nullptr;
+    hApplication = nullptr;
+    hContainer = nullptr;
+    return skf->SKF_ConnectDev(input(name), &hDev);
+}
+
+ULONG cDevMgr::getDevInfo(const char* name, DEVINFO* info)
+{
+    if (!name || !*name || !info)
+        return SAR_INVALIDPARAMERR;
+    CGMSKFOperator* skf = pSKF;
+    if (!skf)
+        return SKF_NOT_BOUND;
+    std::vector<std::string> devices;
+    const ULONG listed =
+        keymgr::fetchNameList([skf](LPSTR list, ULONG* size) { return skf->SKF_EnumDev(TRUE, list, size); }, &devices);
+    if (listed != SAR_OK)
+        return SAR_INVALIDPARAMERR;
+    for (const std::string& device : devices) {
+        // The given name matches a listed device when it begins with that device's name.
+        if (std::strncmp(name, device.c_str(), device.size()) != 0)
+            continue;
+        const ULONG connected = skf->SKF_ConnectDev(input(name), &hDev);
+        if (connected != SAR_OK)
+            return connected;
+        std::memset(info, 0, sizeof(*info));
+        return skf->SKF_GetDevInfo(hDev, info);
+    }
+    return SAR_INVALIDPARAMERR;
+}
+
+ULONG cDevMgr::SetDevLabel(const char* label, ULONG /*len*/)
+{
+    if (!label)
+        return SAR_INVALIDPARAMERR;
+    CGMSKFOperator* skf = pSKF;
+    return skf ? skf->SKF_SetLabel(hDev, input(label)) : SKF_NOT_BOUND;
+}
+
+ULONG cDevMgr::EnumApplication(char* buf, ULONG* size)
+{
+    CGMSKFOperator* skf = pSKF;
+    return skf ? skf->SKF_EnumApplication(hDev, buf, size) : SKF_NOT_BOUND;
+}
+
+ULONG cDevMgr::OpenApplication(const char* name)
+{
+    CGMSKFOperator* skf = pSKF;
+    return skf ? skf->SKF_OpenApplication(hDev, input(name), &hApplication) : SKF_NOT_BOUND;
+}
+
+ULONG cDevMgr::EnumContainer(char* buf, ULONG* size)
+{
+    CGMSKFOperator* skf = pSKF;
+    return skf ? skf->SKF_EnumContainer(hApplication, buf, size) : SKF_NOT_BOUND;
+}
+
+ULONG cDevMgr::OpenContainer(const char* name)
+{
+    CGMSKFOperator* skf = pSKF;
+    return skf ? skf->SKF_OpenContainer(hApplication, input(name), &hContainer) : SKF_NOT_BOUND;
+}
+
+ULONG cDevMgr::GetContainerInfo(ContainerInfo* info)
+{
+    if (!info)
+        return SAR_INVALIDPARAMERR;
+    ULONG type = 0;
+    CGMSKFOperator* skf = pSKF;
+    const ULONG result = skf ? skf->SKF_GetContainerType(hContainer, &type) : SKF_NOT_BOUND;
+    info->ContainerType = static_cast<BYTE>(type & 0xFF);
+    return result;
+}
+
+ULONG cDevMgr::DeleteContainer(const char* name)
+{
+    CGMSKFOperator* skf = pSKF;
+    return skf ? skf->SKF_DeleteContainer(hApplication, input(name)) : SKF_NOT_BOUND;
+}
+
+ULONG cDevMgr::ImportCertificate(BOOL sign, const BYTE* der, ULONG len)
+{
+    CGMSKFOperator* skf = pSKF;
+    return skf ? skf->SKF_ImportCertificate(hContainer, sign, const_cast<BYTE*>(der), len) : SKF_NOT_BOUND;
+}
+
+ULONG cDevMgr::ExportCertificate(BOOL sign, BYTE* buf, ULONG* len)
+{
+    CGMSKFOperator* skf = pSKF;
+    return skf ? skf->SKF_ExportCertificate(hContainer, sign, buf, len) : SKF_NOT_BOUND;
+}
+
+ULONG cDevMgr::ExportPublicKey(BOOL sign, BYTE* buf, ULONG* len)
+{
+    CGMSKFOperator* skf = pSKF;
+    return skf ? skf->SKF_ExportPublicKey(hContainer, sign, buf, len) : SKF_NOT_BOUND;
+}
+
+ULONG cDevMgr::GetPINInfo(ULONG type, ULONG* max, ULONG* remain, BOOL* isDefault)
+{
+    CGMSKFOperator* skf = pSKF;
+    if (!skf)
+        return SKF_NOT_BOUND;
+    // A library built with a 64-bit BOOL writes 8 bytes here; we read the low 32 bits.
+    SkfBoolScratch scratch;
+    scratch.wide = 0;
+    const ULONG result = skf->SKF_GetPINInfo(hApplication, type, max, remain, &scratch.value);
+    if (isDefault)
+        *isDefault = static_cast<BOOL>(static_cast<uint32_t>(scratch.wide & 0xFFFFFFFFu));
+    return result;
+}
+
+ULONG cDevMgr::VerifyPIN(ULONG type, const char* pin, ULONG* retry)
+{
+    CGMSKFOperator* skf = pSKF;
+    return skf ? skf->SKF_VerifyPIN(hApplication, type, input(pin), retry) : SKF_NOT_BOUND;
+}
+
+ULONG cDevMgr::ChangePIN(ULONG type, const char* oldPin, const char* newPin, ULONG* retry)
+{
+    CGMSKFOperator* skf = pSKF;
+    return skf ? skf->SKF_ChangePIN(hApplication, type, input(oldPin), input(newPin), retry) : SKF_NOT_BOUND;
+}
+
+ULONG cDevMgr::UnblockPIN(const char* soPin, const char* newUserPin, ULONG* retry)
+{
+    CGMSKFOperator* skf = pSKF;
+    return skf ? skf->SKF_UnblockPIN(hApplication, input(soPin), input(newUserPin), retry) : SKF_NOT_BOUND;
+}
+
+ULONG cDevMgr::ClearEmptyContainers()
+{
+    if (!hDev)
+        return SAR_DEVICE_REMOVED;
+    CGMSKFOperator* skf = pSKF;
+    if (!skf)
+        return SKF_NOT_BOUND;
+
+    char apps[1024] = {};
+    ULONG size = sizeof(apps);
+    ULONG result = skf->SKF_EnumApplication(hDev, apps, &size);
+    if (result != SAR_OK)
+        return result;
+    std::string app = keymgr::firstName(apps, sizeof(apps), size);
+    if (app.empty())
+        return SAR_APPLICATION_NOT_EXISTS;
+    result = skf->SKF_OpenApplication(hDev, app.data(), &hApplication);
+    if (result != SAR_OK)
+        return result;
+
+    char list[2048] = {};
+    size = sizeof(list);
+    result = skf->SKF_EnumContainer(hApplication, list, &size);
+    if (result != SAR_OK)
+        return result;
+    ULONG last = SAR_OK;
+    for (std::string& name : keymgr::splitNameList(list, sizeof(list), size)) {
+        // A container that does not open is left alone: the handle would still be the previous
+        // container's, and its type must never decide about this one.
+        last = skf->SKF_OpenContainer(hApplication, name.data(), &hContainer);
+        if (last != SAR_OK) {
+            hContainer = nullptr;
+            continue;
+        }
+        ULONG type = 0;
+        last = skf->SKF_GetContainerType(hContainer, &type);
+        std::printf("containet name = %s, type = %d\n", name.c_str(), static_cast<int>(type));
+        std::fflush(stdout);
+        if (last == SAR_OK && type == SKF_CONTAINER_EMPTY) {
+            skf->SKF_DeleteContainer(hApplication, name.data());
+            hContainer = nullptr;
+        }
+    }
+    return last;
+}

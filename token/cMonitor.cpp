@@ -1,0 +1,50 @@
+#include "cMonitor.h"
+
+#include "cDevMgr.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+constexpr ULONG kNameBufferSize = 1024;
+constexpr unsigned long kMaxBackoffMs = 2000;
+
+} // namespace
+
+cMonitor::cMonitor() : QThread(nullptr) {}
+
+void cMonitor::run()
+{
+    cDevMgr* mgr = cDevMgr::getInst();
+    if (mgr->Initialize() != 0)
+        return;
+
+    // One byte beyond the size we pass keeps a terminator behind a name that fills the buffer.
+    char name[kNameBufferSize + 1];
+    unsigned failures = 0;
+    for (;;) {
+        std::memset(name, 0, sizeof(name));
+        // The size is in/out: every wait offers the whole buffer again.
+        ULONG size = kNameBufferSize;
+        ULONG event = 0;
+        const ULONG result = mgr->WaitForDevEvent(name, &size, &event);
+        if (result == SKF_NOT_BOUND)
+            return; // the library has no event wait: no event can ever arrive
+        if (result != SAR_OK) {
+            // Retry at once, then back off so a library failing every wait does not spin a core.
+            if (failures > 0)
+                msleep(std::min(kMaxBackoffMs, 50ul << std::min(failures - 1, 6u)));
+            ++failures;
+            continue;
+        }
+        failures = 0;
+        // A successful wait without an event is how SKF_CancelWaitForDevEvent ends the wait.
+        if (event == 0)
+            return;
+        mgr->SetEvent(event);
+        if (event == SKF_EVENT_INSERTED)
+            mgr->SetDevName(name);
+        emit notifyTokenEvent();
+    }
+}

@@ -1,0 +1,44 @@
+// Readers for what the SKF library hands back as text: multi-string name lists (each name ended
+// by a zero byte, the list ended by an empty name) and the fixed-width text fields of DEVINFO.
+// Nothing here trusts a size or a terminator from the library beyond the buffer it lands in.
+#ifndef KEYMGR_NAMELIST_H
+#define KEYMGR_NAMELIST_H
+
+#include "skf_defs.h"
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace keymgr {
+
+// Largest name list we are willing to allocate for; a library reporting more is refused.
+constexpr ULONG kMaxNameListSize = 1024 * 1024;
+
+// The names of a list in buf, walking at most min(reported, capacity) bytes. The list ends at an
+// empty name or at that limit. A last name without its zero byte is kept when the library's own
+// size ends it; it is dropped when it runs into the end of the buffer, where it may have been cut.
+std::vector<std::string> splitNameList(const char* buf, std::size_t capacity, std::size_t reported);
+
+// The first name of the list, or an empty string when the list is empty.
+std::string firstName(const char* buf, std::size_t capacity, std::size_t reported);
+
+// One call of the size-then-fetch protocol: list == nullptr asks for the size.
+using NameListCall = std::function<ULONG(LPSTR list, ULONG* size)>;
+
+// Fetches a whole list with the size-then-fetch protocol and splits it. A list that grew between
+// the two calls is fetched again with the larger size (a few times at most). Returns the
+// library's result (0 on success), or SAR_MEMORYERR for a size above kMaxNameListSize.
+ULONG fetchNameList(const NameListCall& call, std::vector<std::string>* names);
+
+// A DEVINFO text field: its bytes up to the first zero, never past the field's width.
+std::string fixedText(const char* field, std::size_t width);
+template <std::size_t N> std::string fixedText(const char (&field)[N])
+{
+    return fixedText(field, N);
+}
+
+} // namespace keymgr
+
+#endif
