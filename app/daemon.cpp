@@ -1,0 +1,42 @@
+#include "keymgr_app.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+int init_daemon()
+{
+    signal(SIGTTOU, SIG_IGN);
+    signal(SIGTTIN, SIG_IGN);
+    signal(SIGTSTP, SIG_IGN);
+    signal(SIGHUP, SIG_IGN);
+
+    pid_t pid = fork();
+    if (pid < 0)
+        return -1;
+    if (pid > 0)
+        _exit(0);
+
+    setsid();
+    pid = fork();
+    if (pid < 0)
+        return -1;
+    if (pid > 0)
+        _exit(0);
+
+    for (int fd = 0; fd < 256; ++fd)
+        close(fd);
+    // Keep 0, 1 and 2 taken: otherwise the next file or socket the program opens would become
+    // "standard error" and every diagnostic would be written into it.
+    int null = open("/dev/null", O_RDWR);
+    if (null >= 0) {
+        while (null < 2)
+            null = dup(null);
+    }
+    if (chdir("/") != 0)
+        return -1;
+    umask(0);
+    signal(SIGCHLD, SIG_IGN);
+    return 0;
+}

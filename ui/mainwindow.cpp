@@ -1,0 +1,209 @@
+#include "MainWindow.h"
+
+#include "ui_MainWindow.h"
+
+#include "JsonConfig.h"
+#include "SystemOptions.h"
+#include "cMonitor.h"
+#include "keymgr_app.h"
+#include "keymgr_config.h"
+#include "multilang.h"
+#include "myListen.h"
+#include "myMessageBox.h"
+
+#include <QCloseEvent>
+#include <QIcon>
+#include <QStandardItemModel>
+#include <QStandardPaths>
+#include <QTabBar>
+#include <QThread>
+
+#include <cstring>
+
+const char kBankWebAddress[] = "https://ebank.lumeno.example/";
+
+namespace {
+QString& languageDirSetting()
+{
+    static QString dir = QString::fromUtf8(KEYMGR_LANG_DIR);
+    return dir;
+}
+}
+
+void MainWindow::setLanguageDir(const QString& dir)
+{
+    languageDirSetting() = dir;
+}
+
+QString MainWindow::languageDir()
+{
+    return languageDirSetting();
+}
+
+MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
+{
+    ui = new Ui_MainWindow;
+    memset(m_version, 0, sizeof m_version);
+    memset(m_version2, 0, sizeof m_version2);
+    getMgrVersion(m_version, m_version2);
+    ui->setupUi(this);
+
+    m_openURL = true;
+    m_url = QString::fromUtf8(kBankWebAddress);
+    initConfig();
+    loadConfigFile();
+
+    ui->tabWidget->tabBar()->hide();
+    ui->tabWidget_2->tabBar()->hide();
+    ui->tabWidget_2->setAttribute(Qt::WA_TranslucentBackground);
+    ui->tabWidget->setCurrentIndex(1);
+    ui->tabWidget_2->setCurrentIndex(0);
+
+    for (QPushButton* hidden : {ui->btn_ChangeAuthKey, ui->btn_UnblockPIN, ui->btn_Initialize}) {
+        hidden->setEnabled(false);
+        hidden->hide();
+    }
+    for (QPushButton* button : {ui->btn_clearEmptyCtn, ui->btn_ChangeLabel, ui->btn_VerifyPIN, ui->btn_ChangePIN,
+                                ui->btn_VerifyPIN_OK, ui->btn_ChangPIN_OK, ui->btn_ImpCert, ui->btn_ExpCert,
+                                ui->btn_DelCtn, ui->btn_ChangeLab_OK, ui->btn_ChangAuthKey_OK, ui->btn_UnblockPIN_OK,
+                                ui->btn_Initialize_OK})
+        button->setEnabled(false);
+
+    m_monitor = new cMonitor();
+    m_listener = new myListen();
+    m_msgBox = new myMessageBox();
+
+    m_ctnModel = new QStandardItemModel(ui->treeView);
+    m_devModel = new QStandardItemModel(ui->treeView_Dev);
+    m_infoModel = new QStandardItemModel(ui->treeView_usbInfo);
+    memset(m_appName, 0, sizeof m_appName);
+
+    m_devModel->setHorizontalHeaderLabels(QStringList() << QStringLiteral("DevList"));
+    ui->treeView_Dev->setModel(m_devModel);
+
+    ui->btn_Keyinfo->setEnabled(false);
+    ui->btn_Keyinfo->hide();
+    ui->btn_ImpCert->hide();
+    ui->btn_ChangeLabel->hide();
+
+    connect(ui->btn_logo, &QPushButton::clicked, this, &MainWindow::btn_Logo);
+    connect(ui->treeView_Dev, &QTreeView::clicked, this, &MainWindow::Dev_App_selected);
+    connect(ui->treeView, &QTreeView::doubleClicked, this, &MainWindow::Ctn_selected);
+    connect(ui->btn_DelCtn, &QPushButton::clicked, this, &MainWindow::btn_deleteCtn);
+    connect(ui->btn_ImpCert, &QPushButton::clicked, this, &MainWindow::btn_importCert);
+    connect(ui->btn_ExpCert, &QPushButton::clicked, this, &MainWindow::btn_exportCert);
+    connect(ui->btn_ViewCert, &QPushButton::clicked, this, &MainWindow::btn_viewCert);
+    connect(ui->btn_Keyinfo, &QPushButton::clicked, this, &MainWindow::btn_keyinfo);
+    connect(ui->btn_ChangeLabel, &QPushButton::clicked, this, &MainWindow::btn_changeLabel);
+    connect(ui->btn_VerifyPIN, &QPushButton::clicked, this, &MainWindow::btn_verifyPin);
+    connect(ui->btn_ChangePIN, &QPushButton::clicked, this, &MainWindow::btn_changePin);
+    connect(ui->NewLabelEdit, &QLineEdit::textChanged, this, &MainWindow::tab1_newName_Valuechange);
+    connect(ui->VerifyPIN_Edit, &QLineEdit::textChanged, this, &MainWindow::tab1_PIN_Valuechange);
+    connect(ui->NewPIN_Edit, &QLineEdit::textChanged, this, &MainWindow::tab1_NewPIN_Valuechange);
+    connect(ui->OldPIN_Edit, &QLineEdit::textChanged, this, &MainWindow::tab1_OldPIN_Valuechange);
+    connect(ui->ConfirmPIN_Edit, &QLineEdit::textChanged, this, &MainWindow::tab1_ConfirmPIN_Valuechange);
+    connect(ui->btn_ChangeLab_OK, &QPushButton::clicked, this, &MainWindow::btn_changelabe_ok);
+    connect(ui->btn_VerifyPIN_OK, &QPushButton::clicked, this, &MainWindow::btn_verifyPIN_ok);
+    connect(ui->btn_ChangPIN_OK, &QPushButton::clicked, this, &MainWindow::btn_changePIN_ok);
+    for (QLineEdit* edit : {ui->SOPIN_Edit, ui->UserPIN_Edit, ui->ConfirmUserPIN_Edit})
+        connect(edit, &QLineEdit::textChanged, this, &MainWindow::UnBlockPIN_Valuechange);
+    for (QLineEdit* edit : {ui->OldAuthKey_Edit, ui->NewAuthKey_Edit, ui->ConfirmAuthKey_Edit})
+        connect(edit, &QLineEdit::textChanged, this, &MainWindow::ChangeDevAuthKey_Valuechange);
+    for (QLineEdit* edit :
+         {ui->Init_DevAuthKey_Edit, ui->Init_LabelName_Edit, ui->Init_NewSOPIN_Edit, ui->Init_NewUserPIN_Edit})
+        connect(edit, &QLineEdit::textChanged, this, &MainWindow::Initialize_Valuechange);
+    connect(ui->chb_devAuthkey, &QCheckBox::clicked, this, &MainWindow::Initialize_Valuechange);
+    ui->chb_devAuthkey->setChecked(true);
+    ui->Init_DevAuthKey_Edit->setEnabled(false);
+    connect(m_monitor, &cMonitor::notifyTokenEvent, this, &MainWindow::slotEventChange);
+    connect(m_listener, &myListen::notifyMyListenEvent, this, &MainWindow::myListenEventChange);
+
+    m_langID = wx_getSysLanguage();
+    ui->cbx_lang->addItem(QIcon(), tr(__(1000, "Chinese (Simplified)").c_str()), QVariant());
+    ui->cbx_lang->addItem(QIcon(), tr(__(1001, "Chinese (Traditional)").c_str()), QVariant());
+    ui->cbx_lang->addItem(QIcon(), tr(__(1002, "English").c_str()), QVariant());
+    ui->cbx_lang->hide();
+    ui->label_2->setText(QString::fromUtf8(m_version));
+    ui->label_version->setText(QString::fromUtf8(m_version));
+    if (m_langID == 2052)
+        ui->cbx_lang->setCurrentIndex(0);
+    else if (m_langID == 1028)
+        ui->cbx_lang->setCurrentIndex(1);
+    else
+        ui->cbx_lang->setCurrentIndex(2);
+    m_monitor->start(QThread::InheritPriority);
+    m_listener->start(QThread::InheritPriority);
+    connect(ui->cbx_lang, QOverload<int>::of(&QComboBox::currentIndexChanged), this, &MainWindow::chooseLangByIndex);
+
+    m_sysTrayIcon = new QSystemTrayIcon(this);
+    m_sysTrayIcon->setIcon(QIcon(QStringLiteral(":/mgr_op.ico")));
+    m_sysTrayIcon->setToolTip(QString::fromUtf8("Norvik银行国密Key管理工具"));
+    connect(m_sysTrayIcon, &QSystemTrayIcon::activated, this, &MainWindow::on_activatedSysTrayIcon);
+    createActions();
+    createMenu();
+    m_sysTrayIcon->show();
+
+    // Gives the monitor thread time to load the SKF library before the first scan.
+    QThread::sleep(1);
+    slotEventChange();
+    chooseLangByIndex(0);
+}
+
+MainWindow::~MainWindow()
+{
+    delete m_msgBox;
+    delete ui;
+    delete m_config;
+}
+
+void MainWindow::btn_Logo()
+{
+    ui->tabWidget->setCurrentIndex(3);
+}
+
+void MainWindow::setLangID(int id)
+{
+    m_langID = id;
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    event->ignore();
+    hide();
+}
+
+int MainWindow::initConfig()
+{
+    m_configPath = QStandardPaths::writableLocation(QStandardPaths::HomeLocation) +
+                   QStringLiteral("/.config/com.lumeno.tesselkey-norvik/.cfg");
+    m_config = new JsonConfig(m_configPath);
+    return 1;
+}
+
+void MainWindow::loadConfigFile()
+{
+    if (!m_config || !m_config->load())
+        return;
+    QJsonValue open = m_config->getField(QStringLiteral("openURL"));
+    if (open.isBool())
+        m_openURL = open.toBool();
+    QJsonValue url = m_config->getField(QStringLiteral("URL"));
+    if (url.isString())
+        m_url = url.toString();
+}
+
+void MainWindow::on_btn_systemOp_clicked()
+{
+    SystemOptions dialog;
+    dialog.setURL(m_url.isEmpty() ? QString::fromUtf8(kBankWebAddress) : m_url);
+    dialog.setIsOpenURL(m_openURL);
+    if (dialog.exec() != 1)
+        return;
+    m_openURL = dialog.getIsOpenURL();
+    m_url = dialog.getURL();
+    if (m_config) {
+        m_config->updateField(QStringLiteral("URL"), m_url);
+        m_config->updateField(QStringLiteral("openURL"), m_openURL);
+        m_config->save();
+    }
+}
