@@ -24,6 +24,10 @@ template <typename Visit> void walkNameList(const char* buf, std::size_t capacit
             return;
         }
         const std::size_t length = static_cast<const char*>(zero) - (buf + pos);
+        // With a size beyond the buffer, a zero in the last byte may be the caller's zero fill
+        // behind a name the library cut short.
+        if (reported > capacity && pos + length == capacity - 1)
+            return;
         if (!visit(buf + pos, length))
             return;
         pos += length + 1;

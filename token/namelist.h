@@ -18,7 +18,8 @@ constexpr ULONG kMaxNameListSize = 1024 * 1024;
 
 // The names of a list in buf, walking at most min(reported, capacity) bytes. The list ends at an
 // empty name or at that limit. A last name without its zero byte is kept when the library's own
-// size ends it; it is dropped when it runs into the end of the buffer, where it may have been cut.
+// size ends it; it is dropped when it runs into the end of the buffer, where it may have been cut,
+// and so is a name ending in the buffer's last byte when the library reports a larger size.
 std::vector<std::string> splitNameList(const char* buf, std::size_t capacity, std::size_t reported);
 
 // The first name of the list, or an empty string when the list is empty.

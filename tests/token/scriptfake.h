@@ -15,22 +15,25 @@
 #include <string>
 #include <vector>
 
-struct ScriptList {
-    std::string content;   // the list as the library keeps it, zero bytes included
-    std::string grown;     // when not empty: the list once the size has been asked (it grew)
-    uint32_t extraReported = 0; // added to the size a fetch reports (a size larger than the buffer)
+struct ScriptList
+{
+    std::string content;           // the list as the library keeps it, zero bytes included
+    std::string grown;             // when not empty: the list once the size has been asked (it grew)
+    uint32_t extraReported = 0;    // added to the size a fetch reports (a size larger than the buffer)
     bool truncateSilently = false; // a too-small buffer gets what fits and success
     bool sizeAsked = false;
 };
 
-struct ScriptEvent {
+struct ScriptEvent
+{
     uint32_t code = 0;
     std::string name;
     uint32_t reportedLength = 0; // 0: the name's length plus its zero
     bool fillBuffer = false;     // write the whole offered buffer, no terminator
 };
 
-struct ScriptFake {
+struct ScriptFake
+{
     std::mutex lock;
     ScriptList devices;
     ScriptList apps;

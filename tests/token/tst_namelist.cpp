@@ -26,14 +26,15 @@ std::unique_ptr<char[]> exactBuffer(const QByteArray& bytes, int capacity)
 }
 
 // A library answering the size-then-fetch protocol from a script.
-struct ListScript {
-    QByteArray before;      // the list at the size call
-    QByteArray after;       // the list at the fetch (differs when it grew)
-    bool truncate = false;  // a small buffer gets what fits and success
+struct ListScript
+{
+    QByteArray before;     // the list at the size call
+    QByteArray after;      // the list at the fetch (differs when it grew)
+    bool truncate = false; // a small buffer gets what fits and success
     ULONG extraReported = 0;
     ULONG sizeResult = SAR_OK;
     ULONG fetchResult = SAR_OK;
-    ULONG forcedSize = 0;   // when set: the size call reports this
+    ULONG forcedSize = 0; // when set: the size call reports this
     int fetches = 0;
 
     ULONG operator()(LPSTR list, ULONG* size)
@@ -89,6 +90,8 @@ void TestNameList::split_data()
         << QByteArray("A\0BC\0\0\0\0", 8) << 8 << 4 << QStringList{"A", "BC"};
     QTest::newRow("last name cut by buffer end") << QByteArray("A\0BCD", 5) << 5 << 9 << QStringList{"A"};
     QTest::newRow("size larger than buffer") << ab << 5 << 100 << QStringList{"A", "B"};
+    QTest::newRow("size beyond buffer, zero only in last byte")
+        << QByteArray("A\0B\0", 4) << 4 << 100 << QStringList{"A"};
     QTest::newRow("size smaller than list") << ab << 5 << 2 << QStringList{"A"};
     QTest::newRow("empty name ends list") << QByteArray("A\0\0B\0\0", 6) << 6 << 6 << QStringList{"A"};
     QTest::newRow("first name empty") << QByteArray("\0B\0\0", 4) << 4 << 4 << QStringList{};
@@ -148,12 +151,12 @@ void TestNameList::fetch_data()
                                 << QStringList{};
     QTest::newRow("grew, library says too small")
         << one << two << false << 0u << 0u << 0u << 0u << QStringList{"DEV1", "DEVICE-TWO"};
-    QTest::newRow("grew, library truncates") << one << two << true << 0u << 0u << 0u << 0u
-                                             << QStringList{"DEV1", "DEVICE-TWO"};
+    QTest::newRow("grew, library truncates")
+        << one << two << true << 0u << 0u << 0u << 0u << QStringList{"DEV1", "DEVICE-TWO"};
     QTest::newRow("size always beyond buffer")
         << two << two << false << 500u << 0u << 0u << 0u << QStringList{"DEV1", "DEVICE-TWO"};
-    QTest::newRow("no final zero") << QByteArray("DEV1\0DEV2\0", 10) << QByteArray("DEV1\0DEV2\0", 10) << false
-                                   << 0u << 0u << 0u << 0u << QStringList{"DEV1", "DEV2"};
+    QTest::newRow("no final zero") << QByteArray("DEV1\0DEV2\0", 10) << QByteArray("DEV1\0DEV2\0", 10) << false << 0u
+                                   << 0u << 0u << 0u << QStringList{"DEV1", "DEV2"};
     QTest::newRow("size call fails") << two << two << false << 0u << uint(SAR_DEVICE_REMOVED) << 0u
                                      << uint(SAR_DEVICE_REMOVED) << QStringList{};
     QTest::newRow("fetch fails") << two << two << false << 0u << 0u << uint(SAR_FAIL) << uint(SAR_FAIL)
