@@ -267,6 +267,8 @@ KEYPROBE_EXPORT uint32_t LM_UsbkeyOnline(unsigned long* count)
         return countPresentTokens(count);
     } catch (const std::bad_alloc&) {
         return SAR_MEMORYERR;
+    } catch (...) {
+        return SAR_UNKNOWNERR;
     }
 }
 
@@ -279,6 +281,8 @@ KEYPROBE_EXPORT uint32_t LM_GetSerialNum(char* buffer, unsigned long* length)
         return readSerialNumber(buffer, length);
     } catch (const std::bad_alloc&) {
         return SAR_MEMORYERR;
+    } catch (...) {
+        return SAR_UNKNOWNERR;
     }
 }
 
@@ -301,6 +305,9 @@ KEYPROBE_EXPORT uint32_t LM_GetUserCert(unsigned char* buffer, unsigned long* le
         return SAR_OK;
     } catch (const std::bad_alloc&) {
         return SAR_MEMORYERR;
+    } catch (...) {
+        // Nothing may unwind into a C caller.
+        return SAR_UNKNOWNERR;
     }
 }
 
