@@ -186,6 +186,7 @@ int cmdCreate(const Store& store, const Args& args)
     if (keyHex.size() != 32 || !fromHex(keyHex, &t.authKey))
         throw UsageError("bad --auth-key: 16 bytes as 32 hex digits");
     t.present = !args.has("--absent");
+    t.instance = randomBytes(8);
     if (args.has("--no-app")) {
         for (const char* o : {"--app", "--so-pin", "--user-pin", "--so-retries", "--user-retries", "--user-pin-default"})
             if (args.has(o))

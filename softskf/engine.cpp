@@ -17,15 +17,6 @@ namespace {
 constexpr size_t kMaxApplications = 16;
 constexpr ULONG kMaxRandom = 4096;
 
-// A name given by the caller: present, not empty and at most max bytes.
-bool nameOk(const char* name, size_t max)
-{
-    if (!name)
-        return false;
-    size_t len = strnlen(name, max + 1);
-    return len > 0 && len <= max;
-}
-
 bool pinLengthOk(const char* pin)
 {
     size_t len = strnlen(pin, kMaxPin + 1);
@@ -126,7 +117,7 @@ const Token* Engine::cachedToken(const std::string& name)
 ULONG Engine::tokenOf(const Handle& handle, const Token** token)
 {
     const Token* t = cachedToken(handle.token);
-    if (!t || !t->present || t->generation != handle.generation)
+    if (!t || !t->present || t->generation != handle.generation || t->instance != handle.instance)
         return SAR_DEVICE_REMOVED;
     *token = t;
     return SAR_OK;
@@ -158,7 +149,7 @@ ULONG Engine::modify(const Handle& handle, const std::function<ULONG(Token&, boo
         return SAR_FILEERR;
     Cached fresh;
     if (!m_store.loadToken(handle.token, &fresh.token, &fresh.stamp) || !fresh.token.present ||
-        fresh.token.generation != handle.generation)
+        fresh.token.generation != handle.generation || fresh.token.instance != handle.instance)
         return SAR_DEVICE_REMOVED;
     bool save = false;
     ULONG rc = change(fresh.token, &save);
@@ -170,9 +161,25 @@ ULONG Engine::modify(const Handle& handle, const std::function<ULONG(Token&, boo
     return rc;
 }
 
+std::string Engine::deviceKey(const Handle& handle) const
+{
+    return handle.token + '\n' + toHex(handle.instance) + '\n' + std::to_string(handle.generation);
+}
+
 std::string Engine::securityKey(const Handle& handle) const
 {
-    return handle.token + '\n' + std::to_string(handle.generation) + '\n' + handle.app;
+    return deviceKey(handle) + '\n' + handle.app;
+}
+
+Engine::Handle Engine::childOf(const Handle& parent, Kind kind)
+{
+    Handle h;
+    h.kind = kind;
+    h.token = parent.token;
+    h.instance = parent.instance;
+    h.generation = parent.generation;
+    h.app = parent.app;
+    return h;
 }
 
 ULONG Engine::cancelWaitForDevEvent()
@@ -198,7 +205,7 @@ ULONG Engine::enumDev(BOOL present, LPSTR list, ULONG* size)
 
 ULONG Engine::connectDev(LPSTR name, DEVHANDLE* device)
 {
-    if (!nameOk(name, kMaxDeviceName) || !device)
+    if (!validName(name, kMaxDeviceName) || !device)
         return SAR_INVALIDPARAMERR;
     std::lock_guard<std::mutex> lock(m_mutex);
     const Token* t = cachedToken(name);
@@ -208,6 +215,7 @@ ULONG Engine::connectDev(LPSTR name, DEVHANDLE* device)
     h.kind = Kind::Device;
     h.token = name;
     h.generation = t->generation;
+    h.instance = t->instance;
     *device = addHandle(h);
     return SAR_OK;
 }
@@ -351,11 +359,11 @@ ULONG Engine::devAuth(DEVHANDLE device, BYTE* data, ULONG length)
     ULONG rc = tokenOf(*h, &t);
     if (rc != SAR_OK)
         return rc;
-    std::string deviceKey = h->token + '\n' + std::to_string(h->generation);
+    std::string authKey = deviceKey(*h);
     // One answer per challenge: the random bytes are used up whatever the outcome.
     std::string challenge = h->random;
     h->random.clear();
-    m_deviceAuth.erase(deviceKey);
+    m_deviceAuth.erase(authKey);
     if (challenge.empty())
         return SAR_FAIL;
     std::string expected = challenge.substr(0, 16);
@@ -365,7 +373,7 @@ ULONG Engine::devAuth(DEVHANDLE device, BYTE* data, ULONG length)
     std::string firstBlock(reinterpret_cast<const char*>(data), 16);
     if (!sm4Crypt(SGD_SM4_ECB, t->authKey, std::string(), false, false, firstBlock, &plain) || plain != expected)
         return SAR_FAIL;
-    m_deviceAuth.insert(deviceKey);
+    m_deviceAuth.insert(authKey);
     return SAR_OK;
 }
 
@@ -381,7 +389,7 @@ ULONG Engine::changeDevAuthKey(DEVHANDLE device, BYTE* key, ULONG length)
     ULONG rc = tokenOf(*h, &t);
     if (rc != SAR_OK)
         return rc;
-    if (!m_deviceAuth.count(h->token + '\n' + std::to_string(h->generation)))
+    if (!m_deviceAuth.count(deviceKey(*h)))
         return SAR_USER_NOT_LOGGED_IN;
     std::string value(reinterpret_cast<const char*>(key), 16);
     return modify(*h, [&](Token& tok, bool* save) {
@@ -517,7 +525,7 @@ ULONG Engine::createApplication(DEVHANDLE device, LPSTR name, LPSTR adminPin, DW
     Handle* h = findHandle(device, Kind::Device);
     if (!h)
         return SAR_INVALIDHANDLEERR;
-    if (!nameOk(name, kMaxObjectName) || !adminPin || !userPin || !app)
+    if (!validName(name, kMaxObjectName) || !adminPin || !userPin || !app)
         return SAR_INVALIDPARAMERR;
     if (adminRetries == 0 || adminRetries > 255 || userRetries == 0 || userRetries > 255)
         return SAR_INVALIDPARAMERR;
@@ -527,7 +535,7 @@ ULONG Engine::createApplication(DEVHANDLE device, LPSTR name, LPSTR adminPin, DW
     ULONG rc = tokenOf(*h, &t);
     if (rc != SAR_OK)
         return rc;
-    if (!m_deviceAuth.count(h->token + '\n' + std::to_string(h->generation)))
+    if (!m_deviceAuth.count(deviceKey(*h)))
         return SAR_USER_NOT_LOGGED_IN;
     Application created;
     created.name = name;
@@ -545,11 +553,8 @@ ULONG Engine::createApplication(DEVHANDLE device, LPSTR name, LPSTR adminPin, DW
     });
     if (rc != SAR_OK)
         return rc;
-    Handle a = *h;
-    a.kind = Kind::Application;
+    Handle a = childOf(*h, Kind::Application);
     a.app = created.name;
-    a.random.clear();
-    a.lockFd = -1;
     m_security.erase(securityKey(a));
     *app = addHandle(a);
     return SAR_OK;
@@ -580,13 +585,13 @@ ULONG Engine::deleteApplication(DEVHANDLE device, LPSTR name)
     Handle* h = findHandle(device, Kind::Device);
     if (!h)
         return SAR_INVALIDHANDLEERR;
-    if (!nameOk(name, kMaxObjectName))
+    if (!validName(name, kMaxObjectName))
         return SAR_INVALIDPARAMERR;
     const Token* t = nullptr;
     ULONG rc = tokenOf(*h, &t);
     if (rc != SAR_OK)
         return rc;
-    if (!m_deviceAuth.count(h->token + '\n' + std::to_string(h->generation)))
+    if (!m_deviceAuth.count(deviceKey(*h)))
         return SAR_USER_NOT_LOGGED_IN;
     std::string appName = name;
     rc = modify(*h, [&](Token& tok, bool* save) {
@@ -600,7 +605,7 @@ ULONG Engine::deleteApplication(DEVHANDLE device, LPSTR name)
         return ULONG(SAR_APPLICATION_NOT_EXISTS);
     });
     if (rc == SAR_OK) {
-        Handle gone = *h;
+        Handle gone = childOf(*h, Kind::Application);
         gone.app = appName;
         m_security.erase(securityKey(gone));
     }
@@ -613,7 +618,7 @@ ULONG Engine::openApplication(DEVHANDLE device, LPSTR name, HAPPLICATION* app)
     Handle* h = findHandle(device, Kind::Device);
     if (!h)
         return SAR_INVALIDHANDLEERR;
-    if (!nameOk(name, kMaxObjectName) || !app)
+    if (!validName(name, kMaxObjectName) || !app)
         return SAR_INVALIDPARAMERR;
     const Token* t = nullptr;
     ULONG rc = tokenOf(*h, &t);
@@ -621,10 +626,7 @@ ULONG Engine::openApplication(DEVHANDLE device, LPSTR name, HAPPLICATION* app)
         return rc;
     if (!const_cast<Token*>(t)->app(name))
         return SAR_APPLICATION_NOT_EXISTS;
-    Handle a;
-    a.kind = Kind::Application;
-    a.token = h->token;
-    a.generation = h->generation;
+    Handle a = childOf(*h, Kind::Application);
     a.app = name;
     *app = addHandle(a);
     return SAR_OK;

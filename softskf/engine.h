@@ -75,6 +75,7 @@ private:
     struct Handle {
         Kind kind = Kind::Device;
         std::string token;
+        std::string instance;
         uint64_t generation = 0;
         std::string app;
         std::string container;
@@ -112,6 +113,8 @@ private:
     // sets *save when the token is to be written back.
     ULONG modify(const Handle& handle, const std::function<ULONG(Token&, bool*)>& change);
     std::string securityKey(const Handle& handle) const;
+    std::string deviceKey(const Handle& handle) const;
+    static Handle childOf(const Handle& parent, Kind kind);
     ULONG checkPinAndCount(const Handle& handle, ULONG type, const std::string& pin, ULONG* retry,
                            const std::function<void(Application&)>& onSuccess);
 

@@ -11,14 +11,6 @@ namespace {
 constexpr size_t kMaxContainers = 32;
 constexpr ULONG kMaxCertificate = 1024 * 1024;
 
-bool nameOk(const char* name, size_t max)
-{
-    if (!name)
-        return false;
-    size_t len = strnlen(name, max + 1);
-    return len > 0 && len <= max;
-}
-
 } // namespace
 
 ULONG Engine::createContainer(HAPPLICATION app, LPSTR name, HCONTAINER* container)
@@ -27,7 +19,7 @@ ULONG Engine::createContainer(HAPPLICATION app, LPSTR name, HCONTAINER* containe
     Handle* h = findHandle(app, Kind::Application);
     if (!h)
         return SAR_INVALIDHANDLEERR;
-    if (!nameOk(name, kMaxObjectName) || !container)
+    if (!validName(name, kMaxObjectName) || !container)
         return SAR_INVALIDPARAMERR;
     const Token* t = nullptr;
     const Application* a = nullptr;
@@ -53,11 +45,7 @@ ULONG Engine::createContainer(HAPPLICATION app, LPSTR name, HCONTAINER* containe
     });
     if (rc != SAR_OK)
         return rc;
-    Handle c;
-    c.kind = Kind::Container;
-    c.token = h->token;
-    c.generation = h->generation;
-    c.app = h->app;
+    Handle c = childOf(*h, Kind::Container);
     c.container = containerName;
     *container = addHandle(c);
     return SAR_OK;
@@ -69,7 +57,7 @@ ULONG Engine::deleteContainer(HAPPLICATION app, LPSTR name)
     Handle* h = findHandle(app, Kind::Application);
     if (!h)
         return SAR_INVALIDHANDLEERR;
-    if (!nameOk(name, kMaxObjectName))
+    if (!validName(name, kMaxObjectName))
         return SAR_INVALIDPARAMERR;
     const Token* t = nullptr;
     const Application* a = nullptr;
@@ -101,7 +89,7 @@ ULONG Engine::openContainer(HAPPLICATION app, LPSTR name, HCONTAINER* container)
     Handle* h = findHandle(app, Kind::Application);
     if (!h)
         return SAR_INVALIDHANDLEERR;
-    if (!nameOk(name, kMaxObjectName) || !container)
+    if (!validName(name, kMaxObjectName) || !container)
         return SAR_INVALIDPARAMERR;
     const Token* t = nullptr;
     const Application* a = nullptr;
@@ -110,11 +98,7 @@ ULONG Engine::openContainer(HAPPLICATION app, LPSTR name, HCONTAINER* container)
         return rc;
     if (!const_cast<Application*>(a)->container(name))
         return SAR_FILE_NOT_EXIST;
-    Handle c;
-    c.kind = Kind::Container;
-    c.token = h->token;
-    c.generation = h->generation;
-    c.app = h->app;
+    Handle c = childOf(*h, Kind::Container);
     c.container = name;
     *container = addHandle(c);
     return SAR_OK;
@@ -274,10 +258,7 @@ ULONG Engine::setSymmKey(DEVHANDLE device, BYTE* key, ULONG algId, HANDLE* keyHa
         return rc;
     if (algId != SGD_SM4_ECB && algId != SGD_SM4_CBC)
         return SAR_NOTSUPPORTYETERR;
-    Handle k;
-    k.kind = Kind::Key;
-    k.token = h->token;
-    k.generation = h->generation;
+    Handle k = childOf(*h, Kind::Key);
     k.alg = algId;
     k.key.assign(reinterpret_cast<const char*>(key), 16);
     *keyHandle = addHandle(k);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 
 namespace softskf {
@@ -75,6 +76,14 @@ bool validDeviceName(const std::string& name)
             return false;
     }
     return true;
+}
+
+bool validName(const char* name, size_t max)
+{
+    if (!name)
+        return false;
+    size_t len = strnlen(name, max + 1);
+    return len > 0 && len <= max;
 }
 
 namespace {
@@ -155,6 +164,7 @@ std::string serializeToken(const Token& t)
     s << "auth-key " << toHex(t.authKey) << '\n';
     s << "present " << (t.present ? 1 : 0) << '\n';
     s << "generation " << t.generation << '\n';
+    s << "instance " << toHex(t.instance) << '\n';
     for (const Application& a : t.apps) {
         s << "app " << escape(a.name) << '\n';
         writePin(s, "so", a.so);

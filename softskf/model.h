@@ -54,6 +54,8 @@ struct Token {
     bool present = true;
     // Counts insertions; handles opened before the latest insertion are stale.
     uint64_t generation = 1;
+    // Random per created token: a token deleted and created again under its name is another token.
+    std::string instance;
     std::vector<Application> apps;
 
     Application* app(const std::string& appName);
@@ -67,6 +69,8 @@ bool fromHex(const std::string& hex, std::string* bytes);
 
 // Device names become directory names: letters, digits, '.', '_', '-', not starting with '.'.
 bool validDeviceName(const std::string& name);
+// A name given by a caller: present, not empty and at most max bytes.
+bool validName(const char* name, size_t max);
 constexpr size_t kMaxDeviceName = 63;
 constexpr size_t kMaxObjectName = 64; // applications and containers
 constexpr size_t kMaxLabel = 31;
