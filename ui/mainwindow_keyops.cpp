@@ -1,34 +1,218 @@
-// Input checks and key operations (label, PIN). The bodies are written by the key-operations work.
+// Input checks and key operations (label, PIN) of the token pages.
 #include "MainWindow.h"
 
-void MainWindow::btn_keyinfo() {}
+#include "ui_MainWindow.h"
 
-void MainWindow::btn_changeLabel() {}
+#include "SetPin.h"
+#include "cDevMgr.h"
+#include "keyops_text.h"
+#include "myMessageBox.h"
+#include "passwordrules.h"
 
-void MainWindow::btn_verifyPin() {}
+#include <cstring>
 
-void MainWindow::btn_changePin() {}
+using pinrules::PinBytes;
+using pinrules::PinEntry;
+using pinrules::TextUnit;
 
-void MainWindow::tab1_newName_Valuechange() {}
+namespace {
 
-void MainWindow::tab1_PIN_Valuechange() {}
+constexpr ULONG kUserPin = 1;
 
-void MainWindow::tab1_OldPIN_Valuechange() {}
+int latin1Length(const QLineEdit* edit)
+{
+    return pinrules::pinLength(edit->text(), TextUnit::Latin1);
+}
 
-void MainWindow::tab1_NewPIN_Valuechange() {}
+// The counter under a field: empty for an empty field, else the count.
+void showCount(QLabel* label, int count)
+{
+    if (count == 0)
+        label->clear();
+    else
+        label->setText(keyops::counterText(count));
+}
 
-void MainWindow::tab1_ConfirmPIN_Valuechange() {}
+}  // namespace
 
-void MainWindow::NewLabelEdit_Valuechange() {}
+void MainWindow::btn_keyinfo()
+{
+    ui->tabWidget_2->setCurrentIndex(1);
+}
 
-void MainWindow::UnBlockPIN_Valuechange() {}
+void MainWindow::btn_changeLabel()
+{
+    ui->NewLabelEdit->clear();
+    ui->tabWidget_2->setCurrentIndex(2);
+}
 
-void MainWindow::ChangeDevAuthKey_Valuechange() {}
+void MainWindow::btn_verifyPin()
+{
+    ui->VerifyPIN_Edit->clear();
+    ui->tabWidget_2->setCurrentIndex(3);
+}
 
-void MainWindow::Initialize_Valuechange() {}
+void MainWindow::btn_changePin()
+{
+    SetPin dialog(nullptr);
+    if (dialog.exec() != 1)
+        return;
+    QString newText;
+    QString oldText;
+    dialog.getNewPin(newText);
+    dialog.getOldPin(oldText);
+    PinBytes newPin(newText, TextUnit::Utf8);
+    PinBytes oldPin(oldText, TextUnit::Utf8);
+    pinrules::wipe(newText);
+    pinrules::wipe(oldText);
 
-void MainWindow::btn_changelabe_ok() {}
+    ULONG retry = 0;
+    const ULONG rv = cDevMgr::getInst()->ChangePIN(kUserPin, oldPin.data(), newPin.data(), &retry);
+    m_msgBox->setWarnMode(keyops::resultMode(rv, keyops::kModePinChanged), keyops::kTitleChangePin, retry);
+    m_msgBox->exec();
+}
 
-void MainWindow::btn_verifyPIN_ok() {}
+void MainWindow::tab1_newName_Valuechange()
+{
+    // Counted in UTF-8 bytes, the unit the token's label field is sized in.
+    const int bytes = keyops::utf8UntilNul(ui->NewLabelEdit->text()).size();
+    showCount(ui->lab_nameCheck_1, bytes);
+    ui->btn_ChangeLab_OK->setEnabled(bytes > 0 && bytes <= keyops::kMaxLabelBytes);
+}
 
-void MainWindow::btn_changePIN_ok() {}
+void MainWindow::tab1_PIN_Valuechange()
+{
+    const int length = latin1Length(ui->VerifyPIN_Edit);
+    showCount(ui->lab_PINcheck, length);
+    ui->btn_VerifyPIN_OK->setEnabled(length > 0 &&
+                                     pinrules::okEnabled(PinEntry::VerifyPinPage, {ui->VerifyPIN_Edit->text()}));
+}
+
+namespace {
+
+// One field of the change page changed: its own counter follows it, OK needs all three fields.
+void changePageFieldChanged(Ui_MainWindow* ui, QLineEdit* field, QLabel* counter)
+{
+    const int length = latin1Length(field);
+    showCount(counter, length);
+    ui->btn_ChangPIN_OK->setEnabled(
+        length > 0 && pinrules::okEnabled(PinEntry::ChangePinPage, {ui->OldPIN_Edit->text(), ui->NewPIN_Edit->text(),
+                                                                    ui->ConfirmPIN_Edit->text()}));
+}
+
+}  // namespace
+
+void MainWindow::tab1_OldPIN_Valuechange()
+{
+    changePageFieldChanged(ui, ui->OldPIN_Edit, ui->lab_oldPINCheck);
+}
+
+void MainWindow::tab1_NewPIN_Valuechange()
+{
+    changePageFieldChanged(ui, ui->NewPIN_Edit, ui->lab_NewPINCheck);
+}
+
+void MainWindow::tab1_ConfirmPIN_Valuechange()
+{
+    changePageFieldChanged(ui, ui->ConfirmPIN_Edit, ui->lab_ConfirmPINCheck);
+}
+
+void MainWindow::NewLabelEdit_Valuechange()
+{
+    ui->btn_ChangeLab_OK->setEnabled(latin1Length(ui->NewLabelEdit) >= 1);
+}
+
+void MainWindow::UnBlockPIN_Valuechange()
+{
+    ui->btn_UnblockPIN_OK->setEnabled(pinrules::okEnabled(
+        PinEntry::UnblockPinPage, {ui->SOPIN_Edit->text(), ui->UserPIN_Edit->text(), ui->ConfirmUserPIN_Edit->text()}));
+}
+
+void MainWindow::ChangeDevAuthKey_Valuechange()
+{
+    ui->btn_ChangAuthKey_OK->setEnabled(
+        pinrules::okEnabled(PinEntry::DevAuthKeyPage, {ui->OldAuthKey_Edit->text(), ui->NewAuthKey_Edit->text(),
+                                                       ui->ConfirmAuthKey_Edit->text()}));
+}
+
+void MainWindow::Initialize_Valuechange()
+{
+    // Checked means the token's default device key is used, so the key field is not needed.
+    const bool defaultKey = ui->chb_devAuthkey->checkState() != Qt::Unchecked;
+    ui->Init_DevAuthKey_Edit->setEnabled(!defaultKey);
+    const bool keyOk =
+        defaultKey || pinrules::okEnabled(PinEntry::DevAuthKeyPage, {ui->Init_DevAuthKey_Edit->text()});
+    const bool pinsOk = pinrules::okEnabled(PinEntry::InitializePage,
+                                            {ui->Init_NewSOPIN_Edit->text(), ui->Init_NewUserPIN_Edit->text()});
+    ui->btn_Initialize_OK->setEnabled(keyOk && pinsOk && latin1Length(ui->Init_LabelName_Edit) > 0);
+}
+
+void MainWindow::btn_changelabe_ok()
+{
+    const QByteArray label = keyops::utf8UntilNul(ui->NewLabelEdit->text());
+    // The character limit is the page's own; the byte limit keeps a label of wide characters from
+    // being cut inside a character by the token.
+    unsigned mode = keyops::kModeLabelTooLong;
+    if (latin1Length(ui->NewLabelEdit) <= keyops::kMaxLabelBytes && label.size() <= keyops::kMaxLabelBytes) {
+        const ULONG rv = cDevMgr::getInst()->SetDevLabel(label.constData(), ULONG(label.size()));
+        mode = rv == SAR_OK ? keyops::kModeLabelChanged : keyops::kModeFailed;
+    }
+    m_msgBox->setWarnMode(mode, keyops::kTitleChangeLabel, 0);
+    m_msgBox->exec();
+    ui->NewLabelEdit->clear();
+}
+
+void MainWindow::btn_verifyPIN_ok()
+{
+    unsigned mode = keyops::kModePinTooShort;
+    ULONG retry = 0;
+    {
+        PinBytes pin(ui->VerifyPIN_Edit->text(), TextUnit::Utf8);
+        // The token sees the PIN up to its first NUL, so that is what the length rule counts.
+        const std::size_t length = std::strlen(pin.data());
+        const pinrules::PinRuleStep* broken = pinrules::firstBrokenRuleBytes(
+            PinEntry::VerifyPinPage, {}, std::string_view(pin.data(), length), {});
+        if (broken) {
+            mode = broken->mode;
+        } else {
+            const ULONG rv = cDevMgr::getInst()->VerifyPIN(kUserPin, pin.data(), &retry);
+            mode = keyops::resultMode(rv, keyops::kModeVerified);
+            if (rv == SAR_OK) {
+                ui->btn_ImpCert->setEnabled(true);
+                ui->btn_ExpCert->setEnabled(true);
+                ui->btn_DelCtn->setEnabled(true);
+            }
+        }
+    }
+    m_msgBox->setWarnMode(mode, keyops::kTitleVerifyPin, retry);
+    m_msgBox->exec();
+    ui->VerifyPIN_Edit->clear();
+}
+
+void MainWindow::btn_changePIN_ok()
+{
+    ui->btn_ImpCert->setEnabled(false);
+    ui->btn_ExpCert->setEnabled(false);
+    ui->btn_DelCtn->setEnabled(false);
+
+    unsigned mode = keyops::kModeFailed;
+    ULONG retry = 0;
+    {
+        PinBytes oldPin(ui->OldPIN_Edit->text(), TextUnit::Latin1);
+        PinBytes newPin(ui->NewPIN_Edit->text(), TextUnit::Latin1);
+        PinBytes confirmPin(ui->ConfirmPIN_Edit->text(), TextUnit::Latin1);
+        const pinrules::PinRuleStep* broken = pinrules::firstBrokenRuleBytes(
+            PinEntry::ChangePinPage, oldPin.view(), newPin.view(), confirmPin.view());
+        if (broken) {
+            mode = broken->mode;
+        } else {
+            const ULONG rv = cDevMgr::getInst()->ChangePIN(kUserPin, oldPin.data(), newPin.data(), &retry);
+            mode = keyops::resultMode(rv, keyops::kModePinChanged);
+        }
+    }
+    m_msgBox->setWarnMode(mode, keyops::kTitleChangePin, retry);
+    m_msgBox->exec();
+    ui->OldPIN_Edit->clear();
+    ui->NewPIN_Edit->clear();
+    ui->ConfirmPIN_Edit->clear();
+}

@@ -17,6 +17,10 @@ enum class PinEntry {
     SetPinDialog,   // the SetPin dialog
     ChangePinPage,  // the main window's Change PIN page
     VerifyPinPage,  // the main window's Verify PIN page
+    // Pages whose OK buttons lead to no operation: only their typing rule applies.
+    UnblockPinPage,   // SO PIN, new user PIN and its confirmation
+    DevAuthKeyPage,   // old, new and confirmed device authentication key (also the initialise page's key)
+    InitializePage,   // the initialise page's new SO and user PIN
 };
 
 // How a PIN text is turned into the bytes a rule counts and the token receives.
