@@ -135,7 +135,8 @@ IniFile::~IniFile()
 bool IniFile::Load(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
-    if (!in.is_open())
+    // A directory opens but cannot be read: treat it like a file that does not open.
+    if (!in.is_open() || (in.peek(), in.bad()))
         return false;
     ClearUp();
     IniSection* current = nullptr;

@@ -61,7 +61,9 @@ public:
 
     // Reads a file. An unopenable file gives false and keeps the store; otherwise the store
     // is replaced, and a bad line (empty section name, duplicate key) stops with false,
-    // keeping what was read before it.
+    // keeping what was read before it. Comment lines start with ';' or '#'; keys are trimmed,
+    // values are taken as written after the first '=', with the escapes \r, \n, \t and \\.
+    // A pair before the first header and a header without ']' are skipped.
     bool Load(const std::string& path);
     // Reads a NUL-terminated text the same way; an empty or null text gives false and keeps
     // the store.

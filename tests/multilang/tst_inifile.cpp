@@ -237,9 +237,11 @@ void TestIniFile::unopenableFileKeepsTheStore()
     QVERIFY(ini.Load("[s]\na=1\n"));
     QVERIFY(!ini.Load(std::string("/nonexistent/dir/file.ini")));
     QCOMPARE(ini.GetSection("s")->GetString("a"), std::string("1"));
+    QTemporaryDir dir;
+    QVERIFY(!ini.Load(dir.path().toStdString()));
+    QCOMPARE(ini.GetSection("s")->GetString("a"), std::string("1"));
 
     // A file that opens replaces the whole store.
-    QTemporaryDir dir;
     QVERIFY(ini.Load(writeFile(dir.path(), "f.ini", "[t]\nb=2\n")));
     QVERIFY(!ini.GetSection("s"));
     QCOMPARE(ini.GetSection("t")->GetString("b"), std::string("2"));
