@@ -1,21 +1,307 @@
-// Device tree, information page and container tree. The bodies are written by the device-tree work.
+// The information page and the container tree of the token chosen in the device tree.
 #include "MainWindow.h"
 
-QString getCtnType(int)
+#include "ui_MainWindow.h"
+
+#include "cDevMgr.h"
+#include "multilang.h"
+#include "namelist.h"
+
+#include <QHeaderView>
+#include <QIcon>
+#include <QStandardItem>
+#include <QStandardItemModel>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Device names travel to the device manager in a zero-filled buffer of this size.
+constexpr int kDevNameBufferSize = 64;
+constexpr ULONG kCertBufferSize = 10240;
+constexpr ULONG kRsaPublicKeySize = sizeof(RSAPUBLICKEYBLOB); // 268
+constexpr ULONG kEccPublicKeySize = sizeof(ECCPUBLICKEYBLOB); // 132
+constexpr BYTE kContainerRsa = 1;
+constexpr BYTE kContainerEcc = 2;
+
+QString text(unsigned long id, const char* defaultText)
 {
+    return MainWindow::tr(__(id, defaultText).c_str());
+}
+
+QString fromToken(const std::string& bytes)
+{
+    return QString::fromLocal8Bit(bytes.c_str());
+}
+
+struct PairLabel {
+    BYTE type;
+    ULONG bits;
+    unsigned long signId;
+    const char* signText;
+    unsigned long encId;
+    const char* encText;
+};
+
+constexpr PairLabel kPairLabels[] = {
+    {kContainerRsa, 1024, 30019, "Sign(RSA1024)", 30018, "Encrypt&Decrypt(RSA1024)"},
+    {kContainerRsa, 2048, 30023, "Sign(RSA2048)", 30022, "Encrypt&Decrypt(RSA2048)"},
+    {kContainerEcc, 128, 30025, "Sign(ECC128)", 30024, "Encrypt&Decrypt(ECC128)"},
+    {kContainerEcc, 256, 30027, "Sign(ECC256)", 30026, "Encrypt&Decrypt(ECC256)"},
+};
+
+// The label of a key pair, or an empty text for a bit length the table does not know.
+QString pairLabel(BYTE type, bool sign, ULONG bits)
+{
+    for (const PairLabel& label : kPairLabels) {
+        if (label.type == type && label.bits == bits)
+            return sign ? text(label.signId, label.signText) : text(label.encId, label.encText);
+    }
     return QString();
 }
 
-void MainWindow::slotEventChange() {}
+// Bit length of the public key of one usage in the open container; 0 when it cannot be exported.
+ULONG publicKeyBits(cDevMgr* mgr, BYTE type, bool sign, std::vector<BYTE>* blob)
+{
+    ULONG len = static_cast<ULONG>(blob->size());
+    if (mgr->ExportPublicKey(sign ? TRUE : FALSE, blob->data(), &len) != SAR_OK)
+        return 0;
+    // RSA blobs carry the bit length after the algorithm id, ECC blobs first.
+    const std::size_t offset = type == kContainerRsa ? offsetof(RSAPUBLICKEYBLOB, BitLen) : 0;
+    ULONG bits = 0;
+    std::memcpy(&bits, blob->data() + offset, sizeof bits);
+    return bits;
+}
 
-void MainWindow::rebuildDevTree() {}
+QStandardItem* keyItem(unsigned long id, const char* defaultText)
+{
+    return new QStandardItem(QIcon(QStringLiteral(":/keys.png")), text(id, defaultText));
+}
 
-void MainWindow::chooseDev(QString) {}
+// Appends the node of one key pair under the container, with its certificate's item first when
+// withCert is set; a pair whose public key cannot be read or whose length is unknown gets none.
+void appendPair(cDevMgr* mgr, QStandardItem* container, BYTE type, bool sign, bool withCert, std::vector<BYTE>* blob)
+{
+    QString certName;
+    if (withCert) {
+        char name[128] = {};
+        if (mgr->getCertName(sign, name) == 0)
+            certName = QString::fromUtf8(name);
+        if (certName.isEmpty())
+            certName = text(70000, "Certificate");
+    }
+    const QString label = pairLabel(type, sign, publicKeyBits(mgr, type, sign, blob));
+    if (label.isEmpty())
+        return;
+    auto* pair = new QStandardItem(QIcon(QStringLiteral(":/folder.png")), label);
+    if (withCert)
+        pair->appendRow(new QStandardItem(QIcon(QStringLiteral(":/cert3.png")), certName));
+    pair->appendRow(keyItem(30020, "Public key"));
+    pair->appendRow(keyItem(30021, "Private key"));
+    container->appendRow(pair);
+}
 
-void MainWindow::chooseApp(QString) {}
+} // namespace
 
-void MainWindow::Dev_App_selected_noindex() {}
+QString getCtnType(int type)
+{
+    switch (type) {
+    case kContainerRsa:
+        return QStringLiteral("RSA");
+    case kContainerEcc:
+        return QStringLiteral("ECC");
+    default:
+        return QStringLiteral("Empty");
+    }
+}
 
-void MainWindow::Dev_App_selected(QModelIndex) {}
+void MainWindow::chooseDev(QString devName)
+{
+    ui->btn_ChangeLabel->setEnabled(true);
+    ui->btn_VerifyPIN->setEnabled(false);
+    ui->btn_ChangePIN->setEnabled(false);
 
-void MainWindow::Ctn_selected(QModelIndex) {}
+    // A name the 64-byte buffer cannot hold whole is refused rather than cut into another name.
+    const QByteArray name8 = devName.toLocal8Bit();
+    if (name8.size() >= kDevNameBufferSize || name8.contains('\0'))
+        return;
+    char name[kDevNameBufferSize] = {};
+    std::memcpy(name, name8.constData(), static_cast<std::size_t>(name8.size()));
+
+    cDevMgr* mgr = cDevMgr::getInst();
+    DEVINFO info;
+    std::memset(&info, 0, sizeof info);
+    if (mgr->getDevInfo(name, &info) != SAR_OK)
+        return;
+
+    const QString serial = fromToken(keymgr::fixedText(info.SerialNumber));
+    ui->label_bottom->setText(QString::fromUtf8("Lumeno    当前设备SN：") + serial);
+
+    auto setRow = [this](int row, const QString& caption, const QString& value) {
+        m_infoModel->setItem(row, 0, new QStandardItem(caption));
+        m_infoModel->setItem(row, 1, new QStandardItem(value));
+    };
+    setRow(0, text(30003, "Label"), fromToken(keymgr::fixedText(info.Label)));
+    setRow(1, text(30004, "SerialNumber"), serial);
+    setRow(2, text(30005, "Manufacturer"), fromToken(keymgr::fixedText(info.Manufacturer)));
+    setRow(3, text(30006, "HWVersion"),
+           QStringLiteral("%1.%2").arg(int(info.HWVersion.major)).arg(int(info.HWVersion.minor)));
+    setRow(4, text(30007, "TotalSpace"), QStringLiteral("%1 KB").arg(info.TotalSpace >> 10));
+    setRow(5, text(30008, "FreeSpace"), QStringLiteral("%1 KB").arg(info.FreeSpace >> 10));
+
+    std::vector<std::string> apps;
+    const ULONG listed = keymgr::fetchNameList(
+        [mgr](LPSTR list, ULONG* size) { return mgr->EnumApplication(list, size); }, &apps);
+    if (listed == SAR_OK) {
+        std::memset(m_appName, 0, sizeof m_appName);
+        if (!apps.empty())
+            std::strncpy(m_appName, apps.front().c_str(), sizeof m_appName - 1);
+    }
+
+    const QString blank = QStringLiteral("  ");
+    setRow(6, text(30009, "SOPIN MaxRetryCount"), blank);
+    setRow(7, text(30010, "SOPIN RemainRetryCount"), blank);
+    setRow(8, text(30011, "SOPIN DefaultPIN"), blank);
+    setRow(9, text(30012, "USERPIN MaxRetryCount"), blank);
+    setRow(10, text(30013, "USERPIN RemainRetryCount"), blank);
+    setRow(11, text(30014, "USERPIN DefaultPIN"), blank);
+
+    auto pinRows = [&](ULONG type, int firstRow) {
+        ULONG maxRetry = 0, remain = 0;
+        BOOL isDefault = FALSE;
+        if (mgr->GetPINInfo(type, &maxRetry, &remain, &isDefault) != SAR_OK)
+            return;
+        m_infoModel->setItem(firstRow, 1, new QStandardItem(QString::number(maxRetry)));
+        m_infoModel->setItem(firstRow + 1, 1,
+                             new QStandardItem(remain == 0 ? text(30015, "0(Locked)") : QString::number(remain)));
+        m_infoModel->setItem(firstRow + 2, 1,
+                             new QStandardItem(isDefault ? text(30016, "YES") : text(30017, "NO")));
+    };
+    const QList<QPushButton*> pinButtons = {ui->btn_clearEmptyCtn, ui->btn_VerifyPIN, ui->btn_ChangePIN,
+                                            ui->btn_UnblockPIN};
+    if (m_appName[0] != '\0') {
+        const bool opened = mgr->OpenApplication(m_appName) == SAR_OK;
+        if (opened) {
+            pinRows(0, 6);
+            pinRows(1, 9);
+        }
+        for (QPushButton* button : pinButtons)
+            button->setEnabled(opened);
+    } else {
+        ui->btn_VerifyPIN->setEnabled(false);
+        ui->btn_ChangePIN->setEnabled(false);
+        ui->btn_UnblockPIN->setEnabled(false);
+    }
+
+    ui->treeView_usbInfo->setHeaderHidden(true);
+    ui->treeView_usbInfo->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    ui->treeView_usbInfo->header()->setStretchLastSection(false);
+    ui->treeView_usbInfo->setModel(m_infoModel);
+}
+
+void MainWindow::chooseApp(QString devName)
+{
+    m_ctnMap.clear();
+    m_ctnModel->clear();
+    ui->tabWidget->setCurrentIndex(2);
+    ui->btn_ChangeLabel->setEnabled(true);
+
+    chooseDev(devName);
+
+    const QList<QPushButton*> appButtons = {ui->btn_clearEmptyCtn, ui->btn_VerifyPIN, ui->btn_ChangePIN,
+                                            ui->btn_UnblockPIN};
+    auto enableAppButtons = [&](bool on) {
+        for (QPushButton* button : appButtons)
+            button->setEnabled(on);
+    };
+    if (m_appName[0] == '\0') {
+        enableAppButtons(false);
+        return;
+    }
+    cDevMgr* mgr = cDevMgr::getInst();
+    if (mgr->OpenApplication(m_appName) != SAR_OK) {
+        enableAppButtons(false);
+        m_ctnModel->clear();
+        return;
+    }
+    enableAppButtons(true);
+
+    std::vector<std::string> containers;
+    if (keymgr::fetchNameList([mgr](LPSTR list, ULONG* size) { return mgr->EnumContainer(list, size); },
+                              &containers) != SAR_OK ||
+        containers.empty())
+        return;
+
+    std::vector<BYTE> cert(kCertBufferSize);
+    for (const std::string& name : containers) {
+        const QString label = fromToken(name) + text(70001, "(container)");
+        auto* item = new QStandardItem(QIcon(QStringLiteral(":/folder.png")), label);
+        m_ctnModel->appendRow(item);
+
+        if (mgr->OpenContainer(name.c_str()) != SAR_OK)
+            continue;
+        ContainerInfo info;
+        std::memset(&info, 0, sizeof info);
+        if (mgr->GetContainerInfo(&info) != SAR_OK)
+            continue;
+        if (!m_ctnMap.contains(label))
+            m_ctnMap.insert(label, info);
+        const BYTE type = info.ContainerType;
+        if (type != kContainerRsa && type != kContainerEcc)
+            continue;
+
+        std::vector<BYTE> blob(type == kContainerRsa ? kRsaPublicKeySize : kEccPublicKeySize, 0);
+        // Only whether each certificate can be exported matters here; one too large for the
+        // buffer counts as absent.
+        ULONG len = kCertBufferSize;
+        const bool signCert = mgr->ExportCertificate(TRUE, cert.data(), &len) == SAR_OK;
+        len = kCertBufferSize;
+        const bool encCert = mgr->ExportCertificate(FALSE, cert.data(), &len) == SAR_OK;
+
+        if (signCert) {
+            appendPair(mgr, item, type, true, true, &blob);
+            appendPair(mgr, item, type, false, encCert, &blob);
+        } else if (encCert) {
+            appendPair(mgr, item, type, false, true, &blob);
+            appendPair(mgr, item, type, true, false, &blob);
+        } else {
+            appendPair(mgr, item, type, true, false, &blob);
+            appendPair(mgr, item, type, false, false, &blob);
+        }
+    }
+
+    ui->treeView->setHeaderHidden(true);
+    ui->treeView->setModel(m_ctnModel);
+}
+
+void MainWindow::Dev_App_selected(QModelIndex index)
+{
+    if (!index.isValid())
+        return;
+    if (index.model()->hasChildren(index)) {
+        chooseDev(index.data(Qt::DisplayRole).toString());
+        ui->tabWidget->setCurrentIndex(1);
+        ui->tabWidget_2->setCurrentIndex(1);
+    } else {
+        chooseApp(index.parent().data(Qt::DisplayRole).toString());
+    }
+}
+
+void MainWindow::Dev_App_selected_noindex()
+{
+    const QModelIndex current = ui->treeView_Dev->currentIndex();
+    if (current.parent().isValid()) {
+        chooseApp(current.parent().data(Qt::DisplayRole).toString());
+        return;
+    }
+    chooseDev(current.data(Qt::DisplayRole).toString());
+    ui->tabWidget->setCurrentIndex(1);
+    ui->tabWidget_2->setCurrentIndex(1);
+}
+
+void MainWindow::Ctn_selected(QModelIndex)
+{
+    btn_viewCert();
+}
