@@ -1,0 +1,174 @@
+#include "skf_testlib.h"
+
+#include <QProcessEnvironment>
+#include <cstring>
+#include <dlfcn.h>
+#include <memory>
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+bool SkfTestLib::load(const QString& path)
+{
+    QString file = path.isEmpty() ? QProcessEnvironment::systemEnvironment().value(QStringLiteral("SOFTSKF_LIB")) : path;
+    handle = dlopen(file.toLocal8Bit().constData(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle)
+        return false;
+    missing.clear();
+#define SKF_TESTLIB_BIND(name)                                                                                     \
+    name = reinterpret_cast<PFN_##name>(dlsym(handle, #name));                                                     \
+    if (!name)                                                                                                     \
+        missing << QStringLiteral(#name);
+    SKF_CALL_TABLE(SKF_TESTLIB_BIND)
+    SKF_TESTLIB_BIND(SKF_LockDev)
+    SKF_TESTLIB_BIND(SKF_UnlockDev)
+#undef SKF_TESTLIB_BIND
+    return true;
+}
+
+QByteArray SkfTestLib::fetchList(const std::function<ULONG(LPSTR, ULONG*)>& call, ULONG* rc) const
+{
+    ULONG size = 0;
+    ULONG r = call(nullptr, &size);
+    if (r == SAR_OK && size > 0) {
+        QByteArray buf(static_cast<int>(size), '\xEE');
+        r = call(buf.data(), &size);
+        if (r == SAR_OK) {
+            if (rc)
+                *rc = r;
+            return buf.left(static_cast<int>(size));
+        }
+    }
+    if (rc)
+        *rc = r;
+    return QByteArray();
+}
+
+DEVHANDLE SkfTestLib::connect(const QByteArray& name) const
+{
+    DEVHANDLE dev = nullptr;
+    QByteArray copy = name;
+    return SKF_ConnectDev(copy.data(), &dev) == SAR_OK ? dev : nullptr;
+}
+
+HAPPLICATION SkfTestLib::openApp(DEVHANDLE dev, const QByteArray& name) const
+{
+    HAPPLICATION app = nullptr;
+    QByteArray copy = name;
+    return SKF_OpenApplication(dev, copy.data(), &app) == SAR_OK ? app : nullptr;
+}
+
+HCONTAINER SkfTestLib::openContainer(HAPPLICATION app, const QByteArray& name) const
+{
+    HCONTAINER c = nullptr;
+    QByteArray copy = name;
+    return SKF_OpenContainer(app, copy.data(), &c) == SAR_OK ? c : nullptr;
+}
+
+ULONG SkfTestLib::devAuth(DEVHANDLE dev, const QByteArray& key, ULONG randomLen, bool pkcs5) const
+{
+    QByteArray challenge(16, '\0');
+    QByteArray random(static_cast<int>(randomLen), '\0');
+    ULONG rc = SKF_GenRandom(dev, reinterpret_cast<BYTE*>(random.data()), randomLen);
+    if (rc != SAR_OK)
+        return rc;
+    std::memcpy(challenge.data(), random.constData(), std::min<size_t>(randomLen, 16));
+    QByteArray keyBytes = key.leftJustified(16, '\0', true);
+    HANDLE hKey = nullptr;
+    rc = SKF_SetSymmKey(dev, reinterpret_cast<BYTE*>(keyBytes.data()), SGD_SM4_ECB, &hKey);
+    if (rc != SAR_OK)
+        return rc;
+    BLOCKCIPHERPARAM param;
+    std::memset(&param, 0, sizeof param);
+    param.PaddingType = pkcs5 ? 1 : 0;
+    rc = SKF_EncryptInit(hKey, param);
+    BYTE out[64];
+    ULONG outLen = sizeof out;
+    if (rc == SAR_OK)
+        rc = SKF_Encrypt(hKey, reinterpret_cast<BYTE*>(challenge.data()), 16, out, &outLen);
+    SKF_CloseHandle(hKey);
+    if (rc != SAR_OK)
+        return rc;
+    return SKF_DevAuth(dev, out, outLen);
+}
+
+QByteArray SkfTestLib::exportCert(HCONTAINER container, bool sign, ULONG* rc) const
+{
+    return fetchList([&](LPSTR buf, ULONG* len) {
+        return SKF_ExportCertificate(container, sign ? TRUE : FALSE, reinterpret_cast<BYTE*>(buf), len);
+    }, rc);
+}
+
+QByteArray SkfTestLib::exportPublicKey(HCONTAINER container, bool sign, ULONG* rc) const
+{
+    return fetchList([&](LPSTR buf, ULONG* len) {
+        return SKF_ExportPublicKey(container, sign ? TRUE : FALSE, reinterpret_cast<BYTE*>(buf), len);
+    }, rc);
+}
+
+QStringList splitNameList(const QByteArray& list)
+{
+    QStringList names;
+    int start = 0;
+    while (start < list.size() && list.at(start) != '\0') {
+        int end = list.indexOf('\0', start);
+        if (end < 0)
+            end = list.size();
+        names << QString::fromUtf8(list.mid(start, end - start));
+        start = end + 1;
+    }
+    return names;
+}
+
+bool certificateKey(const QByteArray& der, QByteArray* first, QByteArray* second, bool* rsa)
+{
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(der.constData());
+    std::unique_ptr<X509, decltype(&X509_free)> cert(d2i_X509(nullptr, &p, der.size()), X509_free);
+    if (!cert)
+        return false;
+    EVP_PKEY* key = X509_get0_pubkey(cert.get());
+    if (!key)
+        return false;
+    *rsa = EVP_PKEY_is_a(key, "RSA");
+    if (*rsa) {
+        BIGNUM* n = nullptr;
+        BIGNUM* e = nullptr;
+        if (!EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_N, &n) ||
+            !EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_E, &e)) {
+            BN_free(n);
+            return false;
+        }
+        first->resize(BN_num_bytes(n));
+        BN_bn2bin(n, reinterpret_cast<unsigned char*>(first->data()));
+        second->resize(4);
+        BN_bn2binpad(e, reinterpret_cast<unsigned char*>(second->data()), 4);
+        BN_free(n);
+        BN_free(e);
+        return true;
+    }
+    unsigned char point[65];
+    size_t len = 0;
+    if (!EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_PUB_KEY, point, sizeof point, &len) || len != 65)
+        return false;
+    *first = QByteArray(reinterpret_cast<const char*>(point + 1), 32);
+    *second = QByteArray(reinterpret_cast<const char*>(point + 33), 32);
+    return true;
+}
+
+QByteArray sm4EcbEncrypt(const QByteArray& key, const QByteArray& data)
+{
+    EVP_CIPHER* cipher = EVP_CIPHER_fetch(nullptr, "SM4-ECB", nullptr);
+    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+    QByteArray out(data.size() + 16, '\0');
+    int len = 0;
+    bool ok = cipher && ctx &&
+              EVP_EncryptInit_ex2(ctx, cipher, reinterpret_cast<const unsigned char*>(key.constData()), nullptr,
+                                  nullptr) &&
+              EVP_CIPHER_CTX_set_padding(ctx, 0) &&
+              EVP_EncryptUpdate(ctx, reinterpret_cast<unsigned char*>(out.data()), &len,
+                                reinterpret_cast<const unsigned char*>(data.constData()), data.size());
+    EVP_CIPHER_CTX_free(ctx);
+    EVP_CIPHER_free(cipher);
+    return ok ? out.left(len) : QByteArray();
+}

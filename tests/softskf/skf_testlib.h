@@ -1,0 +1,46 @@
+// Loads an SKF library for the softskf tests and offers the call sequences they share.
+#ifndef KEYMGR_TESTS_SKF_TESTLIB_H
+#define KEYMGR_TESTS_SKF_TESTLIB_H
+
+#include "skf_defs.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <functional>
+
+struct SkfTestLib {
+#define SKF_TESTLIB_MEMBER(name) PFN_##name name = nullptr;
+    SKF_CALL_TABLE(SKF_TESTLIB_MEMBER)
+    SKF_TESTLIB_MEMBER(SKF_LockDev)
+    SKF_TESTLIB_MEMBER(SKF_UnlockDev)
+#undef SKF_TESTLIB_MEMBER
+
+    void* handle = nullptr;
+    QStringList missing;
+
+    // Opens the library (path, else $SOFTSKF_LIB) and binds every name; false if it cannot be opened.
+    bool load(const QString& path = QString());
+
+    // A name list fetched with the two-call protocol; *rc gets the result of the failing call.
+    QByteArray fetchList(const std::function<ULONG(LPSTR, ULONG*)>& call, ULONG* rc = nullptr) const;
+    DEVHANDLE connect(const QByteArray& name) const;
+    HAPPLICATION openApp(DEVHANDLE dev, const QByteArray& name = "ORVANE-PKIAPP") const;
+    HCONTAINER openContainer(HAPPLICATION app, const QByteArray& name) const;
+    // The standard device authentication through the token's own cipher: randomLen random bytes,
+    // zero padded to 16, SM4-ECB under key, optionally with PKCS#5 padding (32 bytes).
+    ULONG devAuth(DEVHANDLE dev, const QByteArray& key, ULONG randomLen = 8, bool pkcs5 = false) const;
+    QByteArray exportCert(HCONTAINER container, bool sign, ULONG* rc = nullptr) const;
+    QByteArray exportPublicKey(HCONTAINER container, bool sign, ULONG* rc = nullptr) const;
+};
+
+// Splits a multi-string name list into its names.
+QStringList splitNameList(const QByteArray& list);
+
+// X and Y (32 bytes each) of an SM2 certificate's key, or the modulus and exponent of an RSA one.
+bool certificateKey(const QByteArray& der, QByteArray* first, QByteArray* second, bool* rsa);
+
+// SM4-ECB without padding through OpenSSL, for checks against the token.
+QByteArray sm4EcbEncrypt(const QByteArray& key, const QByteArray& data);
+
+#endif

@@ -1,0 +1,866 @@
+// Conformance of the SKF library at $SOFTSKF_LIB (softskf): protocol rules, handles, PINs,
+// security state, device authentication, containers, certificates, faults and counters.
+#include "skf_testlib.h"
+#include "softskf_fixture.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QtTest>
+#include <cstring>
+#include <functional>
+
+namespace {
+
+const QByteArray kAuthKey = "1234567812345678";
+
+QByteArray nameOf(int length, char c = 'N')
+{
+    return QByteArray(length, c);
+}
+
+} // namespace
+
+class tst_Conformance : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void exportsEveryName();
+    void unsupportedFunctionsChangeNothing_data();
+    void unsupportedFunctionsChangeNothing();
+    void enumDevLists_data();
+    void enumDevLists();
+    void twoCallProtocol_data();
+    void twoCallProtocol();
+    void badArguments_data();
+    void badArguments();
+    void invalidHandles_data();
+    void invalidHandles();
+    void devInfoFields();
+    void devState();
+    void removedTokenHandles();
+    void changesFromAnotherProcess();
+    void pinRetriesCountDownAndLock();
+    void pinDefaultFlagAndChange();
+    void persistenceAcrossRestart();
+    void containerDeletionNeedsUserPin();
+    void devAuth_data();
+    void devAuth();
+    void devAuthGuardsApplicationsAndKeyChange();
+    void tokenEncryptionIsSm4();
+    void publicKeyBlobs_data();
+    void publicKeyBlobs();
+    void certificatesStoredUnchanged();
+    void containerTypes_data();
+    void containerTypes();
+    void lockDev();
+    void faultsAndLatency();
+    void statsCountCalls();
+
+private:
+    QByteArray stateOf(const QString& token);
+    QString runChild(const QStringList& args);
+
+    SkfTestLib m_skf;
+    SoftSkfFixture m_fx;
+};
+
+void tst_Conformance::initTestCase()
+{
+    QVERIFY2(m_skf.load(), "cannot load $SOFTSKF_LIB");
+}
+
+void tst_Conformance::init()
+{
+    QVERIFY(m_fx.reset());
+    QVERIFY(m_fx.createToken(SoftSkfFixture::TokenSpec()));
+    QVERIFY(m_fx.addContainer("TOKEN1", "c1", "sm2"));
+    QVERIFY(m_fx.addCert("TOKEN1", "c1", true, "Signer", 100));
+}
+
+QByteArray tst_Conformance::stateOf(const QString& token)
+{
+    QByteArray out;
+    m_fx.run({"show", token, "--json"}, &out);
+    return out;
+}
+
+QString tst_Conformance::runChild(const QStringList& args)
+{
+    QProcess p;
+    p.start(QCoreApplication::applicationFilePath(), QStringList{"--child"} + args);
+    if (!p.waitForFinished(30000))
+        return QStringLiteral("timeout");
+    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+}
+
+void tst_Conformance::exportsEveryName()
+{
+    QVERIFY2(m_skf.missing.isEmpty(), qPrintable(m_skf.missing.join(' ')));
+}
+
+void tst_Conformance::unsupportedFunctionsChangeNothing_data()
+{
+    QTest::addColumn<int>("index");
+    const char* names[] = {"Transmit", "CreateFile", "DeleteFile", "EnumFiles", "GetFileInfo", "ReadFile",
+                           "WriteFile", "RSASignData", "RSAVerify", "GenECCKeyPair", "ImportECCKeyPair",
+                           "ECCSignData", "ECCVerify", "ECCExportSessionKey", "ExtECCEncrypt", "ExtECCDecrypt",
+                           "ExtECCSign", "ExtECCVerify", "GenerateAgreementDataWithECC",
+                           "GenerateAgreementDataAndKeyWithECC", "GenerateKeyWithECC", "ImportSessionKey",
+                           "EncryptUpdate", "EncryptFinal", "DecryptInit", "Decrypt", "DecryptUpdate",
+                           "DecryptFinal", "DigestInit", "Digest", "DigestUpdate", "DigestFinal", "MacInit", "Mac",
+                           "MacUpdate", "MacFinal"};
+    int i = 0;
+    for (const char* n : names)
+        QTest::newRow(n) << i++;
+}
+
+void tst_Conformance::unsupportedFunctionsChangeNothing()
+{
+    QFETCH(int, index);
+    DEVHANDLE dev = m_skf.connect("TOKEN1");
+    HAPPLICATION app = m_skf.openApp(dev);
+    ULONG retry = 0;
+    QVERIFY(m_skf.SKF_VerifyPIN(app, USER_TYPE, const_cast<char*>("12345678"), &retry) == SAR_OK);
+    HCONTAINER c = m_skf.openContainer(app, "c1");
+    QVERIFY(c);
+    BYTE buf[512] = {0};
+    ULONG len = sizeof buf;
+    HANDLE h = nullptr;
+    ECCPUBLICKEYBLOB ecc;
+    std::memset(&ecc, 0, sizeof ecc);
+    BLOCKCIPHERPARAM param;
+    std::memset(&param, 0, sizeof param);
+    char file[] = "f1";
+    const SkfTestLib& s = m_skf;
+    std::function<ULONG()> calls[] = {
+        [&] { return s.SKF_Transmit(dev, buf, 4, buf, &len); },
+        [&] { return s.SKF_CreateFile(app, file, 16, 0xFF, 0xFF); },
+        [&] { return s.SKF_DeleteFile(app, file); },
+        [&] { return s.SKF_EnumFiles(app, nullptr, &len); },
+        [&] { return s.SKF_GetFileInfo(app, file, reinterpret_cast<FILEATTRIBUTE*>(buf)); },
+        [&] { return s.SKF_ReadFile(app, file, 0, 4, buf, &len); },
+        [&] { return s.SKF_WriteFile(app, file, 0, buf, 4); },
+        [&] { return s.SKF_RSASignData(c, buf, 32, buf, &len); },
+        [&] { return s.SKF_RSAVerify(dev, reinterpret_cast<RSAPUBLICKEYBLOB*>(buf), buf, 4, buf, 4); },
+        [&] { return s.SKF_GenECCKeyPair(c, SGD_SM2_1, &ecc); },
+        [&] { return s.SKF_ImportECCKeyPair(c, reinterpret_cast<ENVELOPEDKEYBLOB*>(buf)); },
+        [&] { return s.SKF_ECCSignData(c, buf, 32, reinterpret_cast<ECCSIGNATUREBLOB*>(buf)); },
+        [&] { return s.SKF_ECCVerify(dev, &ecc, buf, 32, reinterpret_cast<ECCSIGNATUREBLOB*>(buf)); },
+        [&] { return s.SKF_ECCExportSessionKey(c, SGD_SM4_ECB, &ecc, reinterpret_cast<ECCCIPHERBLOB*>(buf), &h); },
+        [&] { return s.SKF_ExtECCEncrypt(dev, &ecc, buf, 4, reinterpret_cast<ECCCIPHERBLOB*>(buf)); },
+        [&] {
+            return s.SKF_ExtECCDecrypt(dev, reinterpret_cast<ECCPRIVATEKEYBLOB*>(buf),
+                                       reinterpret_cast<ECCCIPHERBLOB*>(buf), buf, &len);
+        },
+        [&] {
+            return s.SKF_ExtECCSign(dev, reinterpret_cast<ECCPRIVATEKEYBLOB*>(buf), buf, 32,
+                                    reinterpret_cast<ECCSIGNATUREBLOB*>(buf));
+        },
+        [&] { return s.SKF_ExtECCVerify(dev, &ecc, buf, 32, reinterpret_cast<ECCSIGNATUREBLOB*>(buf)); },
+        [&] { return s.SKF_GenerateAgreementDataWithECC(c, SGD_SM2_2, &ecc, buf, 16, &h); },
+        [&] { return s.SKF_GenerateAgreementDataAndKeyWithECC(c, SGD_SM2_2, &ecc, &ecc, &ecc, buf, 16, buf, 16, &h); },
+        [&] { return s.SKF_GenerateKeyWithECC(c, &ecc, &ecc, buf, 16, &h); },
+        [&] { return s.SKF_ImportSessionKey(c, SGD_SM4_ECB, buf, 16, &h); },
+        [&] { return s.SKF_EncryptUpdate(c, buf, 16, buf, &len); },
+        [&] { return s.SKF_EncryptFinal(c, buf, &len); },
+        [&] { return s.SKF_DecryptInit(c, param); },
+        [&] { return s.SKF_Decrypt(c, buf, 16, buf, &len); },
+        [&] { return s.SKF_DecryptUpdate(c, buf, 16, buf, &len); },
+        [&] { return s.SKF_DecryptFinal(c, buf, &len); },
+        [&] { return s.SKF_DigestInit(dev, SGD_SM3, nullptr, nullptr, 0, &h); },
+        [&] { return s.SKF_Digest(c, buf, 16, buf, &len); },
+        [&] { return s.SKF_DigestUpdate(c, buf, 16); },
+        [&] { return s.SKF_DigestFinal(c, buf, &len); },
+        [&] { return s.SKF_MacInit(c, &param, &h); },
+        [&] { return s.SKF_Mac(c, buf, 16, buf, &len); },
+        [&] { return s.SKF_MacUpdate(c, buf, 16); },
+        [&] { return s.SKF_MacFinal(c, buf, &len); },
+    };
+    QCOMPARE(int(sizeof calls / sizeof calls[0]), 36);
+    QByteArray before = stateOf("TOKEN1");
+    QCOMPARE(calls[index](), ULONG(SAR_NOTSUPPORTYETERR));
+    QVERIFY(h == nullptr);
+    QCOMPARE(stateOf("TOKEN1"), before);
+    QCOMPARE(splitNameList(m_skf.fetchList([&](LPSTR b, ULONG* l) { return m_skf.SKF_EnumContainer(app, b, l); })),
+             QStringList{"c1"});
+}
+
+void tst_Conformance::enumDevLists_data()
+{
+    QTest::addColumn<QStringList>("present");
+    QTest::addColumn<QStringList>("absent");
+    QTest::addColumn<bool>("presentOnly");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::newRow("no token") << QStringList() << QStringList() << true << QByteArray(1, '\0');
+    QTest::newRow("only absent, present asked") << QStringList() << QStringList{"B"} << true << QByteArray(1, '\0');
+    QTest::newRow("only absent, all asked") << QStringList() << QStringList{"B"} << false << QByteArray("B\0\0", 3);
+    QTest::newRow("two present") << QStringList{"A", "C"} << QStringList{"B"} << true << QByteArray("A\0C\0\0", 5);
+    QTest::newRow("all") << QStringList{"A", "C"} << QStringList{"B"} << false << QByteArray("A\0B\0C\0\0", 7);
+}
+
+void tst_Conformance::enumDevLists()
+{
+    QFETCH(QStringList, present);
+    QFETCH(QStringList, absent);
+    QFETCH(bool, presentOnly);
+    QFETCH(QByteArray, expected);
+    QVERIFY(m_fx.reset());
+    for (const QString& n : present + absent) {
+        SoftSkfFixture::TokenSpec spec;
+        spec.name = n;
+        spec.present = present.contains(n);
+        QVERIFY(m_fx.createToken(spec));
+    }
+    ULONG rc = 0;
+    QByteArray list = m_skf.fetchList(
+        [&](LPSTR b, ULONG* l) { return m_skf.SKF_EnumDev(presentOnly ? TRUE : FALSE, b, l); }, &rc);
+    QCOMPARE(rc, ULONG(SAR_OK));
+    QCOMPARE(list, expected);
+}
+
+void tst_Conformance::twoCallProtocol_data()
+{
+    QTest::addColumn<QString>("what");
+    for (const char* w : {"EnumDev", "EnumApplication", "EnumContainer", "ExportCertificate", "ExportPublicKey"})
+        QTest::newRow(w) << QString::fromLatin1(w);
+}
+
+void tst_Conformance::twoCallProtocol()
+{
+    QFETCH(QString, what);
+    QVERIFY(m_fx.addContainer("TOKEN1", "c2", "empty"));
+    DEVHANDLE dev = m_skf.connect("TOKEN1");
+    HAPPLICATION app = m_skf.openApp(dev);
+    HCONTAINER c = m_skf.openContainer(app, "c1");
+    QVERIFY(c);
+    std::function<ULONG(void*, ULONG*)> call;
+    if (what == "EnumDev")
+        call = [&](void* b, ULONG* l) { return m_skf.SKF_EnumDev(TRUE, static_cast<LPSTR>(b), l); };
+    else if (what == "EnumApplication")
+        call = [&](void* b, ULONG* l) { return m_skf.SKF_EnumApplication(dev, static_cast<LPSTR>(b), l); };
+    else if (what == "EnumContainer")
+        call = [&](void* b, ULONG* l) { return m_skf.SKF_EnumContainer(app, static_cast<LPSTR>(b), l); };
+    else if (what == "ExportCertificate")
+        call = [&](void* b, ULONG* l) { return m_skf.SKF_ExportCertificate(c, TRUE, static_cast<BYTE*>(b), l); };
+    else
+        call = [&](void* b, ULONG* l) { return m_skf.SKF_ExportPublicKey(c, TRUE, static_cast<BYTE*>(b), l); };
+
+    // The size query must not read the incoming length.
+    ULONG size = 0xDEADBEEF;
+    QCOMPARE(call(nullptr, &size), ULONG(SAR_OK));
+    QVERIFY(size > 0 && size < 100000);
+    QByteArray small(int(size) - 1, '\xEE');
+    ULONG smallLen = size - 1;
+    QCOMPARE(call(small.data(), &smallLen), ULONG(SAR_BUFFER_TOO_SMALL));
+    QCOMPARE(smallLen, size);
+    QCOMPARE(small, QByteArray(int(size) - 1, '\xEE'));
+    QByteArray big(int(size) + 10, '\xEE');
+    ULONG bigLen = size + 10;
+    QCOMPARE(call(big.data(), &bigLen), ULONG(SAR_OK));
+    QCOMPARE(bigLen, size);
+    QCOMPARE(big.mid(int(size)), QByteArray(10, '\xEE'));
+    QByteArray exact(int(size), '\xEE');
+    ULONG exactLen = size;
+    QCOMPARE(call(exact.data(), &exactLen), ULONG(SAR_OK));
+    QCOMPARE(exact, big.left(int(size)));
+    QCOMPARE(call(exact.data(), nullptr), ULONG(SAR_INVALIDPARAMERR));
+}
+
+void tst_Conformance::badArguments_data()
+{
+    QTest::addColumn<QString>("call");
+    for (const char* c : {"EnumDev null size", "ConnectDev null name", "ConnectDev null out", "ConnectDev empty name",
+                          "ConnectDev 64-byte name", "GetDevState null", "GetDevInfo null", "SetLabel null",
+                          "SetLabel 32 bytes", "OpenApplication null", "OpenApplication 65 bytes",
+                          "VerifyPIN null PIN", "VerifyPIN null count", "GetPINInfo null flag", "OpenContainer null",
+                          "OpenContainer 65 bytes", "CreateContainer 65 bytes", "ImportCertificate null",
+                          "ImportCertificate empty", "GenRandom zero", "DevAuth short", "WaitForDevEvent null"})
+        QTest::newRow(c) << QString::fromLatin1(c);
+}
+
+void tst_Conformance::badArguments()
+{
+    QFETCH(QString, call);
+    DEVHANDLE dev = m_skf.connect("TOKEN1");
+    HAPPLICATION app = m_skf.openApp(dev);
+    HCONTAINER c = m_skf.openContainer(app, "c1");
+    QVERIFY(c);
+    ULONG retry = 0;
+    QVERIFY(m_skf.SKF_VerifyPIN(app, USER_TYPE, const_cast<char*>("12345678"), &retry) == SAR_OK);
+    DEVHANDLE out = nullptr;
+    ULONG value = 0;
+    BYTE buf[64] = {0};
+    QByteArray n64 = nameOf(64), n65 = nameOf(65), n32 = nameOf(32), empty("");
+    QByteArray before = stateOf("TOKEN1");
+    const SkfTestLib& s = m_skf;
+    QMap<QString, std::function<ULONG()>> calls{
+        {"EnumDev null size", [&] { return s.SKF_EnumDev(TRUE, nullptr, nullptr); }},
+        {"ConnectDev null name", [&] { return s.SKF_ConnectDev(nullptr, &out); }},
+        {"ConnectDev null out", [&] { return s.SKF_ConnectDev(const_cast<char*>("TOKEN1"), nullptr); }},
+        {"ConnectDev empty name", [&] { return s.SKF_ConnectDev(empty.data(), &out); }},
+        {"ConnectDev 64-byte name", [&] { return s.SKF_ConnectDev(n64.data(), &out); }},
+        {"GetDevState null", [&] { return s.SKF_GetDevState(nullptr, &value); }},
+        {"GetDevInfo null", [&] { return s.SKF_GetDevInfo(dev, nullptr); }},
+        {"SetLabel null", [&] { return s.SKF_SetLabel(dev, nullptr); }},
+        {"SetLabel 32 bytes", [&] { return s.SKF_SetLabel(dev, n32.data()); }},
+        {"OpenApplication null", [&] { return s.SKF_OpenApplication(dev, nullptr, &out); }},
+        {"OpenApplication 65 bytes", [&] { return s.SKF_OpenApplication(dev, n65.data(), &out); }},
+        {"VerifyPIN null PIN", [&] { return s.SKF_VerifyPIN(app, USER_TYPE, nullptr, &value); }},
+        {"VerifyPIN null count", [&] { return s.SKF_VerifyPIN(app, USER_TYPE, const_cast<char*>("1"), nullptr); }},
+        {"GetPINInfo null flag", [&] { return s.SKF_GetPINInfo(app, USER_TYPE, &value, &value, nullptr); }},
+        {"OpenContainer null", [&] { return s.SKF_OpenContainer(app, nullptr, &out); }},
+        {"OpenContainer 65 bytes", [&] { return s.SKF_OpenContainer(app, n65.data(), &out); }},
+        {"CreateContainer 65 bytes", [&] { return s.SKF_CreateContainer(app, n65.data(), &out); }},
+        {"ImportCertificate null", [&] { return s.SKF_ImportCertificate(c, TRUE, nullptr, 10); }},
+        {"ImportCertificate empty", [&] { return s.SKF_ImportCertificate(c, TRUE, buf, 0); }},
+        {"GenRandom zero", [&] { return s.SKF_GenRandom(dev, buf, 0); }},
+        {"DevAuth short", [&] { return s.SKF_DevAuth(dev, buf, 8); }},
+        {"WaitForDevEvent null", [&] { return s.SKF_WaitForDevEvent(nullptr, &value, &value); }},
+    };
+    QVERIFY(calls.contains(call));
+    QCOMPARE(calls[call](), ULONG(SAR_INVALIDPARAMERR));
+    QVERIFY(out == nullptr);
+    QCOMPARE(stateOf("TOKEN1"), before);
+}
+
+void tst_Conformance::invalidHandles_data()
+{
+    QTest::addColumn<QString>("call");
+    for (const char* c : {"unknown device", "disconnected device", "closed application", "closed container",
+                          "container handle as application", "application handle as container",
+                          "device handle as key", "closed key", "null device"})
+        QTest::newRow(c) << QString::fromLatin1(c);
+}
+
+void tst_Conformance::invalidHandles()
+{
+    QFETCH(QString, call);
+    DEVHANDLE dev = m_skf.connect("TOKEN1");
+    DEVHANDLE gone = m_skf.connect("TOKEN1");
+    QCOMPARE(m_skf.SKF_DisConnectDev(gone), ULONG(SAR_OK));
+    HAPPLICATION app = m_skf.openApp(dev);
+    HAPPLICATION closedApp = m_skf.openApp(dev);
+    QCOMPARE(m_skf.SKF_CloseApplication(closedApp), ULONG(SAR_OK));
+    HCONTAINER c = m_skf.openContainer(app, "c1");
+    HCONTAINER closedC = m_skf.openContainer(app, "c1");
+    QCOMPARE(m_skf.SKF_CloseContainer(closedC), ULONG(SAR_OK));
+    HANDLE key = nullptr;
+    BYTE k[16] = {0};
+    QCOMPARE(m_skf.SKF_SetSymmKey(dev, k, SGD_SM4_ECB, &key), ULONG(SAR_OK));
+    QCOMPARE(m_skf.SKF_CloseHandle(key), ULONG(SAR_OK));
+    DEVINFO info;
+    ULONG size = 0, type = 0;
+    BLOCKCIPHERPARAM param;
+    std::memset(&param, 0, sizeof param);
+    const SkfTestLib& s = m_skf;
+    QMap<QString, std::function<ULONG()>> calls{
+        {"unknown device", [&] { return s.SKF_GetDevInfo(reinterpret_cast<DEVHANDLE>(0x12345), &info); }},
+        {"disconnected device", [&] { return s.SKF_EnumApplication(gone, nullptr, &size); }},
+        {"closed application", [&] { return s.SKF_EnumContainer(closedApp, nullptr, &size); }},
+        {"closed container", [&] { return s.SKF_GetContainerType(closedC, &type); }},
+        {"container handle as application", [&] { return s.SKF_EnumContainer(c, nullptr, &size); }},
+        {"application handle as container", [&] { return s.SKF_GetContainerType(app, &type); }},
+        {"device handle as key", [&] { return s.SKF_EncryptInit(dev, param); }},
+        {"closed key", [&] { return s.SKF_CloseHandle(key); }},
+        {"null device", [&] { return s.SKF_GetDevInfo(nullptr, &info); }},
+    };
+    QCOMPARE(calls[call](), ULONG(SAR_INVALIDHANDLEERR));
+}
+
+void tst_Conformance::devInfoFields()
+{
+    SoftSkfFixture::TokenSpec spec;
+    spec.name = "INFO";
+    spec.serial = "SN0123456789";
+    spec.label = "My label";
+    spec.manufacturer = "Maker Ltd";
+    spec.hwVersion = "2.7";
+    spec.fwVersion = "3.1";
+    spec.totalSpace = 100000;
+    spec.freeSpace = 4321;
+    QVERIFY(m_fx.createToken(spec));
+    DEVHANDLE dev = m_skf.connect("INFO");
+    QVERIFY(dev);
+    QByteArray raw(sizeof(DEVINFO), '\xEE');
+    QCOMPARE(m_skf.SKF_GetDevInfo(dev, reinterpret_cast<DEVINFO*>(raw.data())), ULONG(SAR_OK));
+    // Fixed byte offsets of the packed record.
+    QCOMPARE(raw.mid(130, 9), QByteArray("My label\0", 9));
+    QCOMPARE(raw.mid(162, 13), QByteArray("SN0123456789\0", 13));
+    QCOMPARE(raw.mid(2, 10), QByteArray("Maker Ltd\0", 10));
+    QCOMPARE(raw.mid(194, 4), QByteArray("\x02\x07\x03\x01", 4));
+    const DEVINFO* info = reinterpret_cast<const DEVINFO*>(raw.constData());
+    QCOMPARE(info->DevAuthAlgId, ULONG(SGD_SM4_ECB));
+    QCOMPARE(info->TotalSpace, ULONG(100000));
+    QCOMPARE(info->FreeSpace, ULONG(4321));
+    QCOMPARE(raw.mid(230), QByteArray(64, '\0'));
+}
+
+void tst_Conformance::devState()
+{
+    SoftSkfFixture::TokenSpec spec;
+    spec.name = "OUT";
+    spec.present = false;
+    QVERIFY(m_fx.createToken(spec));
+    ULONG state = 99;
+    QCOMPARE(m_skf.SKF_GetDevState(const_cast<char*>("TOKEN1"), &state), ULONG(SAR_OK));
+    QCOMPARE(state, ULONG(DEV_PRESENT_STATE));
+    QCOMPARE(m_skf.SKF_GetDevState(const_cast<char*>("OUT"), &state), ULONG(SAR_OK));
+    QCOMPARE(state, ULONG(DEV_ABSENT_STATE));
+    QCOMPARE(m_skf.SKF_GetDevState(const_cast<char*>("NOSUCH"), &state), ULONG(SAR_OK));
+    QCOMPARE(state, ULONG(DEV_ABSENT_STATE));
+    DEVHANDLE dev = nullptr;
+    QCOMPARE(m_skf.SKF_ConnectDev(const_cast<char*>("OUT"), &dev), ULONG(SAR_DEVICE_REMOVED));
+    QCOMPARE(m_skf.SKF_ConnectDev(const_cast<char*>("NOSUCH"), &dev), ULONG(SAR_DEVICE_REMOVED));
+}
+
+void tst_Conformance::removedTokenHandles()
+{
+    DEVHANDLE dev = m_skf.connect("TOKEN1");
+    HAPPLICATION app = m_skf.openApp(dev);
+    HCONTAINER c = m_skf.openContainer(app, "c1");
+    QVERIFY(c);
+    QVERIFY(m_fx.remove("TOKEN1"));
+    DEVINFO info;
+    ULONG size = 0, type = 0, n = 0;
+    QCOMPARE(m_skf.SKF_GetDevInfo(dev, &info), ULONG(SAR_DEVICE_REMOVED));
+    QCOMPARE(m_skf.SKF_EnumContainer(app, nullptr, &size), ULONG(SAR_DEVICE_REMOVED));
+    QCOMPARE(m_skf.SKF_GetContainerType(c, &type), ULONG(SAR_DEVICE_REMOVED));
+    QCOMPARE(m_skf.SKF_VerifyPIN(app, USER_TYPE, const_cast<char*>("12345678"), &n), ULONG(SAR_DEVICE_REMOVED));
+    QCOMPARE(m_skf.fetchList([&](LPSTR b, ULONG* l) { return m_skf.SKF_EnumDev(TRUE, b, l); }), QByteArray(1, '\0'));
+    // Plugged in again it is a new session: the old handles stay dead.
+    QVERIFY(m_fx.insert("TOKEN1"));
+    QCOMPARE(m_skf.SKF_GetDevInfo(dev, &info), ULONG(SAR_DEVICE_REMOVED));
+    QCOMPARE(m_skf.SKF_GetContainerType(c, &type), ULONG(SAR_DEVICE_REMOVED));
+    DEVHANDLE again = m_skf.connect("TOKEN1");
+    QVERIFY(again);
+    QCOMPARE(m_skf.SKF_GetDevInfo(again, &info), ULONG(SAR_OK));
+    QCOMPARE(m_skf.SKF_DisConnectDev(dev), ULONG(SAR_OK));
+}
+
+void tst_Conformance::changesFromAnotherProcess()
+{
+    DEVHANDLE dev = m_skf.connect("TOKEN1");
+    HAPPLICATION app = m_skf.openApp(dev);
+    DEVINFO info;
+    QCOMPARE(m_skf.SKF_GetDevInfo(dev, &info), ULONG(SAR_OK));
+    QCOMPARE(QByteArray(info.Label), QByteArray("TOKEN1"));
+    QVERIFY(m_fx.setLabel("TOKEN1", "Changed"));
+    QCOMPARE(m_skf.SKF_GetDevInfo(dev, &info), ULONG(SAR_OK));
+    QCOMPARE(QByteArray(info.Label), QByteArray("Changed"));
+    QVERIFY(m_fx.addContainer("TOKEN1", "fromctl", "empty"));
+    QCOMPARE(splitNameList(m_skf.fetchList([&](LPSTR b, ULONG* l) { return m_skf.SKF_EnumContainer(app, b, l); })),
+             (QStringList{"c1", "fromctl"}));
+    QVERIFY(m_fx.setPin("TOKEN1", "user", QString(), -1, 2));
+    ULONG max = 0, remain = 0;
+    SkfBoolScratch flag{};
+    QCOMPARE(m_skf.SKF_GetPINInfo(app, USER_TYPE, &max, &remain, &flag.value), ULONG(SAR_OK));
+    QCOMPARE(remain, ULONG(2));
+    QVERIFY(m_fx.deleteToken("TOKEN1"));
+    QCOMPARE(m_skf.SKF_GetDevInfo(dev, &info), ULONG(SAR_DEVICE_REMOVED));
+    // A token created again under the same name is another token.
+    QVERIFY(m_fx.createToken(SoftSkfFixture::TokenSpec()));
+    QCOMPARE(m_skf.SKF_GetDevInfo(dev, &info), ULONG(SAR_DEVICE_REMOVED));
+}
+
+void tst_Conformance::pinRetriesCountDownAndLock()
+{
+    QVERIFY(m_fx.setPin("TOKEN1", "user", QString(), 3));
+    HAPPLICATION app = m_skf.openApp(m_skf.connect("TOKEN1"));
+    QVERIFY(app);
+    char wrong[] = "wrong-pin";
+    char right[] = "12345678";
+    ULONG retry = 99;
+    QCOMPARE(m_skf.SKF_VerifyPIN(app, USER_TYPE, wrong, &retry), ULONG(SAR_PIN_INCORRECT));
+    QCOMPARE(retry, ULONG(2));
+    // A correct PIN restores the counter.
+    QCOMPARE(m_skf.SKF_VerifyPIN(app, USER_TYPE, right, &retry), ULONG(SAR_OK));
+    QCOMPARE(m_fx.show("TOKEN1")["applications"].toArray()[0].toObject()["userPin"].toObject()["remainingRetries"]
+                 .toInt(),
+             3);
+    const ULONG expected[][2] = {{SAR_PIN_INCORRECT, 2}, {SAR_PIN_INCORRECT, 1}, {SAR_PIN_LOCKED, 0},
+                                 {SAR_PIN_LOCKED, 0}};
+    for (const auto& e : expected) {
+        QCOMPARE(m_skf.SKF_VerifyPIN(app, USER_TYPE, wrong, &retry), e[0]);
+        QCOMPARE(retry, e[1]);
+    }
+    QCOMPARE(m_skf.SKF_VerifyPIN(app, USER_TYPE, right, &retry), ULONG(SAR_PIN_LOCKED));
+    QCOMPARE(retry, ULONG(0));
+    QVERIFY(m_fx.show("TOKEN1")["applications"].toArray()[0].toObject()["userPin"].toObject()["locked"].toBool());
+    char newPin[] = "87654321";
+    QCOMPARE(m_skf.SKF_UnblockPIN(app, wrong, newPin, &retry), ULONG(SAR_PIN_INCORRECT));
+    QCOMPARE(retry, ULONG(5));
+    QCOMPARE(m_skf.SKF_UnblockPIN(app, right, newPin, &retry), ULONG(SAR_OK));
+    QCOMPARE(m_skf.SKF_VerifyPIN(app, USER_TYPE, right, &retry), ULONG(SAR_PIN_INCORRECT));
+    QCOMPARE(m_skf.SKF_VerifyPIN(app, USER_TYPE, newPin, &retry), ULONG(SAR_OK));
+    QCOMPARE(retry, ULONG(3));
+    QCOMPARE(m_skf.SKF_VerifyPIN(app, 7, right, &retry), ULONG(SAR_USER_TYPE_INVALID));
+}
+
+void tst_Conformance::pinDefaultFlagAndChange()
+{
+    QVERIFY(m_fx.setPin("TOKEN1", "user", QString(), -1, -1, 1));
+    HAPPLICATION app = m_skf.openApp(m_skf.connect("TOKEN1"));
+    ULONG max = 0, remain = 0, retry = 0;
+    SkfBoolScratch flag;
+    flag.wide = 0xAAAAAAAAAAAAAAAAull;
+    QCOMPARE(m_skf.SKF_GetPINInfo(app, USER_TYPE, &max, &remain, &flag.value), ULONG(SAR_OK));
+    QCOMPARE(flag.wide, 0xAAAAAAAA00000001ull); // exactly four bytes written
+    QCOMPARE(max, ULONG(6));
+    QCOMPARE(remain, ULONG(6));
+    QCOMPARE(m_skf.SKF_GetPINInfo(app, ADMIN_TYPE, &max, &remain, &flag.value), ULONG(SAR_OK));
+    QCOMPARE(flag.value, BOOL(FALSE));
+    char right[] = "12345678", shortPin[] = "12345", newPin[] = "Abcdef12";
+    QCOMPARE(m_skf.SKF_ChangePIN(app, USER_TYPE, right, shortPin, &retry), ULONG(SAR_PIN_LEN_RANGE));
+    QCOMPARE(m_skf.SKF_ChangePIN(app, USER_TYPE, right, newPin, &retry), ULONG(SAR_OK));
+    QCOMPARE(m_skf.SKF_GetPINInfo(app, USER_TYPE, &max, &remain, &flag.value), ULONG(SAR_OK));
+    QCOMPARE(flag.value, BOOL(FALSE));
+    QCOMPARE(m_skf.SKF_VerifyPIN(app, USER_TYPE, right, &retry), ULONG(SAR_PIN_INCORRECT));
+    QCOMPARE(m_skf.SKF_ChangePIN(app, USER_TYPE, right, newPin, &retry), ULONG(SAR_PIN_INCORRECT));
+    QCOMPARE(retry, ULONG(4));
+    QCOMPARE(m_skf.SKF_VerifyPIN(app, USER_TYPE, newPin, &retry), ULONG(SAR_OK));
+    QJsonObject pin = m_fx.show("TOKEN1")["applications"].toArray()[0].toObject()["userPin"].toObject();
+    QCOMPARE(pin["default"].toBool(), false);
+    // The token keeps no PIN in clear.
+    QFile state(SoftSkfFixture::storeDir() + "/tokens/TOKEN1/token.state");
+    QVERIFY(state.open(QIODevice::ReadOnly));
+    QByteArray text = state.readAll();
+    QVERIFY(!text.contains("Abcdef12") && !text.contains("12345678"));
+}
+
+void tst_Conformance::persistenceAcrossRestart()
+{
+    HAPPLICATION app = m_skf.openApp(m_skf.connect("TOKEN1"));
+    ULONG retry = 0;
+    QCOMPARE(m_skf.SKF_VerifyPIN(app, USER_TYPE, const_cast<char*>("bad-pin-1"), &retry), ULONG(SAR_PIN_INCORRECT));
+    QCOMPARE(m_skf.SKF_SetLabel(m_skf.connect("TOKEN1"), const_cast<char*>("Persisted")), ULONG(SAR_OK));
+    // A fresh process loading the library sees what this one changed.
+    QCOMPARE(runChild({"info", "TOKEN1"}), QStringLiteral("label=Persisted user=5/6"));
+}
+
+void tst_Conformance::containerDeletionNeedsUserPin()
+{
+    QVERIFY(m_fx.addContainer("TOKEN1", "c2", "empty"));
+    DEVHANDLE dev = m_skf.connect("TOKEN1");
+    HAPPLICATION app = m_skf.openApp(dev);
+    char c1[] = "c1", c2[] = "c2", c3[] = "c3";
+    HCONTAINER h = nullptr;
+    ULONG retry = 0;
+    QCOMPARE(m_skf.SKF_DeleteContainer(app, c1), ULONG(SAR_USER_NOT_LOGGED_IN));
+    QCOMPARE(m_skf.SKF_CreateContainer(app, c3, &h), ULONG(SAR_USER_NOT_LOGGED_IN));
+    QCOMPARE(m_fx.show("TOKEN1")["applications"].toArray()[0].toObject()["containers"].toArray().size(), 2);
+    QCOMPARE(m_skf.SKF_VerifyPIN(app, USER_TYPE, const_cast<char*>("12345678"), &retry), ULONG(SAR_OK));
+    QCOMPARE(m_skf.SKF_DeleteContainer(app, c1), ULONG(SAR_OK));
+    QCOMPARE(m_skf.SKF_DeleteContainer(app, c1), ULONG(SAR_FILE_NOT_EXIST));
+    // Closing the application keeps the security state; another handle to it shares it.
+    QCOMPARE(m_skf.SKF_CloseApplication(app), ULONG(SAR_OK));
+    app = m_skf.openApp(dev);
+    QCOMPARE(m_skf.SKF_CreateContainer(app, c3, &h), ULONG(SAR_OK));
+    ULONG type = 9;
+    QCOMPARE(m_skf.SKF_GetContainerType(h, &type), ULONG(SAR_OK));
+    QCOMPARE(type, ULONG(0));
+    QCOMPARE(m_skf.SKF_ClearSecureState(app), ULONG(SAR_OK));
+    QCOMPARE(m_skf.SKF_DeleteContainer(app, c2), ULONG(SAR_USER_NOT_LOGGED_IN));
+    QCOMPARE(m_skf.SKF_VerifyPIN(app, USER_TYPE, const_cast<char*>("12345678"), &retry), ULONG(SAR_OK));
+    QCOMPARE(m_skf.SKF_VerifyPIN(app, USER_TYPE, const_cast<char*>("bad-pin-1"), &retry), ULONG(SAR_PIN_INCORRECT));
+    QCOMPARE(m_skf.SKF_DeleteContainer(app, c2), ULONG(SAR_USER_NOT_LOGGED_IN));
+    QCOMPARE(splitNameList(m_skf.fetchList([&](LPSTR b, ULONG* l) { return m_skf.SKF_EnumContainer(app, b, l); })),
+             (QStringList{"c2", "c3"}));
+}
+
+void tst_Conformance::devAuth_data()
+{
+    QTest::addColumn<QByteArray>("key");
+    QTest::addColumn<int>("randomLen");
+    QTest::addColumn<bool>("pkcs5");
+    QTest::addColumn<ULONG>("expected");
+    QTest::newRow("8 random bytes, right key") << kAuthKey << 8 << false << ULONG(SAR_OK);
+    QTest::newRow("16 random bytes, right key") << kAuthKey << 16 << false << ULONG(SAR_OK);
+    QTest::newRow("32 random bytes, right key") << kAuthKey << 32 << false << ULONG(SAR_OK);
+    QTest::newRow("PKCS#5 block after the answer") << kAuthKey << 8 << true << ULONG(SAR_OK);
+    QTest::newRow("wrong key") << QByteArray("1234567812345679") << 8 << false << ULONG(SAR_FAIL);
+    QTest::newRow("zero key") << QByteArray(16, '\0') << 8 << false << ULONG(SAR_FAIL);
+}
+
+void tst_Conformance::devAuth()
+{
+    QFETCH(QByteArray, key);
+    QFETCH(int, randomLen);
+    QFETCH(bool, pkcs5);
+    QFETCH(ULONG, expected);
+    DEVHANDLE dev = m_skf.connect("TOKEN1");
+    QCOMPARE(m_skf.devAuth(dev, key, ULONG(randomLen), pkcs5), expected);
+    HAPPLICATION app = nullptr;
+    char name[] = "NEWAPP", pin[] = "12345678";
+    ULONG rc = m_skf.SKF_CreateApplication(dev, name, pin, 6, pin, 6, SECURE_ANYONE_ACCOUNT, &app);
+    QCOMPARE(rc, ULONG(expected == SAR_OK ? SAR_OK : SAR_USER_NOT_LOGGED_IN));
+}
+
+void tst_Conformance::devAuthGuardsApplicationsAndKeyChange()
+{
+    DEVHANDLE dev = m_skf.connect("TOKEN1");
+    char app1[] = "ORVANE-PKIAPP", app2[] = "SECOND", pin[] = "12345678";
+    BYTE newKey[16];
+    std::memcpy(newKey, "ABCDEFGHIJKLMNOP", 16);
+    HAPPLICATION app = nullptr;
+    QCOMPARE(m_skf.SKF_DeleteApplication(dev, app1), ULONG(SAR_USER_NOT_LOGGED_IN));
+    QCOMPARE(m_skf.SKF_ChangeDevAuthKey(dev, newKey, 16), ULONG(SAR_USER_NOT_LOGGED_IN));
+    // DevAuth without a fresh challenge fails, and a challenge answers once.
+    BYTE d1[16] = {0};
+    QCOMPARE(m_skf.SKF_DevAuth(dev, d1, 16), ULONG(SAR_FAIL));
+    QCOMPARE(m_skf.devAuth(dev, kAuthKey), ULONG(SAR_OK));
+    QCOMPARE(m_skf.SKF_DevAuth(dev, d1, 16), ULONG(SAR_FAIL));
+    QCOMPARE(m_skf.SKF_DeleteApplication(dev, app1), ULONG(SAR_USER_NOT_LOGGED_IN));
+    QCOMPARE(m_skf.devAuth(dev, kAuthKey), ULONG(SAR_OK));
+    QCOMPARE(m_skf.SKF_DeleteApplication(dev, app1), ULONG(SAR_OK));
+    QCOMPARE(m_skf.SKF_DeleteApplication(dev, app1), ULONG(SAR_APPLICATION_NOT_EXISTS));
+    QCOMPARE(m_skf.SKF_CreateApplication(dev, app2, pin, 6, pin, 6, SECURE_ANYONE_ACCOUNT, &app), ULONG(SAR_OK));
+    QCOMPARE(m_skf.SKF_CreateApplication(dev, app2, pin, 6, pin, 6, SECURE_ANYONE_ACCOUNT, &app),
+             ULONG(SAR_APPLICATION_EXISTS));
+    QCOMPARE(m_skf.SKF_CreateApplication(dev, app1, const_cast<char*>("123"), 6, pin, 6, 0xFF, &app),
+             ULONG(SAR_PIN_LEN_RANGE));
+    QCOMPARE(splitNameList(m_skf.fetchList([&](LPSTR b, ULONG* l) { return m_skf.SKF_EnumApplication(dev, b, l); })),
+             QStringList{"SECOND"});
+    QCOMPARE(m_skf.SKF_ChangeDevAuthKey(dev, newKey, 8), ULONG(SAR_INVALIDPARAMERR));
+    QCOMPARE(m_skf.SKF_ChangeDevAuthKey(dev, newKey, 16), ULONG(SAR_OK));
+    QCOMPARE(m_fx.show("TOKEN1")["authKey"].toString(), QString::fromLatin1(QByteArray("ABCDEFGHIJKLMNOP").toHex()));
+    DEVHANDLE other = m_skf.connect("TOKEN1");
+    QCOMPARE(m_skf.devAuth(other, kAuthKey), ULONG(SAR_FAIL));
+    QCOMPARE(m_skf.devAuth(other, "ABCDEFGHIJKLMNOP"), ULONG(SAR_OK));
+}
+
+void tst_Conformance::tokenEncryptionIsSm4()
+{
+    // The published SM4 example: key and plaintext 0123456789abcdeffedcba9876543210.
+    QByteArray key = QByteArray::fromHex("0123456789abcdeffedcba9876543210");
+    DEVHANDLE dev = m_skf.connect("TOKEN1");
+    HANDLE h = nullptr;
+    QCOMPARE(m_skf.SKF_SetSymmKey(dev, reinterpret_cast<BYTE*>(key.data()), SGD_SM4_ECB, &h), ULONG(SAR_OK));
+    BYTE out[32];
+    ULONG len = sizeof out;
+    QCOMPARE(m_skf.SKF_Encrypt(h, reinterpret_cast<BYTE*>(key.data()), 16, out, &len), ULONG(SAR_NOTINITIALIZEERR));
+    BLOCKCIPHERPARAM param;
+    std::memset(&param, 0, sizeof param);
+    QCOMPARE(m_skf.SKF_EncryptInit(h, param), ULONG(SAR_OK));
+    QCOMPARE(m_skf.SKF_Encrypt(h, reinterpret_cast<BYTE*>(key.data()), 15, out, &len), ULONG(SAR_INDATALENERR));
+    ULONG needed = 0;
+    QCOMPARE(m_skf.SKF_Encrypt(h, reinterpret_cast<BYTE*>(key.data()), 16, nullptr, &needed), ULONG(SAR_OK));
+    QCOMPARE(needed, ULONG(16));
+    QCOMPARE(m_skf.SKF_Encrypt(h, reinterpret_cast<BYTE*>(key.data()), 16, out, &len), ULONG(SAR_OK));
+    QCOMPARE(QByteArray(reinterpret_cast<char*>(out), int(len)).toHex(), QByteArray("681edf34d206965e86b3e94f536e4246"));
+    QCOMPARE(sm4EcbEncrypt(key, key).toHex(), QByteArray("681edf34d206965e86b3e94f536e4246"));
+    QCOMPARE(m_skf.SKF_SetSymmKey(dev, reinterpret_cast<BYTE*>(key.data()), SGD_SM1_ECB, &h),
+             ULONG(SAR_NOTSUPPORTYETERR));
+}
+
+void tst_Conformance::publicKeyBlobs_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<int>("bits");
+    QTest::newRow("sm2") << "sm2" << 256;
+    QTest::newRow("rsa1024") << "rsa1024" << 1024;
+    QTest::newRow("rsa2048") << "rsa2048" << 2048;
+}
+
+void tst_Conformance::publicKeyBlobs()
+{
+    QFETCH(QString, kind);
+    QFETCH(int, bits);
+    QVERIFY(m_fx.addContainer("TOKEN1", "k", kind));
+    QVERIFY(m_fx.addCert("TOKEN1", "k", true, "S", 10));
+    QVERIFY(m_fx.addCert("TOKEN1", "k", false, "E", 10));
+    HCONTAINER c = m_skf.openContainer(m_skf.openApp(m_skf.connect("TOKEN1")), "k");
+    QVERIFY(c);
+    for (bool sign : {true, false}) {
+        QByteArray first, second;
+        bool rsa = false;
+        QVERIFY(certificateKey(m_skf.exportCert(c, sign), &first, &second, &rsa));
+        QByteArray blob = m_skf.exportPublicKey(c, sign);
+        if (rsa) {
+            QCOMPARE(blob.size(), int(sizeof(RSAPUBLICKEYBLOB)));
+            const RSAPUBLICKEYBLOB* b = reinterpret_cast<const RSAPUBLICKEYBLOB*>(blob.constData());
+            QCOMPARE(b->AlgID, ULONG(SGD_RSA));
+            QCOMPARE(b->BitLen, ULONG(bits));
+            QByteArray modulus(reinterpret_cast<const char*>(b->Modulus), MAX_RSA_MODULUS_LEN);
+            QCOMPARE(modulus, QByteArray(MAX_RSA_MODULUS_LEN - first.size(), '\0') + first);
+            QCOMPARE(QByteArray(reinterpret_cast<const char*>(b->PublicExponent), 4), second);
+        } else {
+            QCOMPARE(blob.size(), int(sizeof(ECCPUBLICKEYBLOB)));
+            const ECCPUBLICKEYBLOB* b = reinterpret_cast<const ECCPUBLICKEYBLOB*>(blob.constData());
+            QCOMPARE(b->BitLen, ULONG(bits));
+            QCOMPARE(QByteArray(reinterpret_cast<const char*>(b->XCoordinate), 64), QByteArray(32, '\0') + first);
+            QCOMPARE(QByteArray(reinterpret_cast<const char*>(b->YCoordinate), 64), QByteArray(32, '\0') + second);
+        }
+    }
+    // The two key pairs of a container differ.
+    QVERIFY(m_skf.exportPublicKey(c, true) != m_skf.exportPublicKey(c, false));
+}
+
+void tst_Conformance::certificatesStoredUnchanged()
+{
+    QVERIFY(m_fx.addContainer("TOKEN1", "e", "empty"));
+    DEVHANDLE dev = m_skf.connect("TOKEN1");
+    HCONTAINER c = m_skf.openContainer(m_skf.openApp(dev), "e");
+    ULONG rc = 0;
+    QCOMPARE(m_skf.exportCert(c, true, &rc), QByteArray());
+    QCOMPARE(rc, ULONG(SAR_CERTNOTFOUNTERR));
+    m_skf.exportPublicKey(c, true, &rc);
+    QCOMPARE(rc, ULONG(SAR_KEYNOTFOUNTERR));
+    QByteArray pem = "-----BEGIN CERTIFICATE-----\nnot base64 at all\n-----END CERTIFICATE-----\n";
+    QByteArray binary("\x30\x00\x00\xff\x00", 5);
+    QCOMPARE(m_skf.SKF_ImportCertificate(c, TRUE, reinterpret_cast<BYTE*>(pem.data()), ULONG(pem.size())),
+             ULONG(SAR_OK));
+    QCOMPARE(m_skf.SKF_ImportCertificate(c, FALSE, reinterpret_cast<BYTE*>(binary.data()), ULONG(binary.size())),
+             ULONG(SAR_OK));
+    QCOMPARE(m_skf.exportCert(c, true), pem);
+    QCOMPARE(m_skf.exportCert(c, false), binary);
+    QCOMPARE(m_fx.certDer("TOKEN1", "e", true), pem);
+    QCOMPARE(m_fx.certDer("TOKEN1", "e", false), binary);
+    QByteArray der = m_fx.certDer("TOKEN1", "c1", true);
+    HCONTAINER c1 = m_skf.openContainer(m_skf.openApp(dev), "c1");
+    QCOMPARE(m_skf.exportCert(c1, true), der);
+    m_skf.exportCert(c1, false, &rc);
+    QCOMPARE(rc, ULONG(SAR_CERTNOTFOUNTERR));
+}
+
+void tst_Conformance::containerTypes_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<int>("type");
+    QTest::newRow("empty") << "empty" << 0;
+    QTest::newRow("rsa1024") << "rsa1024" << 1;
+    QTest::newRow("sm2") << "sm2" << 2;
+}
+
+void tst_Conformance::containerTypes()
+{
+    QFETCH(QString, kind);
+    QFETCH(int, type);
+    QVERIFY(m_fx.addContainer("TOKEN1", "t", kind));
+    HCONTAINER c = m_skf.openContainer(m_skf.openApp(m_skf.connect("TOKEN1")), "t");
+    ULONG t = 99;
+    QCOMPARE(m_skf.SKF_GetContainerType(c, &t), ULONG(SAR_OK));
+    QCOMPARE(t, ULONG(type));
+    QByteArray info(16, '\xEE');
+    QCOMPARE(m_skf.SKF_ExtGetContainerInfo(c, reinterpret_cast<ContainerInfo*>(info.data())), ULONG(SAR_OK));
+    QCOMPARE(info, char(type) + QByteArray(15, '\0'));
+}
+
+void tst_Conformance::lockDev()
+{
+    DEVHANDLE a = m_skf.connect("TOKEN1");
+    DEVHANDLE b = m_skf.connect("TOKEN1");
+    QCOMPARE(m_skf.SKF_LockDev(a, 0xFFFFFFFF), ULONG(SAR_OK));
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(m_skf.SKF_LockDev(b, 100), ULONG(SAR_TIMEOUTERR));
+    QVERIFY(timer.elapsed() >= 90);
+    QCOMPARE(m_skf.SKF_UnlockDev(a), ULONG(SAR_OK));
+    QCOMPARE(m_skf.SKF_LockDev(b, 100), ULONG(SAR_OK));
+    // Disconnecting unlocks.
+    QCOMPARE(m_skf.SKF_DisConnectDev(b), ULONG(SAR_OK));
+    QCOMPARE(m_skf.SKF_LockDev(a, 0), ULONG(SAR_OK));
+    QCOMPARE(m_skf.SKF_UnlockDev(b), ULONG(SAR_INVALIDHANDLEERR));
+}
+
+void tst_Conformance::faultsAndLatency()
+{
+    QVERIFY(m_fx.fail("SKF_EnumDev", SAR_FAIL));
+    QVERIFY(m_fx.fail("ConnectDev", SAR_DEVICE_REMOVED));
+    ULONG size = 0;
+    QCOMPARE(m_skf.SKF_EnumDev(TRUE, nullptr, &size), ULONG(SAR_FAIL));
+    DEVHANDLE dev = nullptr;
+    QCOMPARE(m_skf.SKF_ConnectDev(const_cast<char*>("TOKEN1"), &dev), ULONG(SAR_DEVICE_REMOVED));
+    QVERIFY(dev == nullptr);
+    ULONG state = 0;
+    QCOMPARE(m_skf.SKF_GetDevState(const_cast<char*>("TOKEN1"), &state), ULONG(SAR_OK));
+    QVERIFY(m_fx.fail("EnumDev", 0));
+    QCOMPARE(m_skf.SKF_EnumDev(TRUE, nullptr, &size), ULONG(SAR_OK));
+    QVERIFY(m_fx.clearFaults());
+    QVERIFY(m_skf.connect("TOKEN1"));
+
+    QVERIFY(m_fx.latency("GetDevState", 150));
+    QElapsedTimer timer;
+    timer.start();
+    QCOMPARE(m_skf.SKF_GetDevState(const_cast<char*>("TOKEN1"), &state), ULONG(SAR_OK));
+    QVERIFY(timer.elapsed() >= 145);
+    QVERIFY(m_fx.latency("all", 80));
+    timer.restart();
+    QCOMPARE(m_skf.SKF_EnumDev(TRUE, nullptr, &size), ULONG(SAR_OK));
+    QVERIFY(timer.elapsed() >= 75);
+    QVERIFY(m_fx.latency("all", 0));
+    timer.restart();
+    for (int i = 0; i < 20; ++i)
+        m_skf.SKF_GetDevState(const_cast<char*>("TOKEN1"), &state);
+    QVERIFY(timer.elapsed() < 1000);
+}
+
+void tst_Conformance::statsCountCalls()
+{
+    QVERIFY(m_fx.resetStats());
+    ULONG size = 0;
+    for (int i = 0; i < 3; ++i)
+        m_skf.SKF_EnumDev(TRUE, nullptr, &size);
+    QVERIFY(m_fx.fail("ConnectDev", SAR_FAIL));
+    DEVHANDLE dev = nullptr;
+    m_skf.SKF_ConnectDev(const_cast<char*>("TOKEN1"), &dev);
+    m_skf.SKF_Transmit(nullptr, nullptr, 0, nullptr, nullptr);
+    // Another process's calls add to the same counters.
+    QCOMPARE(runChild({"enumdev", "2"}), QStringLiteral("ok"));
+    QMap<QString, qint64> stats = m_fx.stats();
+    QCOMPARE(stats.value("SKF_EnumDev"), qint64(5));
+    QCOMPARE(stats.value("SKF_ConnectDev"), qint64(1));
+    QCOMPARE(stats.value("SKF_Transmit"), qint64(1));
+    QVERIFY(!stats.contains("SKF_GetDevInfo"));
+    QVERIFY(m_fx.resetStats());
+    QVERIFY(m_fx.stats().isEmpty());
+}
+
+// Child mode: a second process using the library, started by the tests above.
+static int childMain(const QStringList& args)
+{
+    SkfTestLib skf;
+    if (!skf.load())
+        return 3;
+    QTextStream out(stdout);
+    if (args.value(0) == "info") {
+        DEVHANDLE dev = skf.connect(args.value(1).toUtf8());
+        HAPPLICATION app = skf.openApp(dev);
+        DEVINFO info;
+        ULONG max = 0, remain = 0;
+        SkfBoolScratch flag{};
+        if (!app || skf.SKF_GetDevInfo(dev, &info) != SAR_OK ||
+            skf.SKF_GetPINInfo(app, USER_TYPE, &max, &remain, &flag.value) != SAR_OK)
+            return 4;
+        out << "label=" << QByteArray(info.Label, int(strnlen(info.Label, 32))) << " user=" << remain << "/" << max
+            << "\n";
+        return 0;
+    }
+    if (args.value(0) == "enumdev") {
+        ULONG size = 0;
+        for (int i = 0; i < args.value(1).toInt(); ++i)
+            skf.SKF_EnumDev(TRUE, nullptr, &size);
+        out << "ok\n";
+        return 0;
+    }
+    return 5;
+}
+
+int main(int argc, char** argv)
+{
+    if (argc >= 2 && std::strcmp(argv[1], "--child") == 0) {
+        QStringList args;
+        for (int i = 2; i < argc; ++i)
+            args << QString::fromLocal8Bit(argv[i]);
+        return childMain(args);
+    }
+    QCoreApplication app(argc, argv);
+    tst_Conformance test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_conformance.moc"
