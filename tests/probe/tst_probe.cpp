@@ -172,6 +172,7 @@ private slots:
     void tokenCount_data();
     void tokenCount();
     void firstTokenAnswers();
+    void growingLists();
     void serialNumber_data();
     void serialNumber();
     void userCert_data();
@@ -363,6 +364,30 @@ void TestProbe::firstTokenAnswers()
     quint32 rc = 0;
     QCOMPARE(QString::fromLatin1(m_probe.serialText(&rc)), QStringLiteral("SERIAL-") + first.right(1));
     QCOMPARE(m_probe.userCert(&rc), header(1) + item(KEYPROBE_TAG_SM2_SIGN, m_skf.certDer(first, "c1", true)));
+}
+
+// Lists that grow between the size call and the fetch are read again instead of failing.
+void TestProbe::growingLists()
+{
+    SoftSkfFixture::TokenSpec spec;
+    QVERIFY(m_skf.createToken(spec));
+    spec.name = QStringLiteral("TOKEN2");
+    QVERIFY(m_skf.createToken(spec));
+    const QByteArray expected = fillToken({"c1:sm2:enc:sign", "c2:rsa1024:sign"});
+    QVERIFY(m_skf.hostile(QStringLiteral("growing-list")));
+
+    unsigned long count = 0;
+    QCOMPARE(m_probe.online(&count), KEYPROBE_OK);
+    QVERIFY2(count > 2, qPrintable(QString::number(count))); // the names added on the way count too
+    quint32 rc = 0;
+    QCOMPARE(m_probe.serialText(&rc), QByteArray("SN-TOKEN1"));
+    // The containers added on the way cannot be opened and are passed over.
+    QCOMPARE(m_probe.userCert(&rc).toHex(), expected.toHex());
+    QCOMPARE(rc, KEYPROBE_OK);
+    const QMap<QString, qint64> calls = m_skf.stats();
+    QCOMPARE(calls.value("SKF_DisConnectDev"), calls.value("SKF_ConnectDev"));
+    QCOMPARE(calls.value("SKF_CloseApplication"), calls.value("SKF_OpenApplication"));
+    QCOMPARE(calls.value("SKF_CloseContainer"), qint64(2 * 2)); // two real containers, two calls
 }
 
 void TestProbe::serialNumber_data()
