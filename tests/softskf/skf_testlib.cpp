@@ -1,6 +1,9 @@
 #include "skf_testlib.h"
 
+#include <QCoreApplication>
+#include <QProcess>
 #include <QProcessEnvironment>
+#include <QTextStream>
 #include <cstring>
 #include <dlfcn.h>
 #include <memory>
@@ -171,4 +174,71 @@ QByteArray sm4EcbEncrypt(const QByteArray& key, const QByteArray& data)
     EVP_CIPHER_CTX_free(ctx);
     EVP_CIPHER_free(cipher);
     return ok ? out.left(len) : QByteArray();
+}
+
+namespace {
+
+static int childMain(const QStringList& args)
+{
+    SkfTestLib skf;
+    if (!skf.load())
+        return 3;
+    QTextStream out(stdout);
+    if (args.value(0) == "info") {
+        DEVHANDLE dev = skf.connect(args.value(1).toUtf8());
+        HAPPLICATION app = skf.openApp(dev);
+        DEVINFO info;
+        ULONG max = 0, remain = 0;
+        SkfBoolScratch flag{};
+        if (!app || skf.SKF_GetDevInfo(dev, &info) != SAR_OK ||
+            skf.SKF_GetPINInfo(app, USER_TYPE, &max, &remain, &flag.value) != SAR_OK)
+            return 4;
+        out << "label=" << QByteArray(info.Label, int(strnlen(info.Label, 32))) << " user=" << remain << "/" << max
+            << "\n";
+        return 0;
+    }
+    if (args.value(0) == "enumdev") {
+        ULONG size = 0;
+        for (int i = 0; i < args.value(1).toInt(); ++i)
+            skf.SKF_EnumDev(TRUE, nullptr, &size);
+        out << "ok\n";
+        return 0;
+    }
+    if (args.value(0) == "wait") {
+        out << "ready\n";
+        out.flush();
+        for (int i = 0; i < args.value(1).toInt(); ++i) {
+            char name[256];
+            ULONG len = sizeof name, event = 0;
+            ULONG rc = skf.SKF_WaitForDevEvent(name, &len, &event);
+            if (rc != SAR_OK)
+                return 6;
+            out << event << " " << name << "\n";
+            out.flush();
+        }
+        return 0;
+    }
+    return 5;
+}
+
+
+} // namespace
+
+int runSkfChild(int argc, char** argv)
+{
+    if (argc < 2 || std::strcmp(argv[1], "--child") != 0)
+        return -1;
+    QStringList args;
+    for (int i = 2; i < argc; ++i)
+        args << QString::fromLocal8Bit(argv[i]);
+    return childMain(args);
+}
+
+QString runSkfChildProcess(const QStringList& args)
+{
+    QProcess p;
+    p.start(QCoreApplication::applicationFilePath(), QStringList{"--child"} + args);
+    if (!p.waitForFinished(60000))
+        return QStringLiteral("timeout");
+    return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
 }

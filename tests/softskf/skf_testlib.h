@@ -34,6 +34,14 @@ struct SkfTestLib {
     QByteArray exportPublicKey(HCONTAINER container, bool sign, ULONG* rc = nullptr) const;
 };
 
+// Child mode of a test program: with "--child COMMAND ..." it acts as a second process using the
+// library and returns its exit status; otherwise it returns -1. Commands: "info TOKEN" prints
+// "label=<label> user=<remaining>/<max>"; "enumdev N" calls SKF_EnumDev N times and prints "ok";
+// "wait N" prints "ready", then waits for N events and prints "<code> <name>" for each.
+int runSkfChild(int argc, char** argv);
+// Runs this test program in child mode and returns its trimmed standard output.
+QString runSkfChildProcess(const QStringList& args);
+
 // Splits a multi-string name list into its names.
 QStringList splitNameList(const QByteArray& list);
 
