@@ -1,0 +1,236 @@
+// The whole program on a private X server: daemonising, the single instance, the second start
+// showing the first copy's window, and a screenshot of that window.
+#include "keymgr_app.h"
+
+#include <QtTest>
+
+#include <QProcess>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+QString s_keymgrPath;
+const char kTitle[] = "Norvik";
+
+// Process ids of every running program whose executable is `exe`.
+QList<qint64> processesOf(const QString& exe)
+{
+    QList<qint64> pids;
+    const QString canonical = QFileInfo(exe).canonicalFilePath();
+    for (const QString& entry : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        bool numeric = false;
+        qint64 pid = entry.toLongLong(&numeric);
+        if (!numeric)
+            continue;
+        QString target = QFile::symLinkTarget(QString("/proc/%1/exe").arg(pid));
+        if (target == canonical) {
+            // A zombie or a process being torn down has no state worth counting.
+            QFile stat(QString("/proc/%1/stat").arg(pid));
+            if (stat.open(QIODevice::ReadOnly) && !stat.readAll().contains(") Z "))
+                pids << pid;
+        }
+    }
+    return pids;
+}
+
+QString run(const QString& program, const QStringList& args, int* exitCode = nullptr)
+{
+    QProcess process;
+    process.start(program, args);
+    process.waitForFinished(20000);
+    if (exitCode)
+        *exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+}
+
+// X window ids of the visible windows whose title contains kTitle.
+QStringList visibleWindows()
+{
+    QString out = run("xdotool", {"search", "--onlyvisible", "--name", kTitle});
+    return out.isEmpty() ? QStringList() : out.split('\n');
+}
+
+bool writeFifo(const QByteArray& bytes)
+{
+    int fd = open(kRequestFifoPath, O_WRONLY | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    bool ok = write(fd, bytes.constData(), bytes.size()) == bytes.size();
+    close(fd);
+    return ok;
+}
+
+}
+
+class TestKeymgr : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void startsHiddenWithoutArgument();
+    void otherTextOnTheFifoIsIgnored();
+    void secondStartShowsTheFirstWindow();
+    void staleSegmentDoesNotStopTheNextStart();
+    void windowIsCentredAndPhotographed();
+
+private:
+    // Starts keymgr the way a user does; the launcher returns at once (daemon).
+    void launch(const QStringList& args);
+    qint64 waitForSingleCopy();
+    void endAll();
+
+    QString m_keymgr;
+    QProcess m_trayer;
+    qint64 m_pid = 0;
+};
+
+void TestKeymgr::initTestCase()
+{
+    m_keymgr = s_keymgrPath;
+    QVERIFY2(QFileInfo(m_keymgr).isExecutable(), "usage: tst_keymgr <path of keymgr>");
+    QVERIFY2(!qgetenv("DISPLAY").isEmpty(), "runs on an X server (xvfb-run)");
+    endAll();
+    // A system tray, so that the tray icon is real.
+    m_trayer.start("trayer", {"--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "120",
+                              "--height", "24", "--SetDockType", "true"});
+    QVERIFY(m_trayer.waitForStarted(5000));
+    QTest::qWait(500);
+}
+
+void TestKeymgr::cleanupTestCase()
+{
+    endAll();
+    m_trayer.terminate();
+    m_trayer.waitForFinished(3000);
+}
+
+void TestKeymgr::launch(const QStringList& args)
+{
+    int exitCode = -1;
+    QElapsedTimer timer;
+    timer.start();
+    run(m_keymgr, args, &exitCode);
+    QCOMPARE(exitCode, 0);
+    QVERIFY2(timer.elapsed() < 5000, "the launcher must return at once");
+}
+
+qint64 TestKeymgr::waitForSingleCopy()
+{
+    // The daemonising parents live for an instant; only a copy that stays counts.
+    QList<qint64> pids;
+    qint64 candidate = 0;
+    QElapsedTimer stable;
+    for (int i = 0; i < 150; ++i) {
+        pids = processesOf(m_keymgr);
+        if (pids.size() == 1 && pids.first() == candidate) {
+            if (stable.elapsed() >= 600)
+                return candidate;
+        } else {
+            candidate = pids.size() == 1 ? pids.first() : 0;
+            stable.start();
+        }
+        QTest::qWait(100);
+    }
+    qWarning() << "keymgr processes:" << pids;
+    return 0;
+}
+
+void TestKeymgr::endAll()
+{
+    for (qint64 pid : processesOf(m_keymgr))
+        kill(pid_t(pid), SIGKILL);
+    QTRY_VERIFY_WITH_TIMEOUT(processesOf(m_keymgr).isEmpty(), 5000);
+}
+
+void TestKeymgr::startsHiddenWithoutArgument()
+{
+    launch({});
+    m_pid = waitForSingleCopy();
+    QVERIFY(m_pid > 0);
+    // The reader has the FIFO open once the window is built.
+    QTRY_VERIFY_WITH_TIMEOUT(writeFifo(QByteArray()), 10000);
+    QTest::qWait(1500);
+    QVERIFY(visibleWindows().isEmpty());
+    QVERIFY(kill(pid_t(m_pid), 0) == 0);
+}
+
+void TestKeymgr::otherTextOnTheFifoIsIgnored()
+{
+    QVERIFY(m_pid > 0);
+    QVERIFY(writeFifo("hello"));
+    QTest::qWait(1500);
+    QVERIFY(visibleWindows().isEmpty());
+    QVERIFY(kill(pid_t(m_pid), 0) == 0);
+}
+
+void TestKeymgr::secondStartShowsTheFirstWindow()
+{
+    QVERIFY(m_pid > 0);
+    launch({});
+    QTRY_VERIFY_WITH_TIMEOUT(!visibleWindows().isEmpty(), 10000);
+    QCOMPARE(waitForSingleCopy(), m_pid);
+}
+
+void TestKeymgr::staleSegmentDoesNotStopTheNextStart()
+{
+    QVERIFY(m_pid > 0);
+    kill(pid_t(m_pid), SIGKILL);
+    QTRY_VERIFY_WITH_TIMEOUT(processesOf(m_keymgr).isEmpty(), 5000);
+
+    launch({"show"});
+    qint64 pid = waitForSingleCopy();
+    QVERIFY(pid > 0);
+    QVERIFY(pid != m_pid);
+    m_pid = pid;
+    QTRY_VERIFY_WITH_TIMEOUT(!visibleWindows().isEmpty(), 10000);
+}
+
+void TestKeymgr::windowIsCentredAndPhotographed()
+{
+    QStringList windows = visibleWindows();
+    QCOMPARE(windows.size(), 1);
+    QString geometry = run("xdotool", {"getwindowgeometry", "--shell", windows.first()});
+    QMap<QString, int> values;
+    for (const QString& line : geometry.split('\n')) {
+        QStringList pair = line.split('=');
+        if (pair.size() == 2)
+            values[pair[0]] = pair[1].toInt();
+    }
+    QCOMPARE(values.value("WIDTH"), 702);
+    QCOMPARE(values.value("HEIGHT"), 530);
+    QString screen = run("xdotool", {"getdisplaygeometry"});
+    QStringList size = screen.split(' ');
+    QCOMPARE(size.size(), 2);
+    QCOMPARE(values.value("X"), (size[0].toInt() - 702) / 2);
+    QCOMPARE(values.value("Y"), (size[1].toInt() - 530) / 2);
+
+    QString dir = qEnvironmentVariable("KEYMGR_BINARY_DIR") + "/test-artifacts";
+    QVERIFY(QDir().mkpath(dir));
+    QString shot = dir + "/keymgr-window.png";
+    QFile::remove(shot);
+    int exitCode = -1;
+    run("import", {"-window", windows.first(), shot}, &exitCode);
+    QCOMPARE(exitCode, 0);
+    QVERIFY(QFileInfo(shot).size() > 0);
+    qInfo("screenshot: %s", qPrintable(shot));
+
+    QCOMPARE(kill(pid_t(m_pid), SIGTERM), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(processesOf(m_keymgr).isEmpty(), 5000);
+}
+
+// The first argument is the program under test; the rest go to QtTest.
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QStringList args = app.arguments();
+    if (args.size() > 1)
+        s_keymgrPath = args.takeAt(1);
+    TestKeymgr test;
+    return QTest::qExec(&test, args);
+}
+#include "tst_keymgr.moc"

@@ -1,0 +1,76 @@
+#include "keymgr_app.h"
+#include "keymgr_config.h"
+
+#include <QtTest>
+
+#include <cstring>
+
+class TestVersion : public QObject {
+    Q_OBJECT
+
+private slots:
+    void versionText_data();
+    void versionText();
+    void longInputStaysInBuffers();
+    void buildDateOfThisProgram();
+};
+
+void TestVersion::versionText_data()
+{
+    QTest::addColumn<QString>("buildDate");
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<QString>("year");
+
+    QTest::newRow("padded day") << "Sep  5 2024" << QString::fromUtf8("版本：V1.2.4_240905") << "2024";
+    QTest::newRow("January") << "Jan 31 2025" << QString::fromUtf8("版本：V1.2.4_250131") << "2025";
+    QTest::newRow("December") << "Dec  1 2099" << QString::fromUtf8("版本：V1.2.4_991201") << "2099";
+    QTest::newRow("century") << "Feb 28 2100" << QString::fromUtf8("版本：V1.2.4_000228") << "2000";
+    QTest::newRow("unknown month") << "Foo 12 2026" << QString::fromUtf8("版本：V1.2.4_261312") << "2026";
+    QTest::newRow("lower-case month") << "sep 12 2026" << QString::fromUtf8("版本：V1.2.4_261312") << "2026";
+}
+
+void TestVersion::versionText()
+{
+    QFETCH(QString, buildDate);
+    QFETCH(QString, version);
+    QFETCH(QString, year);
+
+    char text[64] = {};
+    char owner[64] = {};
+    QCOMPARE(makeMgrVersion(buildDate.toLatin1().constData(), text, owner), 0);
+    QCOMPARE(QString::fromUtf8(text), version);
+    QString ownership = QString::fromUtf8(owner);
+    QVERIFY2(ownership.contains("Lumeno"), qPrintable(ownership));
+    QVERIFY2(ownership.contains(year), qPrintable(ownership));
+}
+
+void TestVersion::longInputStaysInBuffers()
+{
+    // 64-byte buffers with a guard behind them: nothing may be written past 63 bytes.
+    char text[80];
+    char owner[80];
+    memset(text, 0, sizeof text);
+    memset(owner, 0, sizeof owner);
+    QCOMPARE(makeMgrVersion("Septembertoolongmonthname 2147483647 2147483647", text, owner), 0);
+    QCOMPARE(text[63], '\0');
+    for (size_t i = 64; i < sizeof text; ++i) {
+        QCOMPARE(text[i], '\0');
+        QCOMPARE(owner[i], '\0');
+    }
+}
+
+void TestVersion::buildDateOfThisProgram()
+{
+    char text[64] = {};
+    char owner[64] = {};
+    QCOMPARE(getMgrVersion(text, owner), 0);
+    QString expected = QString::fromUtf8("版本：V%1_%2%3%4")
+                           .arg(KEYMGR_PRODUCT_VERSION)
+                           .arg(KEYMGR_BUILD_YEAR % 100, 2, 10, QChar('0'))
+                           .arg(KEYMGR_BUILD_MONTH, 2, 10, QChar('0'))
+                           .arg(KEYMGR_BUILD_DAY, 2, 10, QChar('0'));
+    QCOMPARE(QString::fromUtf8(text), expected);
+}
+
+QTEST_APPLESS_MAIN(TestVersion)
+#include "tst_version.moc"
