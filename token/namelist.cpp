@@ -70,10 +70,12 @@ ULONG fetchNameList(const NameListCall& call, std::vector<std::string>* names)
             return SAR_MEMORYERR;
         if (size == 0)
             return SAR_OK;
-        std::vector<char> buf(size, '\0');
-        ULONG used = size;
+        // One byte beyond the size asked for: a list whose last zero the library left out still
+        // ends inside the buffer, short of its end, and is not taken for a cut one.
+        std::vector<char> buf(size + 1, '\0');
+        ULONG used = static_cast<ULONG>(buf.size());
         result = call(buf.data(), &used);
-        const bool grew = result == SAR_BUFFER_TOO_SMALL || (result == SAR_OK && used > size);
+        const bool grew = result == SAR_BUFFER_TOO_SMALL || (result == SAR_OK && used > buf.size());
         if (grew && attempt + 1 < kFetchAttempts) {
             // Ask for what the library says it needs now, and at least twice as much as before.
             size = std::max<ULONG>(used, size > kMaxNameListSize / 2 ? kMaxNameListSize + 1 : size * 2);

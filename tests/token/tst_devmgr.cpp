@@ -302,7 +302,8 @@ void TestDevMgr::certificateName_data()
         << "" << QByteArray("D-SM2") << false << 0 << QByteArray("\xE6\x9D\x8E\xE5\x9B\x9B");
     QTest::newRow("no signature certificate") << "" << QByteArray("D-SM2") << true << -1 << QByteArray("keep");
     QTest::newRow("empty container") << "" << QByteArray("A-EMPTY") << true << -1 << QByteArray("keep");
-    QTest::newRow("long certificate") << "long-cert" << QByteArray("B-RSA") << true << 0 << QByteArray("Zhang San");
+    QTest::newRow("long certificate") << "long-cert" << QByteArray("D-SM2") << false << 0
+                                      << QByteArray("\xE6\x9D\x8E\xE5\x9B\x9B");
     QTest::newRow("length overstated") << "size-overstated" << QByteArray("B-RSA") << true << 0
                                        << QByteArray("Zhang San");
 }
