@@ -4,22 +4,54 @@
 #include <QApplication>
 #include <QDateTime>
 #include <QDialog>
+#include <QInputMethodEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
 #include <QWidget>
 
+namespace {
+
+// ASCII goes in as key presses; anything else is committed through the input method, as a user
+// with an input method for Chinese would enter it.
+void typeText(QLineEdit* edit, const QString& text)
+{
+    QString run;
+    auto commitRun = [&] {
+        if (run.isEmpty())
+            return;
+        QInputMethodEvent event;
+        event.setCommitString(run);
+        QApplication::sendEvent(edit, &event);
+        run.clear();
+    };
+    for (QChar c : text) {
+        if (c.unicode() >= 0x20 && c.unicode() < 0x7f) {
+            commitRun();
+            QTest::keyClick(edit, char(c.unicode()));
+        } else {
+            run += c;
+        }
+    }
+    commitRun();
+}
+
+}  // namespace
+
 ModalDriver::ModalDriver(QObject* parent) : QObject(parent)
 {
     m_timer.setSingleShot(true);
     m_timer.setInterval(0);
     connect(&m_timer, &QTimer::timeout, this, &ModalDriver::poll);
+    m_watch.setSingleShot(true);
+    connect(&m_watch, &QTimer::timeout, this, &ModalDriver::watchLast);
 }
 
 ModalDriver::~ModalDriver()
 {
     m_timer.stop();
+    m_watch.stop();
 }
 
 ModalDriver& ModalDriver::type(const QString& editName, const QString& text)
@@ -55,6 +87,7 @@ ModalDriver& ModalDriver::finishStep(Action action, const QString& button)
     m_building.button = button;
     m_steps.append(m_building);
     m_building = Step();
+    m_watch.stop();
     if (!m_timer.isActive()) {
         m_waitStarted = -1;
         m_timer.start();
@@ -118,6 +151,23 @@ void ModalDriver::poll()
     act(dialog);
     if (!m_steps.isEmpty())
         m_timer.start(0);
+    else if (m_lastDialog && m_errors.isEmpty()) {
+        m_watchStarted = QDateTime::currentMSecsSinceEpoch();
+        m_watch.start(10);
+    }
+}
+
+void ModalDriver::watchLast()
+{
+    // The last step was meant to end the dialog; one that stays open would wait for ever. Once it has
+    // closed, a later exec() of the same dialog is none of this driver's business.
+    if (!m_steps.isEmpty() || !m_lastDialog || !m_lastDialog->isVisible())
+        return;
+    if (QDateTime::currentMSecsSinceEpoch() - m_watchStarted < m_timeoutMs) {
+        m_watch.start(10);
+        return;
+    }
+    fail(m_lastDialog, QStringLiteral("still open %1 ms after the last step").arg(m_timeoutMs));
 }
 
 bool ModalDriver::reachable(QWidget* dialog, QWidget* widget, QString* why) const
@@ -176,7 +226,7 @@ void ModalDriver::act(QWidget* dialog)
         }
         edit->setFocus();
         edit->clear();
-        QTest::keyClicks(edit, typed.second);
+        typeText(edit, typed.second);
     }
     m_seen.append(snapshot(dialog));
     if (step.check)

@@ -25,8 +25,9 @@ class QWidget;
 //     QVERIFY2(driver.errors().isEmpty(), qPrintable(driver.errors().join('\n')));
 //
 // A step refuses to act like a user could not: a hidden, disabled or out-of-window button or field is
-// an error. On any error, or when no modal dialog shows within the timeout, the dialog in view is
-// rejected so that no test hangs; the error is kept in errors().
+// an error. On any error, when no modal dialog shows within the timeout, or when the dialog of the
+// last step is still open after the timeout, the dialog in view is rejected so that no test hangs;
+// the error is kept in errors().
 class ModalDriver : public QObject {
     Q_OBJECT
 
@@ -78,6 +79,7 @@ private:
 
     ModalDriver& finishStep(Action action, const QString& button);
     void poll();
+    void watchLast();
     void act(QWidget* dialog);
     void fail(QWidget* dialog, const QString& message);
     bool reachable(QWidget* dialog, QWidget* widget, QString* why) const;
@@ -90,6 +92,8 @@ private:
     qint64 m_waitStarted = -1;
     int m_timeoutMs = 5000;
     QPointer<QWidget> m_lastDialog;
+    QTimer m_watch;
+    qint64 m_watchStarted = 0;
 };
 
 #endif

@@ -1,0 +1,98 @@
+// Draws every dialog and every message layout to PNG files, for a look by eye:
+//     render_dialogs <output folder>
+// Each picture carries a band on top with the window title, which the offscreen platform draws no
+// frame for.
+#include "SetPin.h"
+#include "VerifyPin.h"
+#include "myMessageBox.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPushButton>
+#include <QTextStream>
+
+#include <cstdio>
+
+namespace {
+
+const unsigned kModes[] = {2000, 2001, 2002, 2003, 2004, 2005, 2006, 2007, 2008, 2009, 2024, 2025, 2026, 2027,
+                           2028, 2029, 2030, 2031, 2032, 2033, 2034, 3000, 3001, 4000, 4001, 5000, 6001, 6002,
+                           6003, 6004, 6005, 7000, 8000, 8001, 8002, 8003, 8004, 8005, 9011, 9012, 1234};
+
+bool save(QWidget* dialog, const QString& path)
+{
+    dialog->show();
+    QApplication::processEvents();
+    const QPixmap content = dialog->grab();
+    const int band = 26;
+    QImage picture(content.width(), content.height() + band, QImage::Format_RGB32);
+    picture.fill(QColor(0x3c, 0x3f, 0x41));
+    QPainter painter(&picture);
+    painter.setPen(Qt::white);
+    painter.drawText(QRect(8, 0, content.width() - 16, band), Qt::AlignVCenter | Qt::AlignLeft,
+                     dialog->windowTitle() + QStringLiteral("   [%1x%2]").arg(dialog->width()).arg(dialog->height()));
+    painter.drawPixmap(0, band, content);
+    painter.end();
+    dialog->hide();
+    if (!picture.save(path)) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+        return false;
+    }
+    std::printf("%s\n", qPrintable(path));
+    return true;
+}
+
+template <typename T>
+void typeInto(QWidget* dialog, const char* name, const QString& text)
+{
+    if (T* edit = dialog->findChild<T*>(QString::fromLatin1(name)))
+        edit->setText(text);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s <output folder>\n", argv[0]);
+        return 2;
+    }
+    const QDir out(QString::fromLocal8Bit(argv[1]));
+    if (!QDir().mkpath(out.path())) {
+        std::fprintf(stderr, "cannot create %s\n", argv[1]);
+        return 1;
+    }
+
+    bool ok = true;
+    myMessageBox box;
+    for (unsigned mode : kModes) {
+        box.setWarnMode(mode, 9003, 3);
+        if (myMessageBox::isChangeFormMode(mode))
+            typeInto<QLineEdit>(&box, "OldPIN_Edit", QStringLiteral("57239184"));
+        ok = save(&box, out.filePath(QStringLiteral("message-%1.png").arg(mode))) && ok;
+    }
+
+    {
+        SetPin dlg(nullptr);
+        ok = save(&dlg, out.filePath(QStringLiteral("setpin.png"))) && ok;
+        typeInto<QLineEdit>(&dlg, "oldPIN_edit", QStringLiteral("57239184"));
+        typeInto<QLineEdit>(&dlg, "newPIN_edit", QStringLiteral("abc123"));
+        typeInto<QLineEdit>(&dlg, "confirmPIN_edit", QStringLiteral("abc124"));
+        dlg.findChild<QPushButton*>(QStringLiteral("btn_ok"))->click();
+        ok = save(&dlg, out.filePath(QStringLiteral("setpin-confirm-error.png"))) && ok;
+        typeInto<QLineEdit>(&dlg, "newPIN_edit", QStringLiteral("123456"));
+        typeInto<QLineEdit>(&dlg, "confirmPIN_edit", QStringLiteral("123456"));
+        dlg.findChild<QPushButton*>(QStringLiteral("btn_ok"))->click();
+        ok = save(&dlg, out.filePath(QStringLiteral("setpin-rule.png"))) && ok;
+    }
+    {
+        VerifyPin dlg(nullptr);
+        typeInto<QLineEdit>(&dlg, "lineEdit_pin", QStringLiteral("1234"));
+        ok = save(&dlg, out.filePath(QStringLiteral("verifypin.png"))) && ok;
+    }
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,190 @@
+#include "passwordrules.h"
+
+#include <QtTest>
+
+using namespace pinrules;
+
+Q_DECLARE_METATYPE(pinrules::PinEntry)
+
+class TestPasswordRules : public QObject {
+    Q_OBJECT
+
+private slots:
+    void order_data();
+    void order();
+    void firstBroken_data();
+    void firstBroken();
+    void classes_data();
+    void classes();
+    void enableWhileTyping_data();
+    void enableWhileTyping();
+    void pinBytesWipe();
+};
+
+void TestPasswordRules::order_data()
+{
+    QTest::addColumn<PinEntry>("entry");
+    QTest::addColumn<QString>("expected");  // rule:mode/textId, in order
+    QTest::addColumn<int>("maxChars");
+    QTest::newRow("forced change") << PinEntry::ForcedChange
+                                   << "classes:2032/32050 confirm:2005/30038 differs:2006/30069 longer5:2002/30078"
+                                   << 15;
+    QTest::newRow("PIN-change dialog") << PinEntry::SetPinDialog
+                                       << "confirm:0/30038 classes:0/32050 longer5:0/32050 differs:0/30069" << 16;
+    QTest::newRow("Change PIN page") << PinEntry::ChangePinPage
+                                     << "confirm:2005/30038 differs:2006/30069 longer5:2002/30078" << 0;
+    QTest::newRow("Verify PIN page") << PinEntry::VerifyPinPage << "longer5:2002/30078" << 0;
+}
+
+void TestPasswordRules::order()
+{
+    QFETCH(PinEntry, entry);
+    QFETCH(QString, expected);
+    QFETCH(int, maxChars);
+    static const char* const names[] = {"classes", "confirm", "differs", "longer5"};
+    QStringList got;
+    for (const PinRuleStep& s : rulesFor(entry))
+        got << QString("%1:%2/%3").arg(names[int(s.rule)]).arg(s.mode).arg(s.textId);
+    QCOMPARE(got.join(' '), expected);
+    QCOMPARE(rulesFor(entry).entry, entry);
+    QCOMPARE(rulesFor(entry).maxChars, maxChars);
+}
+
+void TestPasswordRules::firstBroken_data()
+{
+    QTest::addColumn<PinEntry>("entry");
+    QTest::addColumn<QString>("oldPin");
+    QTest::addColumn<QString>("newPin");
+    QTest::addColumn<QString>("confirmPin");
+    QTest::addColumn<int>("mode");  // -1: passes
+    QTest::addColumn<int>("textId");
+
+    const PinEntry f = PinEntry::ForcedChange;
+    QTest::newRow("forced: lower only") << f << "57239184" << "abcdefgh" << "abcdefgh" << 2032 << 32050;
+    QTest::newRow("forced: empty") << f << "57239184" << "" << "" << 2032 << 32050;
+    QTest::newRow("forced: classes before confirm") << f << "57239184" << "abcdefgh" << "x" << 2032 << 32050;
+    QTest::newRow("forced: upper+lower passes classes") << f << "57239184" << "ABCdef" << "ABCdeg" << 2005 << 30038;
+    QTest::newRow("forced: confirm before same") << f << "abc123" << "abc123" << "abc124" << 2005 << 30038;
+    QTest::newRow("forced: same") << f << "abc123" << "abc123" << "abc123" << 2006 << 30069;
+    QTest::newRow("forced: four chars") << f << "57239184" << "ab12" << "ab12" << 2002 << 30078;
+    QTest::newRow("forced: same before length") << f << "ab12" << "ab12" << "ab12" << 2006 << 30069;
+    QTest::newRow("forced: passes") << f << "57239184" << "abc123" << "abc123" << -1 << 0;
+    // Latin-1: one byte per character, so é counts once and helps no class.
+    QTest::newRow("forced: latin-1 length") << f << "57239184" << "ab1é" << "ab1é" << 2002 << 30078;
+
+    const PinEntry d = PinEntry::SetPinDialog;
+    QTest::newRow("dialog: confirm case") << d << "57239184" << "Abc123" << "abc123" << 0 << 30038;
+    QTest::newRow("dialog: digits only") << d << "57239184" << "123456" << "123456" << 0 << 32050;
+    QTest::newRow("dialog: five") << d << "57239184" << "abc12" << "abc12" << 0 << 32050;
+    QTest::newRow("dialog: same") << d << "abc123" << "abc123" << "abc123" << 0 << 30069;
+    QTest::newRow("dialog: short same is the rule") << d << "ab12" << "ab12" << "ab12" << 0 << 32050;
+    QTest::newRow("dialog: utf-8 length") << d << "57239184" << "ab1密" << "ab1密" << -1 << 0;
+    QTest::newRow("dialog: passes") << d << "" << "ABC123" << "ABC123" << -1 << 0;
+
+    const PinEntry p = PinEntry::ChangePinPage;
+    QTest::newRow("page: no class rule") << p << "57239184" << "aaaaaa" << "aaaaaa" << -1 << 0;
+    QTest::newRow("page: confirm") << p << "57239184" << "aaaaaa" << "aaaaab" << 2005 << 30038;
+    QTest::newRow("page: same") << p << "aaaaaa" << "aaaaaa" << "aaaaaa" << 2006 << 30069;
+    QTest::newRow("page: short") << p << "57239184" << "aaaaa" << "aaaaa" << 2002 << 30078;
+
+    const PinEntry v = PinEntry::VerifyPinPage;
+    QTest::newRow("verify: five") << v << "" << "12345" << "" << 2002 << 30078;
+    QTest::newRow("verify: six") << v << "" << "123456" << "" << -1 << 0;
+    QTest::newRow("verify: utf-8") << v << "" << "密码" << "" << -1 << 0;
+}
+
+void TestPasswordRules::firstBroken()
+{
+    QFETCH(PinEntry, entry);
+    QFETCH(QString, oldPin);
+    QFETCH(QString, newPin);
+    QFETCH(QString, confirmPin);
+    QFETCH(int, mode);
+    QFETCH(int, textId);
+    const PinRuleStep* step = firstBrokenRule(entry, oldPin, newPin, confirmPin);
+    if (mode < 0) {
+        QVERIFY(!step);
+        return;
+    }
+    QVERIFY(step);
+    QCOMPARE(int(step->mode), mode);
+    QCOMPARE(int(step->textId), textId);
+    QVERIFY(step->defaultText && *step->defaultText);
+}
+
+void TestPasswordRules::classes_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<uint>("classes");
+    QTest::newRow("empty") << QByteArray() << 0u;
+    QTest::newRow("edges") << QByteArray("AZaz09") << uint(ClassUpper | ClassLower | ClassDigit);
+    QTest::newRow("neighbours") << QByteArray("@[`{/:") << 0u;
+    QTest::newRow("high bytes") << QByteArray("\xC3\xA9\xE5\xAF\x86") << 0u;
+    QTest::newRow("digit only") << QByteArray("5") << uint(ClassDigit);
+    QTest::newRow("embedded zero") << QByteArray("a\0B", 3) << uint(ClassLower | ClassUpper);
+}
+
+void TestPasswordRules::classes()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(uint, classes);
+    const std::string_view view(bytes.constData(), std::size_t(bytes.size()));
+    QCOMPARE(charClasses(view), classes);
+    QCOMPARE(classCount(view), qPopulationCount(classes));
+}
+
+void TestPasswordRules::enableWhileTyping_data()
+{
+    QTest::addColumn<PinEntry>("entry");
+    QTest::addColumn<QStringList>("fields");
+    QTest::addColumn<bool>("enabled");
+    QTest::newRow("page: all six") << PinEntry::ChangePinPage << QStringList{"123456", "abcdef", "abcdef"} << true;
+    QTest::newRow("page: old five") << PinEntry::ChangePinPage << QStringList{"12345", "abcdef", "abcdef"} << false;
+    QTest::newRow("page: confirm empty") << PinEntry::ChangePinPage << QStringList{"123456", "abcdef", ""} << false;
+    QTest::newRow("verify: six") << PinEntry::VerifyPinPage << QStringList{"123456"} << true;
+    QTest::newRow("verify: five") << PinEntry::VerifyPinPage << QStringList{"12345"} << false;
+    // Latin-1 counting: two Chinese characters are two, not six.
+    QTest::newRow("verify: latin-1 count") << PinEntry::VerifyPinPage << QStringList{"密码ab"} << false;
+    QTest::newRow("dialog: no typing rule") << PinEntry::SetPinDialog << QStringList{"", "", ""} << true;
+}
+
+void TestPasswordRules::enableWhileTyping()
+{
+    QFETCH(PinEntry, entry);
+    QFETCH(QStringList, fields);
+    QFETCH(bool, enabled);
+    bool ok = true;
+    if (fields.size() == 1)
+        ok = okEnabled(entry, {fields[0]});
+    else
+        ok = okEnabled(entry, {fields[0], fields[1], fields[2]});
+    QCOMPARE(ok, enabled);
+}
+
+void TestPasswordRules::pinBytesWipe()
+{
+    QCOMPARE(pinLength(QString("ab密"), TextUnit::Latin1), 3);
+    QCOMPARE(pinLength(QString("ab密"), TextUnit::Utf8), 5);
+    PinBytes bytes(QString("abc123"), TextUnit::Latin1);
+    QCOMPARE(QByteArray(bytes.data()), QByteArray("abc123"));
+
+    char buf[8] = "secret";
+    wipe(buf, sizeof buf);
+    QCOMPARE(QByteArray(buf, sizeof buf), QByteArray(8, '\0'));
+    QByteArray owned = QByteArray("secret").append('!');
+    wipe(owned);
+    QVERIFY(owned.isEmpty());
+
+    // A shared text is left alone (wiping would only hit a private copy), but still cleared.
+    QString shared = QString("abc123");
+    QString other = shared;
+    wipe(shared);
+    QVERIFY(shared.isEmpty());
+    QCOMPARE(other, QString("abc123"));
+    QString mine = QString("xyz789");
+    wipe(mine);
+    QVERIFY(mine.isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestPasswordRules)
+#include "tst_passwordrules.moc"

@@ -1,0 +1,284 @@
+#include "SetPin.h"
+#include "VerifyPin.h"
+#include "modaldriver.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTextBlock>
+#include <QTextBrowser>
+#include <QTextDocument>
+#include <QtTest>
+
+namespace {
+
+const char kConfirmError[] = "Error in confirming the RUZ-Ururov password entry";
+const char kRuleHint[] = "密码设置规则:6-16位字母+数字，示例:kv3939";
+const char kSame[] = "The old and new RUZ-Ururov passwords are the same";
+
+template <typename T = QWidget>
+T* child(QWidget* dialog, const char* name)
+{
+    T* w = dialog->findChild<T*>(QString::fromLatin1(name));
+    if (!w)
+        qFatal("no child %s", name);
+    return w;
+}
+
+}  // namespace
+
+class TestPinDialogs : public QObject {
+    Q_OBJECT
+
+private slots:
+    void setPinForm();
+    void setPinRules_data();
+    void setPinRules();
+    void setPinMessageChangesWithEachPress();
+    void setPinLeaves_data();
+    void setPinLeaves();
+
+    void verifyPinForm();
+    void verifyPinResults_data();
+    void verifyPinResults();
+
+    void driverRefusesWhatAUserCouldNotDo();
+};
+
+void TestPinDialogs::setPinForm()
+{
+    SetPin dlg(nullptr);
+    QCOMPARE(dlg.windowTitle(), QString("Change PIN"));
+    QCOMPARE(child<QPushButton>(&dlg, "btn_ok")->text(), QString("continue"));
+    QCOMPARE(child<QPushButton>(&dlg, "btn_exit")->text(), QString("cancel"));
+    QCOMPARE(dlg.minimumSize(), QSize(400, 390));
+    QCOMPARE(dlg.maximumSize(), QSize(400, 400));
+    for (const char* name : {"oldPIN_edit", "newPIN_edit", "confirmPIN_edit"}) {
+        QLineEdit* edit = child<QLineEdit>(&dlg, name);
+        QCOMPARE(edit->maxLength(), 16);
+        QCOMPARE(edit->echoMode(), QLineEdit::Password);
+    }
+    QCOMPARE(child<QLabel>(&dlg, "lab_oldPIN")->text(), QString("当前用户USBKEY密码（初始密码57239184）:"));
+    QCOMPARE(child<QLabel>(&dlg, "lab_newPIN")->text(), QString("新的USBKEY密码(6-16位数字及字母):"));
+    QCOMPARE(child<QLabel>(&dlg, "lab_confirmPIN")->text(), QString("确认新的USBKEY密码:"));
+    QLabel* msg = child<QLabel>(&dlg, "msg_label");
+    QVERIFY(msg->wordWrap());
+    QVERIFY(msg->text().isEmpty());
+    QCOMPARE(msg->styleSheet(), QString("color: rgb(255, 0, 0);"));
+
+    QTextBrowser* browser = child<QTextBrowser>(&dlg, "textBrowser");
+    QCOMPARE(browser->styleSheet(), QString("border:none;"));
+    QCOMPARE(browser->font().pointSize(), 11);
+    const QTextDocument* doc = browser->document();
+    QCOMPARE(doc->firstBlock().text(),
+             QString("为保障您在企业网银的交易安全，请修改USBKEY密码，否则将无法使用USBKEY进行网上交易。"));
+    QCOMPARE(doc->lastBlock().text(), QString("密码设置规则:6-16位字母+数字，示例:kv3939"));
+    QCOMPARE(doc->lastBlock().blockFormat().topMargin(), 12.0);
+    QCOMPARE(doc->lastBlock().blockFormat().bottomMargin(), 12.0);
+    bool red = false;
+    for (QTextBlock::iterator it = doc->firstBlock().begin(); !it.atEnd(); ++it) {
+        if (it.fragment().charFormat().foreground().color() == QColor(0xff, 0, 0)) {
+            QCOMPARE(it.fragment().text(), QString("请修改USBKEY密码，否则将无法使用USBKEY进行网上交易。"));
+            red = true;
+        }
+    }
+    QVERIFY(red);
+}
+
+void TestPinDialogs::setPinRules_data()
+{
+    QTest::addColumn<QString>("oldPin");
+    QTest::addColumn<QString>("newPin");
+    QTest::addColumn<QString>("confirmPin");
+    QTest::addColumn<QString>("message");  // empty: accepted
+
+    QTest::newRow("confirmation differs in case only") << "57239184" << "Abc123" << "abc123" << kConfirmError;
+    QTest::newRow("confirmation before class rule") << "57239184" << "abcdef" << "abcdeg" << kConfirmError;
+    QTest::newRow("confirmation before same-as-old") << "Abc123" << "Abc123" << "Abc124" << kConfirmError;
+    QTest::newRow("digits only") << "57239184" << "123456" << "123456" << kRuleHint;
+    QTest::newRow("lower-case only") << "57239184" << "abcdefgh" << "abcdefgh" << kRuleHint;
+    QTest::newRow("punctuation adds no class") << "57239184" << "abc!@#$" << "abc!@#$" << kRuleHint;
+    QTest::newRow("five bytes") << "57239184" << "abc12" << "abc12" << kRuleHint;
+    QTest::newRow("empty") << "57239184" << "" << "" << kRuleHint;
+    QTest::newRow("non-ASCII has no class") << "57239184" << "密码密码密码" << "密码密码密码" << kRuleHint;
+    QTest::newRow("same as old") << "Abc123" << "Abc123" << "Abc123" << kSame;
+    QTest::newRow("upper and digits") << "57239184" << "ABC123" << "ABC123" << "";
+    QTest::newRow("upper and lower") << "57239184" << "ABCdef" << "ABCdef" << "";
+    QTest::newRow("six bytes") << "57239184" << "abc123" << "abc123" << "";
+    QTest::newRow("old PIN has no rule") << "" << "abc123" << "abc123" << "";
+    QTest::newRow("short old PIN") << "1" << "abc123" << "abc123" << "";
+    // The length counts UTF-8 bytes: four characters are eight bytes, three are five.
+    QTest::newRow("UTF-8 bytes count") << "57239184" << "a1密密" << "a1密密" << "";
+    QTest::newRow("UTF-8 five bytes") << "57239184" << "a1密" << "a1密" << kRuleHint;
+    QTest::newRow("sixteen") << "57239184" << "abcdefgh12345678" << "abcdefgh12345678" << "";
+    // The fields take 16 characters; the 17th is never typed.
+    QTest::newRow("seventeen typed") << "57239184" << "abcdefgh123456789" << "abcdefgh12345678X" << "";
+}
+
+void TestPinDialogs::setPinRules()
+{
+    QFETCH(QString, oldPin);
+    QFETCH(QString, newPin);
+    QFETCH(QString, confirmPin);
+    QFETCH(QString, message);
+
+    SetPin dlg(nullptr);
+    ModalDriver driver;
+    driver.type("oldPIN_edit", oldPin).type("newPIN_edit", newPin).type("confirmPIN_edit", confirmPin);
+    driver.click("btn_ok");
+    if (!message.isEmpty())
+        driver.click("btn_exit");
+    const int result = dlg.exec();
+    QVERIFY2(driver.ok(), qPrintable(driver.errors().join('\n')));
+
+    if (message.isEmpty()) {
+        QCOMPARE(result, 1);
+        QCOMPARE(driver.doneSteps(), 1);
+        QString got;
+        dlg.getNewPin(got);
+        QCOMPARE(got, newPin.left(16));
+        dlg.getOldPin(got);
+        QCOMPARE(got, oldPin);
+    } else {
+        QCOMPARE(result, 0);
+        QCOMPARE(driver.doneSteps(), 2);
+        // The second step saw the dialog still open, with the reason in it.
+        QCOMPARE(driver.lastSeen().objectName, QString("SetPin"));
+        QCOMPARE(driver.lastSeen().labels.value("msg_label"), message);
+    }
+}
+
+void TestPinDialogs::setPinMessageChangesWithEachPress()
+{
+    SetPin dlg(nullptr);
+    ModalDriver driver;
+    driver.type("newPIN_edit", "abc123").type("confirmPIN_edit", "abc124").click("btn_ok");
+    driver.type("confirmPIN_edit", "abc123").type("oldPIN_edit", "abc123").click("btn_ok");
+    driver.type("oldPIN_edit", "57239184").click("btn_ok");
+    QCOMPARE(dlg.exec(), 1);
+    QVERIFY2(driver.ok(), qPrintable(driver.errors().join('\n')));
+    QCOMPARE(driver.seen().at(1).labels.value("msg_label"), QString(kConfirmError));
+    QCOMPARE(driver.seen().at(2).labels.value("msg_label"), QString(kSame));
+    QString pin;
+    dlg.getOldPin(pin);
+    QCOMPARE(pin, QString("57239184"));
+}
+
+void TestPinDialogs::setPinLeaves_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("cancel") << "btn_exit";
+    QTest::newRow("close") << "close";
+    QTest::newRow("esc") << "esc";
+}
+
+void TestPinDialogs::setPinLeaves()
+{
+    QFETCH(QString, how);
+    SetPin dlg(nullptr);
+    ModalDriver driver;
+    driver.type("oldPIN_edit", "57239184").type("newPIN_edit", "abc123").type("confirmPIN_edit", "abc123");
+    if (how == "close")
+        driver.close();
+    else if (how == "esc")
+        driver.escape();
+    else
+        driver.click(how);
+    QCOMPARE(dlg.exec(), 0);
+    QVERIFY2(driver.ok(), qPrintable(driver.errors().join('\n')));
+}
+
+void TestPinDialogs::verifyPinForm()
+{
+    VerifyPin dlg(nullptr);
+    QCOMPARE(dlg.windowTitle(), QString("Verify PIN"));
+    QCOMPARE(child<QPushButton>(&dlg, "btn_ok")->text(), QString("continue"));
+    QCOMPARE(child<QPushButton>(&dlg, "btn_cancel")->text(), QString("cancel"));
+    QCOMPARE(child<QLabel>(&dlg, "label")->text(), QString("请输入用户USBKEY密码"));
+    QCOMPARE(dlg.minimumSize(), QSize(330, 175));
+    QCOMPARE(dlg.maximumSize(), QSize(330, 175));
+    QLineEdit* edit = child<QLineEdit>(&dlg, "lineEdit_pin");
+    QCOMPARE(edit->maxLength(), 16);
+    QCOMPARE(edit->echoMode(), QLineEdit::Password);
+    dlg.show();
+    QCOMPARE(dlg.size(), QSize(330, 175));
+    QCOMPARE(child(&dlg, "label")->height(), 35);
+    QCOMPARE(edit->height(), 35);
+}
+
+void TestPinDialogs::verifyPinResults_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QString>("pin");
+    QTest::newRow("ok") << "57239184" << "btn_ok" << 1 << "57239184";
+    QTest::newRow("ok empty") << "" << "btn_ok" << 1 << "";
+    QTest::newRow("ok short, no check") << "1" << "btn_ok" << 1 << "1";
+    QTest::newRow("ok non-ASCII") << "密码ab" << "btn_ok" << 1 << "密码ab";
+    QTest::newRow("ok seventeen typed") << "abcdefgh123456789" << "btn_ok" << 1 << "abcdefgh12345678";
+    QTest::newRow("cancel") << "57239184" << "btn_cancel" << 0 << "";
+    QTest::newRow("close") << "57239184" << "close" << 0 << "";
+    QTest::newRow("esc") << "57239184" << "esc" << 0 << "";
+}
+
+void TestPinDialogs::verifyPinResults()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, how);
+    QFETCH(int, result);
+    QFETCH(QString, pin);
+    VerifyPin dlg(nullptr);
+    ModalDriver driver;
+    driver.type("lineEdit_pin", typed);
+    if (how == "close")
+        driver.close();
+    else if (how == "esc")
+        driver.escape();
+    else
+        driver.click(how);
+    QCOMPARE(dlg.exec(), result);
+    QVERIFY2(driver.ok(), qPrintable(driver.errors().join('\n')));
+    QCOMPARE(dlg.getUserPin(), pin);
+}
+
+void TestPinDialogs::driverRefusesWhatAUserCouldNotDo()
+{
+    {
+        VerifyPin dlg(nullptr);
+        child(&dlg, "btn_ok")->setEnabled(false);
+        ModalDriver driver;
+        driver.click("btn_ok");
+        QCOMPARE(dlg.exec(), 0);
+        QCOMPARE(driver.errors().size(), 1);
+        QVERIFY(driver.errors().first().contains("disabled"));
+    }
+    {
+        VerifyPin dlg(nullptr);
+        ModalDriver driver;
+        driver.type("no_such_edit", "x").click("btn_ok");
+        QCOMPARE(dlg.exec(), 0);
+        QVERIFY(driver.errors().first().contains("no_such_edit"));
+    }
+    {
+        // The last step should have closed the dialog, but a rule keeps it open.
+        SetPin dlg(nullptr);
+        ModalDriver driver;
+        driver.setTimeout(100);
+        driver.type("newPIN_edit", "123456").type("confirmPIN_edit", "123456").click("btn_ok");
+        QCOMPARE(dlg.exec(), 0);
+        QCOMPARE(driver.errors().size(), 1);
+        QVERIFY(driver.errors().first().contains("still open"));
+    }
+    {
+        // Nothing modal ever shows: the step gives up instead of waiting for ever.
+        ModalDriver driver;
+        driver.setTimeout(50);
+        driver.click("btn_ok");
+        QTRY_VERIFY_WITH_TIMEOUT(!driver.errors().isEmpty(), 2000);
+        QVERIFY(driver.errors().first().contains("no modal dialog"));
+    }
+}
+
+QTEST_MAIN(TestPinDialogs)
+#include "tst_pindialogs.moc"
