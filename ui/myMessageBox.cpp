@@ -144,6 +144,15 @@ private:
     std::size_t m_length = 0;
 };
 
+// Widens a label of the change form whose text does not fit its width in the font in use (a
+// right-aligned text would otherwise lose its beginning); never past the form's right margin.
+void fitToText(QLabel* label)
+{
+    const int needed = label->sizeHint().width();
+    if (needed > label->width())
+        label->resize(std::min(needed, myMessageBox::kFormWidth - 10 - label->x()), label->height());
+}
+
 }  // namespace
 
 myMessageBox::myMessageBox(QWidget* parent) : QDialog(parent), ui(new Ui_myMessageBox)
@@ -269,6 +278,8 @@ void myMessageBox::setWarnMode(unsigned int mode, unsigned int titleId, unsigned
         for (QWidget* w : formWidgets)
             w->show();
         ui->lab_changePIN_2->setText(tr(__(32004, "修改用户USBKEY密码").c_str()));
+        for (QLabel* label : {ui->lab_changePIN_2, ui->lab_oldPIN, ui->lab_newPIN, ui->lab_confirmPIN})
+            fitToText(label);
         emptyPinFields();
     } else {
         setMinimumSize(kMessageWidth, kMessageHeight);

@@ -63,6 +63,7 @@ private slots:
     void windowFlags();
     void form();
     void captions();
+    void formLabelsShowTheirWholeText();
     void layoutsAlternate();
     void centred();
 
@@ -440,6 +441,21 @@ void TestMyMessageBox::captions()
         // A click on the caption lands on the button.
         QCOMPARE(box.childAt(button->mapTo(&box, button->rect().center())), button);
     }
+}
+
+void TestMyMessageBox::formLabelsShowTheirWholeText()
+{
+    myMessageBox box;
+    box.setWarnMode(2031, 9003, 0);
+    for (const char* name : {"lab_changePIN_2", "lab_oldPIN", "lab_newPIN", "lab_confirmPIN"}) {
+        QLabel* label = child<QLabel>(&box, name);
+        QVERIFY2(label->width() >= label->sizeHint().width(), name);
+        QVERIFY2(label->geometry().right() < 760, name);
+    }
+    // Only the width may grow.
+    QCOMPARE(child(&box, "lab_oldPIN")->pos(), QPoint(20, 191));
+    QCOMPARE(child(&box, "lab_oldPIN")->height(), 21);
+    QVERIFY(child(&box, "lab_oldPIN")->width() >= 461);
 }
 
 void TestMyMessageBox::layoutsAlternate()
