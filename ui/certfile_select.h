@@ -1,0 +1,37 @@
+// How the certificate page reads its tree: which row is a certificate, of which key pair, in which
+// container, and the container name a row stands for. Row texts are compared with the texts of the
+// current language, as the tree was built with them.
+#ifndef KEYMGR_CERTFILE_SELECT_H
+#define KEYMGR_CERTFILE_SELECT_H
+
+#include <QByteArray>
+#include <QModelIndex>
+#include <QString>
+
+namespace certfile {
+
+// Container names travel to the token in a zero-filled buffer of this size, terminator included.
+constexpr int kContainerNameBufferSize = 128;
+
+// The looked-up suffix of a container row, "(container)" in English.
+QString containerSuffix();
+
+// True when index is the certificate item of a key pair; *sign is then true for a signature pair
+// and false for an encryption pair. Key-pair rows, containers, "Public key" and "Private key" give false.
+bool certificateRow(const QModelIndex& index, bool* sign);
+
+// The container row above a certificate-page row: the grandparent of an item, the row itself for a
+// container; invalid for a key-pair row or no row.
+QModelIndex containerOfItem(const QModelIndex& index);
+
+// The top-level row above any row (the container), invalid for no row.
+QModelIndex topLevelRow(const QModelIndex& index);
+
+// The container name a container row's label stands for, in the encoding the tree decoded it from.
+// False when the label does not end with the suffix, has nothing before it, holds a NUL, or the
+// name would not fit the token's buffer whole.
+bool containerName(const QString& label, QByteArray* name);
+
+}  // namespace certfile
+
+#endif
