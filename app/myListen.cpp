@@ -5,6 +5,7 @@
 #include <QDebug>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include <fcntl.h>

@@ -24,10 +24,10 @@ bool makeOwnerOnlyPath(const QString& dir)
     if (parent != info.absoluteFilePath() && !makeOwnerOnlyPath(parent))
         return false;
     QByteArray native = QFile::encodeName(info.absoluteFilePath());
-    if (mkdir(native.constData(), 0700) != 0 && errno != EEXIST)
-        return false;
-    // mkdir applied the mask; make sure the result is exactly owner-only.
-    return chmod(native.constData(), 0700) == 0 || QFileInfo(dir).isDir();
+    if (mkdir(native.constData(), 0700) != 0)
+        return errno == EEXIST && QFileInfo(dir).isDir();
+    // mkdir applied the mask, which may have taken the owner's own rights away.
+    return chmod(native.constData(), 0700) == 0;
 }
 
 }
