@@ -144,6 +144,12 @@ private:
     char m_version[128] = {};
     char m_version2[128] = {};
     TrayMessageObserver m_trayObserver;
+    // One run of the token event handler; slotEventChange keeps runs from nesting.
+    void handleTokenEvent();
+    // A handler run is in progress (it may wait in a modal dialog); calls meanwhile are counted
+    // and run after it, in order.
+    bool m_inEventChange = false;
+    int m_deferredEventChanges = 0;
 };
 
 #endif

@@ -44,6 +44,23 @@ void forceUserPinChange(myMessageBox* box)
 
 void MainWindow::slotEventChange()
 {
+    // The modal dialogs below run nested event loops that deliver further token events; a nested
+    // run would clear the models under the running one and re-enter the dialog's exec().
+    if (m_inEventChange) {
+        ++m_deferredEventChanges;
+        return;
+    }
+    m_inEventChange = true;
+    handleTokenEvent();
+    while (m_deferredEventChanges > 0) {
+        --m_deferredEventChanges;
+        handleTokenEvent();
+    }
+    m_inEventChange = false;
+}
+
+void MainWindow::handleTokenEvent()
+{
     for (QPushButton* button : {ui->btn_clearEmptyCtn, ui->btn_ChangeLabel, ui->btn_VerifyPIN, ui->btn_ChangePIN,
                                 ui->btn_VerifyPIN_OK, ui->btn_ChangPIN_OK, ui->btn_ImpCert, ui->btn_ExpCert,
                                 ui->btn_DelCtn, ui->btn_ChangeAuthKey, ui->btn_UnblockPIN, ui->btn_Initialize})
