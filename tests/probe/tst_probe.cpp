@@ -184,6 +184,7 @@ private slots:
     void failures_data();
     void failures();
     void missingThenAppearing();
+    void partialLibrary();
     void concurrentQueries();
     void example();
 
@@ -659,6 +660,34 @@ void TestProbe::missingThenAppearing()
     QCOMPARE(probe.serialText(&rc), QByteArray("SN-TOKEN1"));
     QCOMPARE(probe.userCert(&rc).toHex(), expected.toHex());
     QVERIFY(capture.lines().isEmpty());
+}
+
+// A library lacking some names is used all the same: queries that need a missing function
+// answer 0xFFFFFFFF, the others work, and nothing is reported as a load failure.
+void TestProbe::partialLibrary()
+{
+#ifdef KEYPROBE_PARTIAL_LIB
+    const QString dir = QStringLiteral(KEYPROBE_PARTIAL_SKF_DIR);
+    QVERIFY(QDir().mkpath(dir));
+    QFile::remove(dir + QStringLiteral("/liborvane.so.1.0.0"));
+    QVERIFY(QFile::copy(QStringLiteral(SKF_PARTIAL_FAKE), dir + QStringLiteral("/liborvane.so.1.0.0")));
+    ProbeLibrary probe;
+    QVERIFY(probe.load(KEYPROBE_PARTIAL_LIB));
+
+    StderrCapture capture;
+    QCOMPARE(probe.initialize(), 0L);
+    unsigned long count = 0;
+    QCOMPARE(probe.online(&count), KEYPROBE_OK);
+    QCOMPARE(count, 1ul);
+    quint32 rc = 0;
+    QCOMPARE(probe.serialText(&rc), QByteArray("FAKE-0001"));
+    probe.userCert(&rc);
+    QCOMPARE(rc, kNotBound); // SKF_OpenApplication is missing
+    QCOMPARE(probe.initialize(), 0L);
+    QVERIFY(capture.lines().isEmpty());
+#else
+    QSKIP("the partial fake SKF library is not part of this build");
+#endif
 }
 
 void TestProbe::concurrentQueries()
