@@ -54,6 +54,13 @@ QStringList visibleWindows()
     return out.isEmpty() ? QStringList() : out.split('\n');
 }
 
+// Visible windows of the program of any title: with the main window hidden, the tray icon's.
+QStringList visibleProgramWindows()
+{
+    QString out = run("xdotool", {"search", "--onlyvisible", "--class", "keymgr"});
+    return out.isEmpty() ? QStringList() : out.split('\n');
+}
+
 bool writeFifo(const QByteArray& bytes)
 {
     int fd = open(kRequestFifoPath, O_WRONLY | O_NONBLOCK);
@@ -157,6 +164,10 @@ void TestKeymgr::startsHiddenWithoutArgument()
     QTest::qWait(1500);
     QVERIFY(visibleWindows().isEmpty());
     QVERIFY(kill(pid_t(m_pid), 0) == 0);
+    // Hidden, but present in the tray.
+    QTRY_COMPARE_WITH_TIMEOUT(visibleProgramWindows().size(), 1, 5000);
+    QString geometry = run("xdotool", {"getwindowgeometry", visibleProgramWindows().value(0)});
+    QVERIFY2(!geometry.contains("702x530"), qPrintable(geometry));
 }
 
 void TestKeymgr::otherTextOnTheFifoIsIgnored()
