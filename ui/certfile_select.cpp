@@ -1,7 +1,8 @@
 #include "certfile_select.h"
 
-#include "MainWindow.h"
 #include "multilang.h"
+
+#include <QCoreApplication>
 
 namespace certfile {
 
@@ -10,7 +11,7 @@ namespace {
 // A text as the tree shows it: looked up, then passed through the window's translation.
 QString shown(unsigned long id, const char* defaultText)
 {
-    return MainWindow::tr(__(id, defaultText).c_str());
+    return QCoreApplication::translate("MainWindow", __(id, defaultText).c_str());
 }
 
 struct PairText {

@@ -1,0 +1,623 @@
+// The certificate page against softskf tokens: which rows view, export and delete, in every
+// language; the exported and viewed bytes; container deletion and the clean-up of empty containers;
+// the import. One window per test program: its threads live to the end.
+#include "MainWindow.h"
+#include "cDevMgr.h"
+#include "certfile_dialogs.h"
+#include "certfile_io.h"
+#include "certfile_select.h"
+#include "keymgr_config.h"
+#include "modaldriver.h"
+#include "multilang.h"
+#include "myMessageBox.h"
+#include "softskf_fixture.h"
+
+#include <QtTest>
+
+#include <QApplication>
+#include <QLabel>
+#include <QPushButton>
+#include <QStandardItemModel>
+#include <QTemporaryDir>
+#include <QTreeView>
+
+#include <openssl/x509.h>
+#include <sys/stat.h>
+
+namespace {
+
+const char kToken[] = "TOKEN1";
+const char kOther[] = "TOKEN2";
+const char kPin[] = "12345678";
+
+// What the message dialog showed, if anything.
+struct Shown {
+    bool shown = false;
+    unsigned mode = 0;
+    QString title;
+    QString text;
+    QString other;  // class of any other modal dialog that appeared
+};
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+bool parsesAsCertificate(const QByteArray& der)
+{
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(der.constData());
+    X509* cert = d2i_X509(nullptr, &p, der.size());
+    const bool whole = cert && p == reinterpret_cast<const unsigned char*>(der.constData()) + der.size();
+    X509_free(cert);
+    return whole;
+}
+
+}  // namespace
+
+class TestCerts : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanupTestCase();
+
+    void rowRules_data();
+    void viewRows();
+    void viewRows_data() { rowRules_data(); }
+    void exportRows();
+    void exportRows_data() { rowRules_data(); }
+    void deleteIgnoresOtherRows();
+    void deleteIgnoresOtherRows_data() { rowRules_data(); }
+
+    void exportCancelledDoesNothing();
+    void exportFailures_data();
+    void exportFailures();
+    void viewDoesNotFollowPlantedLink();
+    void unusableContainerLabel_data();
+    void unusableContainerLabel();
+
+    void deleteContainerRefreshesItsDevice();
+
+    void clearEmpty_data();
+    void clearEmpty();
+
+    void import_data();
+    void import();
+
+private:
+    template <typename T = QWidget>
+    T* child(const QString& name)
+    {
+        T* w = m_window->findChild<T*>(name);
+        if (!w)
+            qFatal("no child %s", qPrintable(name));
+        return w;
+    }
+    QTreeView* tree() { return child<QTreeView>("treeView"); }
+    // The row of a container (pair < 0), a key pair (item < 0) or an item, in the tree as shown.
+    QModelIndex find(const QString& container, int pair = -1, int item = -1);
+    void useLanguage(int index);
+    // Runs an action; a message dialog it opens is recorded and answered with OK. Other modal
+    // dialogs are left to a ModalDriver, or rejected and recorded when rejectOthers is set.
+    Shown run(const std::function<void()>& action, bool rejectOthers = true);
+    QStringList containers(const QString& token);
+    QStringList stubCalls();
+
+    SoftSkfFixture m_skf;
+    QTemporaryDir m_shared;
+    MainWindow* m_window = nullptr;
+    int m_language = -1;
+    QString m_saveAnswer;
+    int m_saveAsked = 0;
+    QString m_openAnswer;
+};
+
+void TestCerts::initTestCase()
+{
+    QVERIFY(m_skf.init());
+    SoftSkfFixture::TokenSpec spec;
+    spec.name = kToken;
+    QVERIFY(m_skf.createToken(spec));
+    QVERIFY(m_skf.addContainer(kToken, "rsaSig", "rsa2048"));
+    QVERIFY(m_skf.addCert(kToken, "rsaSig", true, "Alice", 365));
+    QVERIFY(m_skf.addContainer(kToken, "rsaEnc", "rsa2048"));
+    QVERIFY(m_skf.addCert(kToken, "rsaEnc", false, "Bob", 365));
+    QVERIFY(m_skf.addContainer(kToken, "sm2Both", "sm2"));
+    QVERIFY(m_skf.addCert(kToken, "sm2Both", true, "Carol sign", 365));
+    QVERIFY(m_skf.addCert(kToken, "sm2Both", false, "Carol enc", 365));
+    QVERIFY(m_skf.addContainer(kToken, "tricky", "sm2"));
+    QVERIFY(m_skf.addCert(kToken, "tricky", true, "Public key", 365));
+    QVERIFY(m_skf.addContainer(kToken, QString::fromUtf8("容器甲"), "rsa1024"));
+    QVERIFY(m_skf.addCert(kToken, QString::fromUtf8("容器甲"), true, "Dora", 365));
+    QVERIFY(m_skf.addContainer(kToken, "imp", "rsa2048"));
+
+    spec.name = kOther;
+    QVERIFY(m_skf.createToken(spec));
+    for (const char* name : {"t2a", "t2b", "t2c"})
+        QVERIFY(m_skf.addContainer(kOther, name, name[2] == 'b' ? "empty" : "sm2"));
+
+    QVERIFY(m_shared.isValid());
+    certfile::setTempDirForTesting(m_shared.path());
+    certfile::setFileDialogsForTesting(
+        [this](QWidget*, const QString&, const QString&) {
+            ++m_saveAsked;
+            return m_saveAnswer;
+        },
+        [this](QWidget*, const QString&, const QString&, const QString&) { return m_openAnswer; });
+
+    MainWindow::setLanguageDir(QString::fromUtf8(KEYMGR_LANG_DIR));
+    m_window = new MainWindow();
+    QTRY_VERIFY(cDevMgr::getInst()->pSKF);
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window));
+    // Let the insertion events of the tokens made above pass before the tests choose rows.
+    QTest::qWait(300);
+}
+
+void TestCerts::init()
+{
+    QVERIFY(m_skf.clearFaults());
+    for (const char* name : {"btn_ExpCert", "btn_DelCtn", "btn_ImpCert"})
+        child<QPushButton>(name)->setEnabled(true);
+    m_saveAsked = 0;
+    QFile::remove(m_shared.filePath(certfile::kViewerFileName));
+    QFile(qEnvironmentVariable("KEYMGR_STUB_LOG")).resize(0);
+}
+
+void TestCerts::cleanupTestCase()
+{
+    delete m_window;
+}
+
+void TestCerts::useLanguage(int index)
+{
+    if (m_language != index) {
+        m_window->chooseLangByIndex(index);
+        m_language = index;
+    }
+}
+
+QModelIndex TestCerts::find(const QString& container, int pair, int item)
+{
+    const QAbstractItemModel* model = tree()->model();
+    const QString label = container + certfile::containerSuffix();
+    for (int row = 0; model && row < model->rowCount(); ++row) {
+        QModelIndex index = model->index(row, 0);
+        if (index.data().toString() != label)
+            continue;
+        if (pair >= 0)
+            index = model->index(pair, 0, index);
+        if (pair >= 0 && item >= 0)
+            index = model->index(item, 0, index);
+        return index;
+    }
+    return QModelIndex();
+}
+
+Shown TestCerts::run(const std::function<void()>& action, bool rejectOthers)
+{
+    Shown shown;
+    QTimer guard;
+    guard.setInterval(20);
+    connect(&guard, &QTimer::timeout, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal)
+            return;
+        if (auto* box = qobject_cast<myMessageBox*>(modal)) {
+            shown.shown = true;
+            shown.mode = box->lastMode();
+            shown.title = box->windowTitle();
+            shown.text = box->findChild<QLabel*>("lab_msg")->text();
+            box->findChild<QPushButton*>("btn_msg_ok")->click();
+        } else if (rejectOthers) {
+            shown.other = QString::fromLatin1(modal->metaObject()->className());
+            if (auto* dialog = qobject_cast<QDialog*>(modal))
+                dialog->reject();
+        }
+    });
+    guard.start();
+    action();
+    return shown;
+}
+
+QStringList TestCerts::containers(const QString& token)
+{
+    QStringList names;
+    const QJsonArray list =
+        m_skf.show(token).value("applications").toArray().at(0).toObject().value("containers").toArray();
+    for (const QJsonValue& c : list)
+        names << c.toObject().value("name").toString();
+    return names;
+}
+
+QStringList TestCerts::stubCalls()
+{
+    return QString::fromUtf8(readAll(qEnvironmentVariable("KEYMGR_STUB_LOG"))).split('\n', Qt::SkipEmptyParts);
+}
+
+void TestCerts::rowRules_data()
+{
+    QTest::addColumn<int>("language");
+    QTest::addColumn<QString>("container");
+    QTest::addColumn<int>("pair");
+    QTest::addColumn<int>("item");
+    QTest::addColumn<QString>("certificate");  // "sign", "enc" or empty: the row is not a certificate
+
+    const char* languages[] = {"zh_CN", "zh_TW", "en_US"};
+    for (int language = 0; language < 3; ++language) {
+        auto row = [&](const char* what, const QString& container, int pair, int item, const char* cert) {
+            QTest::addRow("%s: %s", languages[language], what) << language << container << pair << item << cert;
+        };
+        // rsaSig: Sign(RSA2048) with certificate, public, private; then the encryption pair's keys.
+        row("container", "rsaSig", -1, -1, "");
+        row("signature pair", "rsaSig", 0, -1, "");
+        row("signature certificate", "rsaSig", 0, 0, "sign");
+        row("public key", "rsaSig", 0, 1, "");
+        row("private key", "rsaSig", 0, 2, "");
+        row("encryption pair without certificate", "rsaSig", 1, -1, "");
+        row("its public key", "rsaSig", 1, 0, "");
+        row("its private key", "rsaSig", 1, 1, "");
+        // rsaEnc lists its encryption pair first, with the certificate.
+        row("encryption certificate listed first", "rsaEnc", 0, 0, "enc");
+        row("signature pair without certificate", "rsaEnc", 1, -1, "");
+        row("sm2 signature certificate", "sm2Both", 0, 0, "sign");
+        row("sm2 encryption certificate", "sm2Both", 1, 0, "enc");
+        row("sm2 encryption public key", "sm2Both", 1, 1, "");
+        row("certificate named Public key", "tricky", 0, 0, "sign");
+        row("its real public key", "tricky", 0, 1, "");
+        row("multi-byte container name", QString::fromUtf8("容器甲"), 0, 0, "sign");
+    }
+}
+
+void TestCerts::viewRows()
+{
+    QFETCH(int, language);
+    QFETCH(QString, container);
+    QFETCH(int, pair);
+    QFETCH(int, item);
+    QFETCH(QString, certificate);
+    useLanguage(language);
+    m_window->chooseApp(kToken);
+    const QModelIndex index = find(container, pair, item);
+    QVERIFY(index.isValid());
+    tree()->setCurrentIndex(index);
+
+    // The button and a double click on the row.
+    Shown shown = run([&] { child<QPushButton>("btn_ViewCert")->click(); });
+    QVERIFY(!shown.shown && shown.other.isEmpty());
+    shown = run([&] { emit tree()->doubleClicked(index); });
+    QVERIFY(!shown.shown && shown.other.isEmpty());
+
+    const QString copy = m_shared.filePath(certfile::kViewerFileName);
+    if (certificate.isEmpty()) {
+        QTest::qWait(100);
+        QVERIFY(stubCalls().isEmpty());
+        QVERIFY(!QFileInfo::exists(copy));
+        return;
+    }
+    QTRY_COMPARE(stubCalls().size(), 4);
+    QCOMPARE(stubCalls(), (QStringList{"gcr-viewer 1", copy, "gcr-viewer 1", copy}));
+    const QByteArray expected = m_skf.certDer(kToken, container, certificate == "sign");
+    QVERIFY(!expected.isEmpty());
+    QCOMPARE(readAll(copy), expected);
+    QCOMPARE(QFileInfo(copy).permissions() & (QFile::ReadOther | QFile::WriteOther | QFile::WriteGroup),
+             QFile::Permissions());
+}
+
+void TestCerts::exportRows()
+{
+    QFETCH(int, language);
+    QFETCH(QString, container);
+    QFETCH(int, pair);
+    QFETCH(int, item);
+    QFETCH(QString, certificate);
+    useLanguage(language);
+    m_window->chooseApp(kToken);
+    const QModelIndex index = find(container, pair, item);
+    QVERIFY(index.isValid());
+    tree()->setCurrentIndex(index);
+
+    m_saveAnswer = SoftSkfFixture::tempPath(QStringLiteral("exported.cer"));
+    QFile::remove(m_saveAnswer);
+    const mode_t mask = ::umask(0);
+    const Shown shown = run([&] { child<QPushButton>("btn_ExpCert")->click(); });
+    ::umask(mask);
+    if (certificate.isEmpty()) {
+        QCOMPARE(m_saveAsked, 0);
+        QVERIFY(!shown.shown);
+        QVERIFY(!QFileInfo::exists(m_saveAnswer));
+        return;
+    }
+    QCOMPARE(m_saveAsked, 1);
+    QVERIFY(shown.shown);
+    QCOMPARE(shown.mode, 8002u);
+    QCOMPARE(shown.title, myMessageBox::titleText(9006));
+    const QByteArray der = readAll(m_saveAnswer);
+    QCOMPARE(der, m_skf.certDer(kToken, container, certificate == "sign"));
+    QVERIFY(parsesAsCertificate(der));
+    QCOMPARE(QFileInfo(m_saveAnswer).permissions() & (QFile::WriteOther | QFile::WriteGroup), QFile::Permissions());
+}
+
+void TestCerts::deleteIgnoresOtherRows()
+{
+    QFETCH(int, language);
+    QFETCH(QString, container);
+    QFETCH(int, pair);
+    QFETCH(int, item);
+    if (pair < 0)
+        QSKIP("a container row deletes; deleteContainerRefreshesItsDevice covers it");
+    useLanguage(language);
+    m_window->chooseApp(kToken);
+    ULONG retry = 0;
+    QCOMPARE(cDevMgr::getInst()->VerifyPIN(1, kPin, &retry), ULONG(SAR_OK));
+    const QStringList before = containers(kToken);
+    const QModelIndex index = find(container, pair, item);
+    QVERIFY(index.isValid());
+    tree()->setCurrentIndex(index);
+    const Shown shown = run([&] { child<QPushButton>("btn_DelCtn")->click(); });
+    QVERIFY(!shown.shown && shown.other.isEmpty());
+    QCOMPARE(containers(kToken), before);
+    QVERIFY(find(container, pair, item).isValid());
+}
+
+void TestCerts::exportCancelledDoesNothing()
+{
+    useLanguage(2);
+    m_window->chooseApp(kToken);
+    tree()->setCurrentIndex(find("rsaSig", 0, 0));
+    m_saveAnswer.clear();
+    const Shown shown = run([&] { child<QPushButton>("btn_ExpCert")->click(); });
+    QCOMPARE(m_saveAsked, 1);
+    QVERIFY(!shown.shown && shown.other.isEmpty());
+}
+
+void TestCerts::exportFailures_data()
+{
+    QTest::addColumn<QString>("target");  // relative to the test's folder
+    QTest::addColumn<QString>("fault");   // SKF function made to fail
+    QTest::newRow("folder does not exist") << "missing/export.cer" << "";
+    QTest::newRow("target is a folder") << "." << "";
+    QTest::newRow("token cannot export") << "export.cer" << "SKF_ExportCertificate";
+    QTest::newRow("container does not open") << "export.cer" << "SKF_OpenContainer";
+}
+
+void TestCerts::exportFailures()
+{
+    QFETCH(QString, target);
+    QFETCH(QString, fault);
+    useLanguage(2);
+    m_window->chooseApp(kToken);
+    tree()->setCurrentIndex(find("rsaSig", 0, 0));
+    m_saveAnswer = QDir(QDir::tempPath()).filePath(target);
+    QFile::remove(m_saveAnswer);
+    if (!fault.isEmpty())
+        QVERIFY(m_skf.fail(fault, 0x0A000001));
+    const Shown shown = run([&] { child<QPushButton>("btn_ExpCert")->click(); });
+    QVERIFY(shown.shown);
+    QCOMPARE(shown.mode, 8005u);
+    QCOMPARE(shown.text, myMessageBox::modeText(8005, 0));
+    QCOMPARE(shown.title, myMessageBox::titleText(9006));
+    if (target != ".")
+        QVERIFY(!QFileInfo::exists(m_saveAnswer));
+}
+
+void TestCerts::viewDoesNotFollowPlantedLink()
+{
+    useLanguage(2);
+    m_window->chooseApp(kToken);
+    const QString victim = SoftSkfFixture::tempPath(QStringLiteral("victim"));
+    QVERIFY(SoftSkfFixture::writeFile(victim, "the test's file"));
+    const QString planted = m_shared.filePath(certfile::kViewerFileName);
+    QVERIFY(QFile::link(victim, planted));
+
+    tree()->setCurrentIndex(find("sm2Both", 1, 0));
+    const Shown shown = run([&] { child<QPushButton>("btn_ViewCert")->click(); });
+    QVERIFY(!shown.shown);
+    QTRY_COMPARE(stubCalls().size(), 2);
+    const QString viewed = stubCalls().at(1);
+    QCOMPARE(stubCalls().at(0), QStringLiteral("gcr-viewer 1"));
+    QVERIFY(viewed != planted);
+    QCOMPARE(readAll(viewed), m_skf.certDer(kToken, "sm2Both", false));
+    QCOMPARE(readAll(victim), QByteArray("the test's file"));
+    QVERIFY(QFileInfo(planted).isSymLink());
+    QFile::remove(planted);
+}
+
+void TestCerts::unusableContainerLabel_data()
+{
+    QTest::addColumn<QString>("label");
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<uint>("title");
+    const QString suffix = certfile::containerSuffix();
+    const QString tooLong = QString(128, 'n') + suffix;
+    QTest::newRow("delete: 128-byte name") << tooLong << "btn_DelCtn" << 9007u;
+    QTest::newRow("delete: suffix only") << suffix << "btn_DelCtn" << 9007u;
+    QTest::newRow("delete: no suffix") << "rsaSig" << "btn_DelCtn" << 9007u;
+    QTest::newRow("export: 128-byte name") << tooLong << "btn_ExpCert" << 9006u;
+    QTest::newRow("view: 128-byte name") << tooLong << "btn_ViewCert" << 9007u;
+    QTest::newRow("import: 128-byte name") << tooLong << "btn_ImpCert" << 9005u;
+}
+
+void TestCerts::unusableContainerLabel()
+{
+    QFETCH(QString, label);
+    QFETCH(QString, button);
+    QFETCH(uint, title);
+    useLanguage(2);
+    m_window->chooseApp(kToken);
+    ULONG retry = 0;
+    QCOMPARE(cDevMgr::getInst()->VerifyPIN(1, kPin, &retry), ULONG(SAR_OK));
+    const QStringList before = containers(kToken);
+    // A row as a broken tree would show it, with a certificate below a signature pair.
+    auto* model = qobject_cast<QStandardItemModel*>(tree()->model());
+    QVERIFY(model);
+    auto* container = new QStandardItem(label);
+    auto* pair = new QStandardItem(QString::fromUtf8(__(30023, "Sign(RSA2048)").c_str()));
+    pair->appendRow(new QStandardItem("Alice"));
+    pair->appendRow(new QStandardItem(QString::fromUtf8(__(30020, "Public key").c_str())));
+    pair->appendRow(new QStandardItem(QString::fromUtf8(__(30021, "Private key").c_str())));
+    container->appendRow(pair);
+    model->appendRow(container);
+    const QModelIndex row = button == "btn_DelCtn" ? container->index() : pair->child(0)->index();
+    tree()->setCurrentIndex(row);
+    m_saveAnswer = SoftSkfFixture::tempPath(QStringLiteral("never.cer"));
+    m_openAnswer = SoftSkfFixture::tempPath(QStringLiteral("import.cer"));
+    QVERIFY(SoftSkfFixture::writeFile(m_openAnswer, m_skf.certDer(kToken, "rsaSig", true)));
+
+    const Shown shown = run([&] { child<QPushButton>(button)->click(); });
+    QVERIFY(shown.shown);
+    QCOMPARE(shown.mode, 8004u);
+    QCOMPARE(shown.title, myMessageBox::titleText(title));
+    QCOMPARE(containers(kToken), before);
+    QVERIFY(!QFileInfo::exists(m_saveAnswer));
+    QVERIFY(stubCalls().isEmpty());
+}
+
+void TestCerts::deleteContainerRefreshesItsDevice()
+{
+    useLanguage(2);
+    m_window->chooseApp(kOther);
+    // As the page is used: the delete button works once the user PIN was verified.
+    ULONG retry = 0;
+    QCOMPARE(cDevMgr::getInst()->VerifyPIN(1, kPin, &retry), ULONG(SAR_OK));
+    // The device tree's current row names the other token (moved by the keyboard, say).
+    QTreeView* devices = child<QTreeView>("treeView_Dev");
+    const QModelIndexList first = devices->model()->match(devices->model()->index(0, 0), Qt::DisplayRole, kToken);
+    QCOMPARE(first.size(), 1);
+    devices->setCurrentIndex(first.at(0));
+
+    tree()->setCurrentIndex(find("t2b"));
+    const Shown shown = run([&] { child<QPushButton>("btn_DelCtn")->click(); });
+    QVERIFY(!shown.shown && shown.other.isEmpty());
+    QCOMPARE(containers(kOther), (QStringList{"t2a", "t2c"}));
+    QStringList rows;
+    for (int row = 0; row < tree()->model()->rowCount(); ++row)
+        rows << tree()->model()->index(row, 0).data().toString();
+    const QString suffix = certfile::containerSuffix();
+    QCOMPARE(rows, (QStringList{"t2a" + suffix, "t2c" + suffix}));
+    QVERIFY(containers(kToken).contains("rsaSig"));
+}
+
+void TestCerts::clearEmpty_data()
+{
+    QTest::addColumn<QString>("pin");       // empty: the PIN dialog is cancelled
+    QTest::addColumn<int>("remaining");     // user PIN tries left before
+    QTest::addColumn<QString>("fault");     // SKF function made to fail
+    QTest::addColumn<uint>("mode");         // 0: no message
+    QTest::addColumn<uint>("title");
+    QTest::addColumn<bool>("cleared");
+
+    QTest::newRow("cancelled") << "" << 6 << "" << 0u << 0u << false;
+    QTest::newRow("wrong PIN, 2 tries left") << "wrong-pin" << 3 << "" << 2009u << 9002u << false;
+    QTest::newRow("locked") << "wrong-pin" << 1 << "" << 2007u << 9002u << false;
+    QTest::newRow("verification fails otherwise") << kPin << 6 << "SKF_VerifyPIN" << 7000u << 9002u << false;
+    QTest::newRow("containers cannot be listed") << kPin << 6 << "SKF_EnumContainer" << 9012u << 9013u << false;
+    QTest::newRow("success") << kPin << 6 << "" << 9011u << 9013u << true;
+}
+
+void TestCerts::clearEmpty()
+{
+    QFETCH(QString, pin);
+    QFETCH(int, remaining);
+    QFETCH(QString, fault);
+    QFETCH(uint, mode);
+    QFETCH(uint, title);
+    QFETCH(bool, cleared);
+
+    // A fresh token per row: creating one raises no token event that could reset the page midway.
+    static int made = 0;
+    const QString token = QStringLiteral("CLEAN%1").arg(++made);
+    SoftSkfFixture::TokenSpec spec;
+    spec.name = token;
+    QVERIFY(m_skf.createToken(spec));
+    QVERIFY(m_skf.addContainer(token, "e1", "empty"));
+    QVERIFY(m_skf.addContainer(token, "k1", "sm2"));
+    QVERIFY(m_skf.addContainer(token, "e2", "empty"));
+    QVERIFY(m_skf.addContainer(token, "k2", "rsa2048"));
+    QVERIFY(m_skf.setPin(token, "user", kPin, 6, remaining, 0));
+    useLanguage(2);
+    m_window->chooseApp(token);
+    QVERIFY(child<QPushButton>("btn_clearEmptyCtn")->isEnabled());
+    if (!fault.isEmpty())
+        QVERIFY(m_skf.fail(fault, 0x0A000001));
+
+    ModalDriver driver;
+    if (pin.isEmpty())
+        driver.click("btn_cancel");
+    else
+        driver.type("lineEdit_pin", pin).click("btn_ok");
+    const Shown shown = run([&] { child<QPushButton>("btn_clearEmptyCtn")->click(); }, false);
+    QVERIFY2(driver.ok(), qPrintable(driver.errors().join('\n')));
+    QCOMPARE(shown.shown, mode != 0);
+    if (mode != 0) {
+        QCOMPARE(shown.mode, mode);
+        QCOMPARE(shown.title, myMessageBox::titleText(title));
+        // The wrong-PIN text carries the tries left.
+        QCOMPARE(shown.text, myMessageBox::modeText(mode, mode == 2009u ? 2 : 0));
+        if (mode == 2009u)
+            QVERIFY(shown.text.contains(QLatin1Char('2')));
+    }
+    QVERIFY(m_skf.clearFaults());
+    const QStringList expected = cleared ? QStringList{"k1", "k2"} : QStringList{"e1", "k1", "e2", "k2"};
+    QCOMPARE(containers(token), expected);
+}
+
+void TestCerts::import_data()
+{
+    QTest::addColumn<QString>("file");    // "": dialog cancelled; "missing": a file that does not exist
+    QTest::addColumn<int>("pair");        // the row chosen under "imp": -2 none, -1 the container
+    QTest::addColumn<int>("item");
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<uint>("mode");
+
+    QTest::newRow("cancelled") << "" << -1 << -1 << "" << 8000u;
+    QTest::newRow("no row chosen") << "cert" << -2 << -1 << "" << 8004u;
+    QTest::newRow("file cannot be read") << "missing" << -1 << -1 << "" << 8004u;
+    QTest::newRow("token refuses") << "cert" << -1 << -1 << "SKF_ImportCertificate" << 8004u;
+    QTest::newRow("container row") << "cert" << -1 << -1 << "" << 8001u;
+    QTest::newRow("key-pair row") << "cert" << 0 << -1 << "" << 8001u;
+    QTest::newRow("row two levels below") << "cert" << 0 << 1 << "" << 8001u;
+}
+
+void TestCerts::import()
+{
+    QFETCH(QString, file);
+    QFETCH(int, pair);
+    QFETCH(int, item);
+    QFETCH(QString, fault);
+    QFETCH(uint, mode);
+    useLanguage(2);
+    m_window->chooseApp(kToken);
+    const QByteArray before = m_skf.certDer(kToken, "imp", true);
+
+    const QByteArray der = SoftSkfFixture::makeCertificate(QString::fromLatin1(QTest::currentDataTag()),
+                                                           QDateTime::currentDateTimeUtc().addDays(30),
+                                                           QDateTime(), QStringLiteral("rsa2048"));
+    m_openAnswer.clear();
+    if (file == "cert") {
+        m_openAnswer = SoftSkfFixture::tempPath(QStringLiteral("import.cer"));
+        QVERIFY(SoftSkfFixture::writeFile(m_openAnswer, der));
+    } else if (file == "missing") {
+        m_openAnswer = SoftSkfFixture::tempPath(QStringLiteral("no-such.cer"));
+    }
+    const QModelIndex row = pair == -2 ? QModelIndex() : find("imp", pair, item);
+    QVERIFY(pair == -2 || row.isValid());
+    tree()->setCurrentIndex(row);
+    if (!fault.isEmpty())
+        QVERIFY(m_skf.fail(fault, 0x0A000001));
+
+    const Shown shown = run([&] { m_window->btn_importCert(); });
+    QVERIFY(shown.shown);
+    QCOMPARE(shown.mode, mode);
+    QCOMPARE(shown.title, myMessageBox::titleText(9005));
+    QVERIFY(m_skf.clearFaults());
+    QCOMPARE(m_skf.certDer(kToken, "imp", true), mode == 8001u ? der : before);
+    if (mode == 8001u)
+        QVERIFY(find("imp", 0, 0).isValid());
+}
+
+QTEST_MAIN(TestCerts)
+#include "tst_certs.moc"
