@@ -11,14 +11,15 @@
 
 namespace softskf {
 
-struct Hostility {
+struct Hostility
+{
     bool growingList = false;
     bool listNoTerminator = false;
     bool listUnterminatedName = false;
     bool emptyListTwoNuls = false;
     bool sizeOverstated = false;
     bool devinfoUnterminated = false;
-    uint64_t longCert = 0; // minimum certificate size, 0 when off
+    uint64_t longCert = 0;  // minimum certificate size, 0 when off
     uint32_t rsaBitLen = 0; // reported RSA bit length, 0 when off
 
     static Hostility from(const Control& control);

@@ -18,13 +18,16 @@ namespace softskf {
 
 namespace {
 
-struct PkeyFree {
+struct PkeyFree
+{
     void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
 };
-struct X509Free {
+struct X509Free
+{
     void operator()(X509* p) const { X509_free(p); }
 };
-struct BnFree {
+struct BnFree
+{
     void operator()(BIGNUM* p) const { BN_free(p); }
 };
 using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
@@ -88,8 +91,7 @@ bool addExtension(X509* cert, X509* issuer, int nid, const char* value)
 bool setName(X509_NAME* name, const std::string& cn)
 {
     X509_NAME_add_entry_by_txt(name, "C", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("CN"), -1, -1, 0);
-    X509_NAME_add_entry_by_txt(name, "O", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("softskf"), -1,
-                               -1, 0);
+    X509_NAME_add_entry_by_txt(name, "O", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("softskf"), -1, -1, 0);
     return X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(cn.data()),
                                       static_cast<int>(cn.size()), -1, 0) == 1;
 }
@@ -103,8 +105,8 @@ bool setSerial(X509* cert)
 }
 
 // Builds and signs a certificate; issuer null means self-signed.
-X509Ptr buildCertificate(EVP_PKEY* subjectKey, const std::string& cn, time_t notBefore, time_t notAfter,
-                         X509* issuer, EVP_PKEY* issuerKey, bool ca, bool signature)
+X509Ptr buildCertificate(EVP_PKEY* subjectKey, const std::string& cn, time_t notBefore, time_t notAfter, X509* issuer,
+                         EVP_PKEY* issuerKey, bool ca, bool signature)
 {
     X509Ptr cert(X509_new());
     if (!cert || X509_set_version(cert.get(), 2) != 1 || !setSerial(cert.get()))
@@ -119,9 +121,9 @@ X509Ptr buildCertificate(EVP_PKEY* subjectKey, const std::string& cn, time_t not
         return nullptr;
     X509* authority = issuer ? issuer : cert.get();
     bool ok = addExtension(cert.get(), authority, NID_basic_constraints, ca ? "critical,CA:TRUE" : "critical,CA:FALSE");
-    const char* usage = ca ? "critical,keyCertSign,cRLSign"
-                           : signature ? "critical,digitalSignature,nonRepudiation"
-                                       : "critical,keyEncipherment,dataEncipherment,keyAgreement";
+    const char* usage = ca          ? "critical,keyCertSign,cRLSign"
+                        : signature ? "critical,digitalSignature,nonRepudiation"
+                                    : "critical,keyEncipherment,dataEncipherment,keyAgreement";
     ok = ok && addExtension(cert.get(), authority, NID_key_usage, usage);
     ok = ok && addExtension(cert.get(), authority, NID_subject_key_identifier, "hash");
     if (issuer)
@@ -265,8 +267,8 @@ std::string publicKeyBlob(const std::string& keyDer, uint32_t reportedBits)
     }
     unsigned char point[133];
     size_t len = 0;
-    if (!EVP_PKEY_get_octet_string_param(key.get(), OSSL_PKEY_PARAM_PUB_KEY, point, sizeof point, &len) ||
-        len != 65 || point[0] != 0x04)
+    if (!EVP_PKEY_get_octet_string_param(key.get(), OSSL_PKEY_PARAM_PUB_KEY, point, sizeof point, &len) || len != 65 ||
+        point[0] != 0x04)
         return std::string();
     ECCPUBLICKEYBLOB blob;
     std::memset(&blob, 0, sizeof blob);

@@ -27,7 +27,8 @@ int keyBits(const std::string& keyDer);
 // reportedBits, when non-zero, replaces the bit length written into an RSA blob.
 std::string publicKeyBlob(const std::string& keyDer, uint32_t reportedBits = 0);
 
-struct CertRequest {
+struct CertRequest
+{
     std::string keyDer; // the subject's key pair
     std::string commonName;
     time_t notAfter = 0;
@@ -36,8 +37,7 @@ struct CertRequest {
 };
 // Issues an X.509 v3 DER certificate, by the store's CA for the key's algorithm (created in
 // caDir on first use; the caller holds the store lock) or self-signed.
-bool issueCertificate(const std::string& caDir, const CertRequest& request, std::string* der,
-                      std::string* error);
+bool issueCertificate(const std::string& caDir, const CertRequest& request, std::string* der, std::string* error);
 // Parses "YYYYMMDDHHMMSSZ" or "YYMMDDHHMMSSZ".
 bool parseAsn1Time(const std::string& text, time_t* out);
 

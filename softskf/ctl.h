@@ -12,15 +12,18 @@
 namespace softskf {
 
 // A bad argument: reported as one line on standard error, exit status 2.
-struct UsageError : std::runtime_error {
+struct UsageError : std::runtime_error
+{
     using std::runtime_error::runtime_error;
 };
 // A failure while carrying out a valid command: one line, exit status 1.
-struct RunError : std::runtime_error {
+struct RunError : std::runtime_error
+{
     using std::runtime_error::runtime_error;
 };
 
-struct Args {
+struct Args
+{
     std::vector<std::string> positional;
     std::map<std::string, std::string> options; // "--name" -> value ("" for flags)
 

@@ -79,8 +79,7 @@ Container& containerOf(Token& token, const Args& args, const std::string& name)
     Application& app = appOf(token, args);
     Container* c = app.container(name);
     if (!c)
-        throw UsageError("application " + app.name + " of token " + token.name + " has no container \"" + name +
-                         "\"");
+        throw UsageError("application " + app.name + " of token " + token.name + " has no container \"" + name + "\"");
     return *c;
 }
 
@@ -188,7 +187,8 @@ int cmdCreate(const Store& store, const Args& args)
     t.present = !args.has("--absent");
     t.instance = randomBytes(8);
     if (args.has("--no-app")) {
-        for (const char* o : {"--app", "--so-pin", "--user-pin", "--so-retries", "--user-retries", "--user-pin-default"})
+        for (const char* o :
+             {"--app", "--so-pin", "--user-pin", "--so-retries", "--user-retries", "--user-pin-default"})
             if (args.has(o))
                 throw UsageError(std::string(o) + " contradicts --no-app");
     } else {

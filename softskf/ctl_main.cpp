@@ -80,12 +80,13 @@ Library behaviour:
 Hostile modes:
 )";
 
-struct Command {
+struct Command
+{
     const char* name;
     size_t minArgs;
     size_t maxArgs;
     const char* valued; // space-separated options that take a value
-    const char* flags; // space-separated options without a value
+    const char* flags;  // space-separated options without a value
     int (*run)(const Store&, const Args&);
 };
 

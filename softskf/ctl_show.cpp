@@ -79,13 +79,13 @@ std::string tokenJson(const Token& t)
         for (size_t j = 0; j < a.containers.size(); ++j) {
             const Container& c = a.containers[j];
             int bits = c.signKey.empty() ? (c.encKey.empty() ? 0 : keyBits(c.encKey)) : keyBits(c.signKey);
-            s << (j ? "," : "") << "{\"name\":" << jsonString(c.name) << ",\"type\":" << c.type
-              << ",\"typeName\":\"" << typeName(c.type) << "\",\"keyBits\":" << bits
+            s << (j ? "," : "") << "{\"name\":" << jsonString(c.name) << ",\"type\":" << c.type << ",\"typeName\":\""
+              << typeName(c.type) << "\",\"keyBits\":" << bits
               << ",\"signKey\":" << (c.signKey.empty() ? "false" : "true")
               << ",\"encKey\":" << (c.encKey.empty() ? "false" : "true")
-              << ",\"signCert\":" << (c.signCert.empty() ? "false" : "true") << ",\"signCertSize\":" << c.signCert.size()
-              << ",\"encCert\":" << (c.encCert.empty() ? "false" : "true") << ",\"encCertSize\":" << c.encCert.size()
-              << "}";
+              << ",\"signCert\":" << (c.signCert.empty() ? "false" : "true")
+              << ",\"signCertSize\":" << c.signCert.size() << ",\"encCert\":" << (c.encCert.empty() ? "false" : "true")
+              << ",\"encCertSize\":" << c.encCert.size() << "}";
         }
         s << "]}";
     }

@@ -32,9 +32,7 @@ Engine& Engine::instance()
     return *engine;
 }
 
-Engine::Engine() : m_store(Store::dirFromEnv()), m_events(m_store)
-{
-}
+Engine::Engine() : m_store(Store::dirFromEnv()), m_events(m_store) {}
 
 Counters* Engine::counters()
 {
@@ -96,7 +94,7 @@ Engine::Handle* Engine::findHandle(HANDLE handle, Kind kind)
 
 const Token* Engine::cachedToken(const std::string& name)
 {
-    if (!validDeviceName(name))
+    if (m_store.dir().empty() || !validDeviceName(name))
         return nullptr;
     FileStamp stamp = stampOf(m_store.tokenPath(name));
     if (stamp.size < 0) {

@@ -19,7 +19,8 @@
 
 namespace softskf {
 
-class Engine {
+class Engine
+{
 public:
     static Engine& instance();
 
@@ -72,7 +73,8 @@ public:
 
 private:
     enum class Kind { Device, Application, Container, Key };
-    struct Handle {
+    struct Handle
+    {
         Kind kind = Kind::Device;
         std::string token;
         std::string instance;
@@ -80,18 +82,20 @@ private:
         std::string app;
         std::string container;
         std::string random; // device: the last SKF_GenRandom output
-        int lockFd = -1; // device: held while locked
-        uint32_t alg = 0; // key
+        int lockFd = -1;    // device: held while locked
+        uint32_t alg = 0;   // key
         std::string key;
         std::string iv;
         bool padding = false;
         bool ready = false;
     };
-    struct Cached {
+    struct Cached
+    {
         FileStamp stamp;
         Token token;
     };
-    struct Security {
+    struct Security
+    {
         bool user = false;
         bool so = false;
     };
@@ -124,9 +128,9 @@ private:
     std::map<uintptr_t, Handle> m_handles;
     uintptr_t m_nextHandle = 0x5f0000;
     std::map<std::string, Cached> m_cache;
-    std::map<std::string, Security> m_security; // token, generation and application
-    std::set<std::string> m_deviceAuth; // token and generation
-    unsigned m_ghosts[3] = {0, 0, 0}; // growing-list mode: devices, applications, containers
+    std::map<std::string, Security> m_security;    // token, generation and application
+    std::set<std::string> m_deviceAuth;            // token and generation
+    unsigned m_ghosts[3] = {0, 0, 0};              // growing-list mode: devices, applications, containers
     std::map<std::string, std::string> m_enlarged; // long-cert mode: certificate and size -> enlarged form
 
     std::mutex m_controlMutex;

@@ -26,8 +26,8 @@ ULONG EventWaiter::wait(LPSTR name, ULONG* nameLen, ULONG* event)
         makeDirs(m_store.dir());
         notify = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
         // Watching the directory covers the log being created, appended to or replaced.
-        if (notify >= 0 &&
-            inotify_add_watch(notify, m_store.dir().c_str(), IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE) < 0) {
+        if (notify >= 0 && inotify_add_watch(notify, m_store.dir().c_str(),
+                                             IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE) < 0) {
             ::close(notify);
             notify = -1;
         }

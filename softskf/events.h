@@ -12,7 +12,8 @@
 
 namespace softskf {
 
-class EventWaiter {
+class EventWaiter
+{
 public:
     // Events logged before this point (the library's load) are never reported.
     explicit EventWaiter(const Store& store);
@@ -22,7 +23,8 @@ public:
     void cancel();
 
 private:
-    struct Waiter {
+    struct Waiter
+    {
         int fd = -1;
         bool cancelled = false;
     };

@@ -6,7 +6,8 @@
 
 namespace softskf {
 
-struct HostileMode {
+struct HostileMode
+{
     const char* name;
     uint64_t defaultParameter; // 0 when the mode takes none
     const char* description;

@@ -70,8 +70,8 @@ bool validDeviceName(const std::string& name)
     if (name.empty() || name.size() > kMaxDeviceName || name[0] == '.')
         return false;
     for (char c : name) {
-        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-                  c == '_' || c == '-';
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
+                  c == '-';
         if (!ok)
             return false;
     }
@@ -274,6 +274,8 @@ bool parseToken(const std::string& text, Token* out, std::string* error)
             t.present = n == 1;
         } else if (key == "generation")
             ok = number(UINT64_MAX, &t.generation);
+        else if (key == "instance")
+            ok = hex(&t.instance);
         else if (key == "app") {
             Application a;
             ok = unescape(value, &a.name) || fail("bad application name");
@@ -294,8 +296,7 @@ bool parseToken(const std::string& text, Token* out, std::string* error)
             Container c;
             ok = unescape(value, &c.name) || fail("bad container name");
             app->containers.push_back(c);
-        } else if (key == "type" || key == "sign-key" || key == "enc-key" || key == "sign-cert" ||
-                   key == "enc-cert") {
+        } else if (key == "type" || key == "sign-key" || key == "enc-key" || key == "sign-cert" || key == "enc-cert") {
             if (!cont)
                 return fail(key + " outside a container");
             if (key == "type") {

@@ -9,7 +9,8 @@
 namespace softskf {
 
 // PINs are kept as PBKDF2 hashes with their own salt, never in clear.
-struct Pin {
+struct Pin
+{
     std::string salt;
     std::string hash;
     uint32_t maxRetries = 6;
@@ -19,7 +20,8 @@ struct Pin {
 
 // Key pairs are DER private keys (their public halves derive from them); certificates are the
 // bytes given, unchanged.
-struct Container {
+struct Container
+{
     std::string name;
     uint32_t type = 0;
     std::string signKey;
@@ -28,7 +30,8 @@ struct Container {
     std::string encCert;
 };
 
-struct Application {
+struct Application
+{
     std::string name;
     Pin so;
     Pin user;
@@ -38,7 +41,8 @@ struct Application {
     Container* container(const std::string& containerName);
 };
 
-struct Token {
+struct Token
+{
     std::string name;
     std::string serial;
     std::string label;

@@ -8,10 +8,10 @@ using softskf::Engine;
 using softskf::Fn;
 
 #define SKF_EXPORT extern "C" __attribute__((visibility("default")))
-#define SKF_ENTER(name)                                                                                            \
-    do {                                                                                                           \
-        if (ULONG injected_ = Engine::instance().enter(Fn::name))                                                 \
-            return injected_;                                                                                      \
+#define SKF_ENTER(name)                                                                                                \
+    do {                                                                                                               \
+        if (ULONG injected_ = Engine::instance().enter(Fn::name))                                                      \
+            return injected_;                                                                                          \
     } while (0)
 
 // The engine starts with the library, so a wait reports only events logged after the load.
@@ -109,8 +109,7 @@ SKF_EXPORT ULONG SKF_GetPINInfo(HAPPLICATION hApplication, ULONG ulPINType, ULON
                                 ULONG* pulRemainRetryCount, BOOL* pbDefaultPin)
 {
     SKF_ENTER(SKF_GetPINInfo);
-    return Engine::instance().getPinInfo(hApplication, ulPINType, pulMaxRetryCount, pulRemainRetryCount,
-                                         pbDefaultPin);
+    return Engine::instance().getPinInfo(hApplication, ulPINType, pulMaxRetryCount, pulRemainRetryCount, pbDefaultPin);
 }
 
 SKF_EXPORT ULONG SKF_VerifyPIN(HAPPLICATION hApplication, ULONG ulPINType, LPSTR szPIN, ULONG* pulRetryCount)
@@ -119,8 +118,7 @@ SKF_EXPORT ULONG SKF_VerifyPIN(HAPPLICATION hApplication, ULONG ulPINType, LPSTR
     return Engine::instance().verifyPin(hApplication, ulPINType, szPIN, pulRetryCount);
 }
 
-SKF_EXPORT ULONG SKF_UnblockPIN(HAPPLICATION hApplication, LPSTR szAdminPIN, LPSTR szNewUserPIN,
-                                ULONG* pulRetryCount)
+SKF_EXPORT ULONG SKF_UnblockPIN(HAPPLICATION hApplication, LPSTR szAdminPIN, LPSTR szNewUserPIN, ULONG* pulRetryCount)
 {
     SKF_ENTER(SKF_UnblockPIN);
     return Engine::instance().unblockPin(hApplication, szAdminPIN, szNewUserPIN, pulRetryCount);
@@ -132,9 +130,9 @@ SKF_EXPORT ULONG SKF_ClearSecureState(HAPPLICATION hApplication)
     return Engine::instance().clearSecureState(hApplication);
 }
 
-SKF_EXPORT ULONG SKF_CreateApplication(DEVHANDLE hDev, LPSTR szAppName, LPSTR szAdminPin,
-                                       DWORD dwAdminPinRetryCount, LPSTR szUserPin, DWORD dwUserPinRetryCount,
-                                       DWORD dwCreateFileRights, HAPPLICATION* phApplication)
+SKF_EXPORT ULONG SKF_CreateApplication(DEVHANDLE hDev, LPSTR szAppName, LPSTR szAdminPin, DWORD dwAdminPinRetryCount,
+                                       LPSTR szUserPin, DWORD dwUserPinRetryCount, DWORD dwCreateFileRights,
+                                       HAPPLICATION* phApplication)
 {
     SKF_ENTER(SKF_CreateApplication);
     return Engine::instance().createApplication(hDev, szAppName, szAdminPin, dwAdminPinRetryCount, szUserPin,
@@ -370,8 +368,7 @@ SKF_EXPORT ULONG SKF_EncryptInit(HANDLE hKey, BLOCKCIPHERPARAM EncryptParam)
     return Engine::instance().encryptInit(hKey, EncryptParam);
 }
 
-SKF_EXPORT ULONG SKF_Encrypt(HANDLE hKey, BYTE* pbData, ULONG ulDataLen, BYTE* pbEncryptedData,
-                             ULONG* pulEncryptedLen)
+SKF_EXPORT ULONG SKF_Encrypt(HANDLE hKey, BYTE* pbData, ULONG ulDataLen, BYTE* pbEncryptedData, ULONG* pulEncryptedLen)
 {
     SKF_ENTER(SKF_Encrypt);
     return Engine::instance().encrypt(hKey, pbData, ulDataLen, pbEncryptedData, pulEncryptedLen);

@@ -246,6 +246,8 @@ std::string Store::tokenPath(const std::string& name) const
 std::vector<std::string> Store::tokenNames() const
 {
     std::vector<std::string> names;
+    if (m_dir.empty())
+        return names;
     DIR* d = ::opendir((m_dir + "/tokens").c_str());
     if (!d)
         return names;
@@ -261,7 +263,7 @@ std::vector<std::string> Store::tokenNames() const
 
 bool Store::loadToken(const std::string& name, Token* token, FileStamp* stamp) const
 {
-    if (!validDeviceName(name))
+    if (m_dir.empty() || !validDeviceName(name))
         return false;
     std::string path = tokenPath(name);
     std::string text;

@@ -24,7 +24,8 @@ bool writeFileAtomic(const std::string& path, const std::string& data, std::stri
 bool makeDirs(const std::string& path);
 
 // Identity of a file's current content: a rename or a rewrite changes it.
-struct FileStamp {
+struct FileStamp
+{
     dev_t dev = 0;
     ino_t ino = 0;
     int64_t mtimeNs = 0;
@@ -37,21 +38,24 @@ struct FileStamp {
 };
 FileStamp stampOf(const std::string& path);
 
-struct Control {
-    std::map<int, uint32_t> faults; // function index -> result code
-    std::map<int, uint32_t> latency; // function index (-1 = every function) -> milliseconds
+struct Control
+{
+    std::map<int, uint32_t> faults;          // function index -> result code
+    std::map<int, uint32_t> latency;         // function index (-1 = every function) -> milliseconds
     std::map<std::string, uint64_t> hostile; // mode -> parameter
 };
 std::string serializeControl(const Control& control);
 bool parseControl(const std::string& text, Control* control);
 
-struct DeviceEvent {
+struct DeviceEvent
+{
     uint64_t seq = 0;
     uint32_t code = 0;
     std::string name;
 };
 
-class Store {
+class Store
+{
 public:
     explicit Store(std::string dir);
     // The directory named by SOFTSKF_DIR, or empty when it is not set.
@@ -85,7 +89,8 @@ private:
 };
 
 // Exclusive lock on the store for one change; released when destroyed.
-class StoreLock {
+class StoreLock
+{
 public:
     explicit StoreLock(const Store& store);
     ~StoreLock();
@@ -100,7 +105,8 @@ private:
 // The call counters: one 64-bit slot per function in a small shared file, incremented with
 // atomic adds on a MAP_SHARED mapping, so counting costs one instruction and every process
 // sees the same totals.
-class Counters {
+class Counters
+{
 public:
     explicit Counters(const std::string& path, bool create);
     ~Counters();

@@ -14,14 +14,15 @@
 
 bool SkfTestLib::load(const QString& path)
 {
-    QString file = path.isEmpty() ? QProcessEnvironment::systemEnvironment().value(QStringLiteral("SOFTSKF_LIB")) : path;
+    QString file =
+        path.isEmpty() ? QProcessEnvironment::systemEnvironment().value(QStringLiteral("SOFTSKF_LIB")) : path;
     handle = dlopen(file.toLocal8Bit().constData(), RTLD_NOW | RTLD_LOCAL);
     if (!handle)
         return false;
     missing.clear();
-#define SKF_TESTLIB_BIND(name)                                                                                     \
-    name = reinterpret_cast<PFN_##name>(dlsym(handle, #name));                                                     \
-    if (!name)                                                                                                     \
+#define SKF_TESTLIB_BIND(name)                                                                                         \
+    name = reinterpret_cast<PFN_##name>(dlsym(handle, #name));                                                         \
+    if (!name)                                                                                                         \
         missing << QStringLiteral(#name);
     SKF_CALL_TABLE(SKF_TESTLIB_BIND)
     SKF_TESTLIB_BIND(SKF_LockDev)
@@ -98,16 +99,20 @@ ULONG SkfTestLib::devAuth(DEVHANDLE dev, const QByteArray& key, ULONG randomLen,
 
 QByteArray SkfTestLib::exportCert(HCONTAINER container, bool sign, ULONG* rc) const
 {
-    return fetchList([&](LPSTR buf, ULONG* len) {
-        return SKF_ExportCertificate(container, sign ? TRUE : FALSE, reinterpret_cast<BYTE*>(buf), len);
-    }, rc);
+    return fetchList(
+        [&](LPSTR buf, ULONG* len) {
+            return SKF_ExportCertificate(container, sign ? TRUE : FALSE, reinterpret_cast<BYTE*>(buf), len);
+        },
+        rc);
 }
 
 QByteArray SkfTestLib::exportPublicKey(HCONTAINER container, bool sign, ULONG* rc) const
 {
-    return fetchList([&](LPSTR buf, ULONG* len) {
-        return SKF_ExportPublicKey(container, sign ? TRUE : FALSE, reinterpret_cast<BYTE*>(buf), len);
-    }, rc);
+    return fetchList(
+        [&](LPSTR buf, ULONG* len) {
+            return SKF_ExportPublicKey(container, sign ? TRUE : FALSE, reinterpret_cast<BYTE*>(buf), len);
+        },
+        rc);
 }
 
 QStringList splitNameList(const QByteArray& list)
@@ -165,12 +170,12 @@ QByteArray sm4EcbEncrypt(const QByteArray& key, const QByteArray& data)
     EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
     QByteArray out(data.size() + 16, '\0');
     int len = 0;
-    bool ok = cipher && ctx &&
-              EVP_EncryptInit_ex2(ctx, cipher, reinterpret_cast<const unsigned char*>(key.constData()), nullptr,
-                                  nullptr) &&
-              EVP_CIPHER_CTX_set_padding(ctx, 0) &&
-              EVP_EncryptUpdate(ctx, reinterpret_cast<unsigned char*>(out.data()), &len,
-                                reinterpret_cast<const unsigned char*>(data.constData()), data.size());
+    bool ok =
+        cipher && ctx &&
+        EVP_EncryptInit_ex2(ctx, cipher, reinterpret_cast<const unsigned char*>(key.constData()), nullptr, nullptr) &&
+        EVP_CIPHER_CTX_set_padding(ctx, 0) &&
+        EVP_EncryptUpdate(ctx, reinterpret_cast<unsigned char*>(out.data()), &len,
+                          reinterpret_cast<const unsigned char*>(data.constData()), data.size());
     EVP_CIPHER_CTX_free(ctx);
     EVP_CIPHER_free(cipher);
     return ok ? out.left(len) : QByteArray();
@@ -220,7 +225,6 @@ static int childMain(const QStringList& args)
     }
     return 5;
 }
-
 
 } // namespace
 

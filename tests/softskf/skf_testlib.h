@@ -9,7 +9,8 @@
 #include <QStringList>
 #include <functional>
 
-struct SkfTestLib {
+struct SkfTestLib
+{
 #define SKF_TESTLIB_MEMBER(name) PFN_##name name = nullptr;
     SKF_CALL_TABLE(SKF_TESTLIB_MEMBER)
     SKF_TESTLIB_MEMBER(SKF_LockDev)

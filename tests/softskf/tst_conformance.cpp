@@ -27,7 +27,6 @@ private slots:
     void init();
 
     void exportsEveryName();
-    void unsupportedFunctionsChangeNothing_data();
     void unsupportedFunctionsChangeNothing();
     void enumDevLists_data();
     void enumDevLists();
@@ -67,36 +66,53 @@ void tst_Conformance::init()
 
 QByteArray tst_Conformance::stateOf(const QString& token)
 {
-    QByteArray out;
-    m_fx.run({"show", token, "--json"}, &out);
-    return out;
+    QFile f(SoftSkfFixture::storeDir() + "/tokens/" + token + "/token.state");
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
-
 
 void tst_Conformance::exportsEveryName()
 {
     QVERIFY2(m_skf.missing.isEmpty(), qPrintable(m_skf.missing.join(' ')));
 }
 
-void tst_Conformance::unsupportedFunctionsChangeNothing_data()
-{
-    QTest::addColumn<int>("index");
-    const char* names[] = {"Transmit", "CreateFile", "DeleteFile", "EnumFiles", "GetFileInfo", "ReadFile",
-                           "WriteFile", "RSASignData", "RSAVerify", "GenECCKeyPair", "ImportECCKeyPair",
-                           "ECCSignData", "ECCVerify", "ECCExportSessionKey", "ExtECCEncrypt", "ExtECCDecrypt",
-                           "ExtECCSign", "ExtECCVerify", "GenerateAgreementDataWithECC",
-                           "GenerateAgreementDataAndKeyWithECC", "GenerateKeyWithECC", "ImportSessionKey",
-                           "EncryptUpdate", "EncryptFinal", "DecryptInit", "Decrypt", "DecryptUpdate",
-                           "DecryptFinal", "DigestInit", "Digest", "DigestUpdate", "DigestFinal", "MacInit", "Mac",
-                           "MacUpdate", "MacFinal"};
-    int i = 0;
-    for (const char* n : names)
-        QTest::newRow(n) << i++;
-}
-
 void tst_Conformance::unsupportedFunctionsChangeNothing()
 {
-    QFETCH(int, index);
+    const char* names[] = {"Transmit",
+                           "CreateFile",
+                           "DeleteFile",
+                           "EnumFiles",
+                           "GetFileInfo",
+                           "ReadFile",
+                           "WriteFile",
+                           "RSASignData",
+                           "RSAVerify",
+                           "GenECCKeyPair",
+                           "ImportECCKeyPair",
+                           "ECCSignData",
+                           "ECCVerify",
+                           "ECCExportSessionKey",
+                           "ExtECCEncrypt",
+                           "ExtECCDecrypt",
+                           "ExtECCSign",
+                           "ExtECCVerify",
+                           "GenerateAgreementDataWithECC",
+                           "GenerateAgreementDataAndKeyWithECC",
+                           "GenerateKeyWithECC",
+                           "ImportSessionKey",
+                           "EncryptUpdate",
+                           "EncryptFinal",
+                           "DecryptInit",
+                           "Decrypt",
+                           "DecryptUpdate",
+                           "DecryptFinal",
+                           "DigestInit",
+                           "Digest",
+                           "DigestUpdate",
+                           "DigestFinal",
+                           "MacInit",
+                           "Mac",
+                           "MacUpdate",
+                           "MacFinal"};
     DEVHANDLE dev = m_skf.connect("TOKEN1");
     HAPPLICATION app = m_skf.openApp(dev);
     ULONG retry = 0;
@@ -156,11 +172,13 @@ void tst_Conformance::unsupportedFunctionsChangeNothing()
         [&] { return s.SKF_MacUpdate(c, buf, 16); },
         [&] { return s.SKF_MacFinal(c, buf, &len); },
     };
-    QCOMPARE(int(sizeof calls / sizeof calls[0]), 36);
+    QCOMPARE(sizeof calls / sizeof calls[0], sizeof names / sizeof names[0]);
     QByteArray before = stateOf("TOKEN1");
-    QCOMPARE(calls[index](), ULONG(SAR_NOTSUPPORTYETERR));
-    QVERIFY(h == nullptr);
-    QCOMPARE(stateOf("TOKEN1"), before);
+    for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i) {
+        QVERIFY2(calls[i]() == SAR_NOTSUPPORTYETERR, names[i]);
+        QVERIFY2(h == nullptr, names[i]);
+        QVERIFY2(stateOf("TOKEN1") == before, names[i]);
+    }
     QCOMPARE(splitNameList(m_skf.fetchList([&](LPSTR b, ULONG* l) { return m_skf.SKF_EnumContainer(app, b, l); })),
              QStringList{"c1"});
 }
@@ -192,8 +210,8 @@ void tst_Conformance::enumDevLists()
         QVERIFY(m_fx.createToken(spec));
     }
     ULONG rc = 0;
-    QByteArray list = m_skf.fetchList(
-        [&](LPSTR b, ULONG* l) { return m_skf.SKF_EnumDev(presentOnly ? TRUE : FALSE, b, l); }, &rc);
+    QByteArray list =
+        m_skf.fetchList([&](LPSTR b, ULONG* l) { return m_skf.SKF_EnumDev(presentOnly ? TRUE : FALSE, b, l); }, &rc);
     QCOMPARE(rc, ULONG(SAR_OK));
     QCOMPARE(list, expected);
 }
@@ -249,12 +267,28 @@ void tst_Conformance::twoCallProtocol()
 void tst_Conformance::badArguments_data()
 {
     QTest::addColumn<QString>("call");
-    for (const char* c : {"EnumDev null size", "ConnectDev null name", "ConnectDev null out", "ConnectDev empty name",
-                          "ConnectDev 64-byte name", "GetDevState null", "GetDevInfo null", "SetLabel null",
-                          "SetLabel 32 bytes", "OpenApplication null", "OpenApplication 65 bytes",
-                          "VerifyPIN null PIN", "VerifyPIN null count", "GetPINInfo null flag", "OpenContainer null",
-                          "OpenContainer 65 bytes", "CreateContainer 65 bytes", "ImportCertificate null",
-                          "ImportCertificate empty", "GenRandom zero", "DevAuth short", "WaitForDevEvent null"})
+    for (const char* c : {"EnumDev null size",
+                          "ConnectDev null name",
+                          "ConnectDev null out",
+                          "ConnectDev empty name",
+                          "ConnectDev 64-byte name",
+                          "GetDevState null",
+                          "GetDevInfo null",
+                          "SetLabel null",
+                          "SetLabel 32 bytes",
+                          "OpenApplication null",
+                          "OpenApplication 65 bytes",
+                          "VerifyPIN null PIN",
+                          "VerifyPIN null count",
+                          "GetPINInfo null flag",
+                          "OpenContainer null",
+                          "OpenContainer 65 bytes",
+                          "CreateContainer 65 bytes",
+                          "ImportCertificate null",
+                          "ImportCertificate empty",
+                          "GenRandom zero",
+                          "DevAuth short",
+                          "WaitForDevEvent null"})
         QTest::newRow(c) << QString::fromLatin1(c);
 }
 
@@ -307,8 +341,8 @@ void tst_Conformance::invalidHandles_data()
 {
     QTest::addColumn<QString>("call");
     for (const char* c : {"unknown device", "disconnected device", "closed application", "closed container",
-                          "container handle as application", "application handle as container",
-                          "device handle as key", "closed key", "null device"})
+                          "container handle as application", "application handle as container", "device handle as key",
+                          "closed key", "null device"})
         QTest::newRow(c) << QString::fromLatin1(c);
 }
 

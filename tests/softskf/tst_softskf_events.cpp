@@ -12,7 +12,8 @@
 
 namespace {
 
-struct Event {
+struct Event
+{
     ULONG rc = 0;
     ULONG code = 0;
     ULONG length = 0;

@@ -79,18 +79,24 @@ void tst_SoftSkfHostile::listShapes_data()
     QTest::addColumn<QString>("mode");
     QTest::addColumn<QString>("which");
     QTest::addColumn<QByteArray>("expected");
-    QTest::newRow("off, devices") << "off" << "devices" << QByteArray("TOKEN1\0TOKEN2\0TOKEN3\0\0", 22);
-    QTest::newRow("off, empty") << "off" << "no applications" << QByteArray(1, '\0');
-    QTest::newRow("no terminator, devices") << "list-no-terminator" << "devices"
-                                            << QByteArray("TOKEN1\0TOKEN2\0TOKEN3\0", 21);
-    QTest::newRow("no terminator, containers") << "list-no-terminator" << "containers" << QByteArray("c1\0r1\0", 6);
-    QTest::newRow("no terminator, empty") << "list-no-terminator" << "no applications" << QByteArray();
-    QTest::newRow("unterminated name, devices") << "list-unterminated-name" << "devices"
-                                                << QByteArray("TOKEN1\0TOKEN2\0TOKEN3", 20);
-    QTest::newRow("unterminated name, applications") << "list-unterminated-name" << "applications"
-                                                     << QByteArray("ORVANE-PKIAPP");
-    QTest::newRow("two zero bytes, empty") << "empty-list-two-nuls" << "no applications" << QByteArray(2, '\0');
-    QTest::newRow("two zero bytes, non-empty") << "empty-list-two-nuls" << "containers" << QByteArray("c1\0r1\0\0", 7);
+    QTest::newRow("off, devices") << "off"
+                                  << "devices" << QByteArray("TOKEN1\0TOKEN2\0TOKEN3\0\0", 22);
+    QTest::newRow("off, empty") << "off"
+                                << "no applications" << QByteArray(1, '\0');
+    QTest::newRow("no terminator, devices") << "list-no-terminator"
+                                            << "devices" << QByteArray("TOKEN1\0TOKEN2\0TOKEN3\0", 21);
+    QTest::newRow("no terminator, containers") << "list-no-terminator"
+                                               << "containers" << QByteArray("c1\0r1\0", 6);
+    QTest::newRow("no terminator, empty") << "list-no-terminator"
+                                          << "no applications" << QByteArray();
+    QTest::newRow("unterminated name, devices") << "list-unterminated-name"
+                                                << "devices" << QByteArray("TOKEN1\0TOKEN2\0TOKEN3", 20);
+    QTest::newRow("unterminated name, applications") << "list-unterminated-name"
+                                                     << "applications" << QByteArray("ORVANE-PKIAPP");
+    QTest::newRow("two zero bytes, empty") << "empty-list-two-nuls"
+                                           << "no applications" << QByteArray(2, '\0');
+    QTest::newRow("two zero bytes, non-empty") << "empty-list-two-nuls"
+                                               << "containers" << QByteArray("c1\0r1\0\0", 7);
 }
 
 void tst_SoftSkfHostile::listShapes()
@@ -116,9 +122,12 @@ void tst_SoftSkfHostile::growingList_data()
 {
     QTest::addColumn<QString>("which");
     QTest::addColumn<QString>("ghost");
-    QTest::newRow("devices") << "devices" << "GHOST-DEVICE-1";
-    QTest::newRow("applications") << "applications" << "GHOST-APP-1";
-    QTest::newRow("containers") << "containers" << "GHOST-CONTAINER-1";
+    QTest::newRow("devices") << "devices"
+                             << "GHOST-DEVICE-1";
+    QTest::newRow("applications") << "applications"
+                                  << "GHOST-APP-1";
+    QTest::newRow("containers") << "containers"
+                                << "GHOST-CONTAINER-1";
 }
 
 void tst_SoftSkfHostile::growingList()
@@ -189,7 +198,8 @@ void tst_SoftSkfHostile::devinfoUnterminated()
     QVERIFY(m_fx.hostile("devinfo-unterminated"));
     QByteArray raw(sizeof(DEVINFO), '\0');
     QCOMPARE(m_skf.SKF_GetDevInfo(m_dev, reinterpret_cast<DEVINFO*>(raw.data())), ULONG(SAR_OK));
-    const struct {
+    const struct
+    {
         int offset;
         int width;
         QByteArray value;

@@ -37,7 +37,6 @@ private slots:
     void containerTypes();
 
 private:
-
     SkfTestLib m_skf;
     SoftSkfFixture m_fx;
 };
@@ -67,11 +66,11 @@ void tst_SoftSkfSecurity::pinRetriesCountDownAndLock()
     QCOMPARE(retry, ULONG(2));
     // A correct PIN restores the counter.
     QCOMPARE(m_skf.SKF_VerifyPIN(app, USER_TYPE, right, &retry), ULONG(SAR_OK));
-    QCOMPARE(m_fx.show("TOKEN1")["applications"].toArray()[0].toObject()["userPin"].toObject()["remainingRetries"]
-                 .toInt(),
-             3);
-    const ULONG expected[][2] = {{SAR_PIN_INCORRECT, 2}, {SAR_PIN_INCORRECT, 1}, {SAR_PIN_LOCKED, 0},
-                                 {SAR_PIN_LOCKED, 0}};
+    QCOMPARE(
+        m_fx.show("TOKEN1")["applications"].toArray()[0].toObject()["userPin"].toObject()["remainingRetries"].toInt(),
+        3);
+    const ULONG expected[][2] = {
+        {SAR_PIN_INCORRECT, 2}, {SAR_PIN_INCORRECT, 1}, {SAR_PIN_LOCKED, 0}, {SAR_PIN_LOCKED, 0}};
     for (const auto& e : expected) {
         QCOMPARE(m_skf.SKF_VerifyPIN(app, USER_TYPE, wrong, &retry), e[0]);
         QCOMPARE(retry, e[1]);
@@ -239,7 +238,8 @@ void tst_SoftSkfSecurity::tokenEncryptionIsSm4()
     QCOMPARE(m_skf.SKF_Encrypt(h, reinterpret_cast<BYTE*>(key.data()), 16, nullptr, &needed), ULONG(SAR_OK));
     QCOMPARE(needed, ULONG(16));
     QCOMPARE(m_skf.SKF_Encrypt(h, reinterpret_cast<BYTE*>(key.data()), 16, out, &len), ULONG(SAR_OK));
-    QCOMPARE(QByteArray(reinterpret_cast<char*>(out), int(len)).toHex(), QByteArray("681edf34d206965e86b3e94f536e4246"));
+    QCOMPARE(QByteArray(reinterpret_cast<char*>(out), int(len)).toHex(),
+             QByteArray("681edf34d206965e86b3e94f536e4246"));
     QCOMPARE(sm4EcbEncrypt(key, key).toHex(), QByteArray("681edf34d206965e86b3e94f536e4246"));
     QCOMPARE(m_skf.SKF_SetSymmKey(dev, reinterpret_cast<BYTE*>(key.data()), SGD_SM1_ECB, &h),
              ULONG(SAR_NOTSUPPORTYETERR));

@@ -12,7 +12,8 @@
 
 namespace {
 
-struct Validity {
+struct Validity
+{
     int type = -1;
     time_t notAfter = 0;
 };
@@ -42,7 +43,8 @@ QByteArray storeSnapshot()
         if (f.open(QIODevice::ReadOnly))
             all += rel.toUtf8() + ':' + f.readAll();
     }
-    for (const QString& token : QDir(dir.filePath("tokens")).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden)) {
+    for (const QString& token :
+         QDir(dir.filePath("tokens")).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden)) {
         all += token.toUtf8() + ':';
         QDir tdir(dir.filePath("tokens/" + token));
         for (const QString& file : tdir.entryList(QDir::Files | QDir::Hidden)) {
@@ -116,7 +118,8 @@ void tst_SoftSkfCtl::argumentErrors_data()
     QTest::newRow("certificate without key") << QStringList{"add-cert", "TOKEN1", "empty1", "sign"};
     QTest::newRow("certificate bad days") << QStringList{"add-cert", "TOKEN1", "empty1", "sign", "--days", "soon"};
     QTest::newRow("certificate bad time") << QStringList{"add-cert", "TOKEN1", "empty1", "sign", "--not-after", "2050"};
-    QTest::newRow("import missing file") << QStringList{"add-cert", "TOKEN1", "empty1", "sign", "--from", "/nonexistent"};
+    QTest::newRow("import missing file") << QStringList{"add-cert", "TOKEN1", "empty1",
+                                                        "sign",     "--from", "/nonexistent"};
     QTest::newRow("import with CN") << QStringList{"add-cert", "TOKEN1", "empty1", "sign", "--from", "/x", "--cn", "y"};
     QTest::newRow("unknown application") << QStringList{"add-container", "TOKEN1", "c", "empty", "--app", "NOAPP"};
     QTest::newRow("set-pin kind") << QStringList{"set-pin", "TOKEN1", "admin"};
@@ -156,11 +159,32 @@ void tst_SoftSkfCtl::helpListsCommandsAndModes()
 {
     QByteArray out;
     QVERIFY(m_fx.run({"--help"}, &out));
-    for (const char* word : {"init", "create", "delete", "add-container", "add-cert", "export-cert", "set-pin",
-                             "set-label", "insert", "remove", "list", "show", "events", "fail", "clear-faults",
-                             "latency", "hostile", "stats", "growing-list", "list-no-terminator",
-                             "list-unterminated-name", "empty-list-two-nuls", "size-overstated",
-                             "devinfo-unterminated", "long-cert", "rsa-bitlen"})
+    for (const char* word : {"init",
+                             "create",
+                             "delete",
+                             "add-container",
+                             "add-cert",
+                             "export-cert",
+                             "set-pin",
+                             "set-label",
+                             "insert",
+                             "remove",
+                             "list",
+                             "show",
+                             "events",
+                             "fail",
+                             "clear-faults",
+                             "latency",
+                             "hostile",
+                             "stats",
+                             "growing-list",
+                             "list-no-terminator",
+                             "list-unterminated-name",
+                             "empty-list-two-nuls",
+                             "size-overstated",
+                             "devinfo-unterminated",
+                             "long-cert",
+                             "rsa-bitlen"})
         QVERIFY2(out.contains(word), word);
 }
 
@@ -208,8 +232,8 @@ void tst_SoftSkfCtl::certificateValidity_data()
     QTest::newRow("in 30 days") << QStringList{"--days", "30"} << qint64(0) << int(V_ASN1_UTCTIME);
     QTest::newRow("2049 as UTCTime") << QStringList{"--not-after", "20491231235959Z"} << qint64(2524607999)
                                      << int(V_ASN1_UTCTIME);
-    QTest::newRow("2050 as GeneralizedTime") << QStringList{"--not-after", "20500101000000Z"} << qint64(2524608000)
-                                             << int(V_ASN1_GENERALIZEDTIME);
+    QTest::newRow("2050 as GeneralizedTime")
+        << QStringList{"--not-after", "20500101000000Z"} << qint64(2524608000) << int(V_ASN1_GENERALIZEDTIME);
 }
 
 void tst_SoftSkfCtl::certificateValidity()

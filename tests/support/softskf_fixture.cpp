@@ -99,9 +99,9 @@ bool SoftSkfFixture::createToken(const TokenSpec& s)
         a << QStringLiteral("--no-app");
     } else {
         a << QStringLiteral("--app") << s.appName << QStringLiteral("--so-pin") << s.soPin
-          << QStringLiteral("--user-pin") << s.userPin << QStringLiteral("--so-retries")
-          << QString::number(s.soRetries) << QStringLiteral("--user-retries") << QString::number(s.userRetries)
-          << QStringLiteral("--user-pin-default") << QLatin1String(yesNo(s.userPinDefault));
+          << QStringLiteral("--user-pin") << s.userPin << QStringLiteral("--so-retries") << QString::number(s.soRetries)
+          << QStringLiteral("--user-retries") << QString::number(s.userRetries) << QStringLiteral("--user-pin-default")
+          << QLatin1String(yesNo(s.userPinDefault));
     }
     if (!s.present)
         a << QStringLiteral("--absent");
@@ -153,8 +153,8 @@ QByteArray SoftSkfFixture::certDer(const QString& token, const QString& containe
     return der;
 }
 
-bool SoftSkfFixture::setPin(const QString& token, const QString& which, const QString& pin, int retries,
-                            int remaining, int isDefault)
+bool SoftSkfFixture::setPin(const QString& token, const QString& which, const QString& pin, int retries, int remaining,
+                            int isDefault)
 {
     QStringList a{QStringLiteral("set-pin"), token, which};
     if (!pin.isEmpty())

@@ -15,10 +15,11 @@
 class SoftSkfFixture
 {
 public:
-    struct TokenSpec {
+    struct TokenSpec
+    {
         QString name = QStringLiteral("TOKEN1");
         QString serial; // empty: "SN-" + name
-        QString label; // empty: the name
+        QString label;  // empty: the name
         QString manufacturer = QStringLiteral("softskf");
         QString issuer = QStringLiteral("softskf");
         QString hwVersion = QStringLiteral("1.0");
@@ -26,7 +27,7 @@ public:
         quint32 totalSpace = 65536;
         quint32 freeSpace = 32768;
         QString devAuthKey = QStringLiteral("31323334353637383132333435363738"); // "1234567812345678"
-        QString appName = QStringLiteral("ORVANE-PKIAPP"); // empty: no application
+        QString appName = QStringLiteral("ORVANE-PKIAPP");                       // empty: no application
         QString soPin = QStringLiteral("12345678");
         QString userPin = QStringLiteral("12345678");
         int soRetries = 6;
@@ -35,8 +36,8 @@ public:
         bool present = true;
     };
 
-    static QString ctl(); // $SOFTSKF_CTL
-    static QString lib(); // $SOFTSKF_LIB
+    static QString ctl();      // $SOFTSKF_CTL
+    static QString lib();      // $SOFTSKF_LIB
     static QString storeDir(); // $SOFTSKF_DIR
 
     // Runs softskf-ctl with args; true on exit status 0. Standard output goes to *out.
@@ -45,7 +46,7 @@ public:
     int lastExitCode() const { return m_lastExitCode; }
     QByteArray lastError() const { return m_lastError; }
 
-    bool init(); // creates the store
+    bool init();  // creates the store
     bool reset(); // init --reset: no tokens, events, faults, latencies or hostile modes
     bool createToken(const TokenSpec& spec);
     bool deleteToken(const QString& name);
