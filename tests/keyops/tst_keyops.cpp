@@ -66,6 +66,7 @@ private slots:
     void changeDialogLeftWithoutChange();
     void changeLabel_data();
     void changeLabel();
+    void userFlowThroughTheWindow();
 
 private:
     template <typename T = QWidget>
@@ -608,6 +609,45 @@ void TestKeyops::changeLabel()
     QVERIFY(edit->text().isEmpty());
     QVERIFY(child<QLabel>("lab_nameCheck_1")->text().isEmpty());
     QVERIFY(!ok->isEnabled());
+}
+
+void TestKeyops::userFlowThroughTheWindow()
+{
+    // As a user gets there: choose the token, verify, change the PIN, verify the new one.
+    setCertButtons(false);
+    m_window->chooseDev(QString::fromLatin1(kToken));
+    auto* verifyButton = child<QPushButton>("btn_VerifyPIN");
+    auto* changeButton = child<QPushButton>("btn_ChangePIN");
+    QVERIFY(verifyButton->isEnabled());
+    QVERIFY(changeButton->isEnabled());
+
+    auto verify = [&](const QString& pin, Shown* shown) {
+        QTest::mouseClick(verifyButton, Qt::LeftButton);
+        QCOMPARE(child<QTabWidget>("tabWidget_2")->currentIndex(), 3);
+        QTest::keyClicks(child<QLineEdit>("VerifyPIN_Edit"), pin);
+        QVERIFY(clickAndAnswer(child<QPushButton>("btn_VerifyPIN_OK"), shown));
+    };
+    Shown shown;
+    verify(kPin, &shown);
+    QVERIFY(!QTest::currentTestFailed());
+    QCOMPARE(shown.mode, 2000u);
+    QVERIFY(certButtons(true));
+
+    ModalDriver driver;
+    driver.type("oldPIN_edit", kPin).type("newPIN_edit", "Token2026").type("confirmPIN_edit", "Token2026");
+    driver.click("btn_ok");
+    answer(driver, &shown);
+    QTest::mouseClick(changeButton, Qt::LeftButton);
+    QVERIFY2(driver.ok(), qPrintable(driver.errors().join('\n')));
+    QCOMPARE(shown.mode, 2001u);
+
+    verify(kPin, &shown);
+    QVERIFY(!QTest::currentTestFailed());
+    QCOMPARE(shown.mode, 2009u);
+    QCOMPARE(shown.text, QString("Failure in verifying RUZ-Ururov password 5"));
+    verify("Token2026", &shown);
+    QVERIFY(!QTest::currentTestFailed());
+    QCOMPARE(shown.mode, 2000u);
 }
 
 QTEST_MAIN(TestKeyops)
