@@ -26,6 +26,7 @@ class TestForcedChange : public QObject {
 private slots:
     void initTestCase();
     void init();
+    void cleanupTestCase();
 
     void ruleRejections_data();
     void ruleRejections();
@@ -59,6 +60,12 @@ void TestForcedChange::initTestCase()
     cDevMgr::setLibraryPathForTesting(lib.constData());
     QCOMPARE(cDevMgr::getInst()->Initialize(), 0);
     m_box = new myMessageBox;
+}
+
+void TestForcedChange::cleanupTestCase()
+{
+    delete m_box;
+    m_box = nullptr;
 }
 
 void TestForcedChange::init()
