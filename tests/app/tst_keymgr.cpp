@@ -114,6 +114,15 @@ void TestKeymgr::cleanupTestCase()
     endAll();
     m_trayer.terminate();
     m_trayer.waitForFinished(3000);
+    // Sanitizer builds send the copies' reports here (their standard error is closed).
+    QDir dir(qEnvironmentVariable("KEYMGR_TEST_DIR"));
+    QStringList reports = dir.entryList({"sanitizer.*"}, QDir::Files);
+    for (const QString& name : reports) {
+        QFile report(dir.filePath(name));
+        if (report.open(QIODevice::ReadOnly))
+            qWarning("%s", report.readAll().constData());
+    }
+    QVERIFY2(reports.isEmpty(), qPrintable(reports.join(' ')));
 }
 
 void TestKeymgr::launch(const QStringList& args)
