@@ -105,7 +105,7 @@ void TstExpiry::readsEndDate_data()
     QTest::newRow("day 0") << utc << QByteArray("250600000000Z") << -1 << "";
     QTest::newRow("day 32") << utc << QByteArray("250632000000Z") << -1 << "";
     QTest::newRow("not digits") << utc << QByteArray("2x0615000000Z") << -1 << "";
-    QTest::newRow("GeneralizedTime read as two digits would be 2020") << gen << QByteArray("2051061") << -1 << "";
+    QTest::newRow("GeneralizedTime too short") << gen << QByteArray("2051061") << -1 << "";
 }
 
 void TstExpiry::readsEndDate()

@@ -106,6 +106,8 @@ void TstDevTree::initTestCase()
     const QString cfgDir = QDir::homePath() + "/.config/com.lumeno.tesselkey-norvik";
     QVERIFY(QDir().mkpath(cfgDir));
     QVERIFY(SoftSkfFixture::writeFile(cfgDir + "/.cfg", "{\"openURL\": false, \"URL\": \"\"}"));
+    // The built-in texts, whatever language files the build staged.
+    MainWindow::setLanguageDir(QDir::tempPath() + "/no-language-files");
     m_window = new MainWindow;
     m_window->setTrayMessageObserver([this](const QString&, const QString& text, int) {
         if (text == QLatin1String("RUZ-Ururov removed"))

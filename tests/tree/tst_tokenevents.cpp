@@ -80,6 +80,8 @@ void TstTokenEvents::initTestCase()
 {
     QVERIFY2(m_fx.init(), m_fx.lastError().constData());
     QVERIFY(writeSettings(true, QString()));
+    // The built-in texts, whatever language files the build staged.
+    MainWindow::setLanguageDir(QDir::tempPath() + "/no-language-files");
     m_window = new MainWindow;
     m_window->setTrayMessageObserver(
         [this](const QString& title, const QString& text, int msecs) { m_messages.append({title, text, msecs}); });
