@@ -137,7 +137,6 @@ public:
     PinField& operator=(const PinField&) = delete;
 
     char* data() { return m_buf; }
-    std::string_view view() const { return std::string_view(m_buf, m_length); }
 
 private:
     char m_buf[32] = {};
@@ -336,11 +335,12 @@ int myMessageBox::btn_changePIN_ok()
     ui->btn_msg_ok->setFocusPolicy(Qt::NoFocus);
     ui->btn_msg_cancel->setFocusPolicy(Qt::NoFocus);
 
-    const pinrules::PinRuleStep* broken = pinrules::firstBrokenRuleBytes(pinrules::PinEntry::ForcedChange,
-                                                                         oldPin.view(), newPin.view(), confirmPin.view());
+    const pinrules::PinRuleStep* broken =
+        pinrules::firstBrokenRule(pinrules::PinEntry::ForcedChange, ui->OldPIN_Edit->text(), ui->NewPIN_Edit->text(),
+                                  ui->ConfirmPIN_Edit->text());
     if (broken) {
         // The rule hint leaves the fields as typed; every other rejection empties them.
-        showResult(broken->mode, 0, broken->rule != pinrules::PinRule::TwoClasses);
+        showResult(broken->mode, 0, broken->mode != 2032);
         return 0;
     }
 

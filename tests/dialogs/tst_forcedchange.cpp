@@ -128,6 +128,8 @@ void TestForcedChange::ruleRejections_data()
     QTest::newRow("digits only") << kFactoryPin << "12345678" << "12345678" << kRuleHint << false;
     QTest::newRow("empty") << kFactoryPin << "" << "" << kRuleHint << false;
     QTest::newRow("punctuation is no class") << kFactoryPin << "abc!!!!" << "abc!!!!" << kRuleHint << false;
+    // Latin-1 would hand the token "??ab12".
+    QTest::newRow("not Latin-1") << kFactoryPin << "密码ab12" << "密码ab12" << kRuleHint << false;
     QTest::newRow("class rule before confirmation") << kFactoryPin << "abcdefgh" << "zzz" << kRuleHint << false;
     QTest::newRow("upper and lower pass classes") << kFactoryPin << "ABCdef" << "ABCdeg" << kConfirmError << true;
     QTest::newRow("confirmation differs") << kFactoryPin << "abc123" << "abc124" << kConfirmError << true;

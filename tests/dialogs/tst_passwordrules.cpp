@@ -27,12 +27,13 @@ void TestPasswordRules::order_data()
     QTest::addColumn<QString>("expected");  // rule:mode/textId, in order
     QTest::addColumn<int>("maxChars");
     QTest::newRow("forced change") << PinEntry::ForcedChange
-                                   << "classes:2032/32050 confirm:2005/30038 differs:2006/30069 longer5:2002/30078"
+                                   << "carried:2032/32050 classes:2032/32050 confirm:2005/30038 differs:2006/30069 "
+                                      "longer5:2002/30078"
                                    << 15;
     QTest::newRow("PIN-change dialog") << PinEntry::SetPinDialog
                                        << "confirm:0/30038 classes:0/32050 longer5:0/32050 differs:0/30069" << 16;
     QTest::newRow("Change PIN page") << PinEntry::ChangePinPage
-                                     << "confirm:2005/30038 differs:2006/30069 longer5:2002/30078" << 0;
+                                     << "carried:2032/32050 confirm:2005/30038 differs:2006/30069 longer5:2002/30078" << 0;
     QTest::newRow("Verify PIN page") << PinEntry::VerifyPinPage << "longer5:2002/30078" << 0;
 }
 
@@ -41,7 +42,7 @@ void TestPasswordRules::order()
     QFETCH(PinEntry, entry);
     QFETCH(QString, expected);
     QFETCH(int, maxChars);
-    static const char* const names[] = {"classes", "confirm", "differs", "longer5"};
+    static const char* const names[] = {"classes", "confirm", "differs", "longer5", "carried"};
     QStringList got;
     for (const PinRuleStep& s : rulesFor(entry))
         got << QString("%1:%2/%3").arg(names[int(s.rule)]).arg(s.mode).arg(s.textId);
@@ -71,6 +72,10 @@ void TestPasswordRules::firstBroken_data()
     QTest::newRow("forced: passes") << f << "57239184" << "abc123" << "abc123" << -1 << 0;
     // Latin-1: one byte per character, so é counts once and helps no class.
     QTest::newRow("forced: latin-1 length") << f << "57239184" << "ab1é" << "ab1é" << 2002 << 30078;
+    QTest::newRow("forced: latin-1 carries é") << f << "57239184" << "ab1éé1" << "ab1éé1" << -1 << 0;
+    // Latin-1 cannot carry 密: the token would be given "??ab12" instead.
+    QTest::newRow("forced: not latin-1") << f << "57239184" << "密码ab12" << "密码ab12" << 2032 << 32050;
+    QTest::newRow("forced: not latin-1 first") << f << "密码ab12" << "密码ab12" << "x" << 2032 << 32050;
 
     const PinEntry d = PinEntry::SetPinDialog;
     QTest::newRow("dialog: confirm case") << d << "57239184" << "Abc123" << "abc123" << 0 << 30038;
@@ -86,11 +91,14 @@ void TestPasswordRules::firstBroken_data()
     QTest::newRow("page: confirm") << p << "57239184" << "aaaaaa" << "aaaaab" << 2005 << 30038;
     QTest::newRow("page: same") << p << "aaaaaa" << "aaaaaa" << "aaaaaa" << 2006 << 30069;
     QTest::newRow("page: short") << p << "57239184" << "aaaaa" << "aaaaa" << 2002 << 30078;
+    QTest::newRow("page: not latin-1") << p << "57239184" << "密码密码" << "密码密码" << 2032 << 32050;
+    QTest::newRow("page: old PIN not judged") << p << "密码密码" << "aaaaaa" << "aaaaaa" << -1 << 0;
 
     const PinEntry v = PinEntry::VerifyPinPage;
     QTest::newRow("verify: five") << v << "" << "12345" << "" << 2002 << 30078;
     QTest::newRow("verify: six") << v << "" << "123456" << "" << -1 << 0;
     QTest::newRow("verify: utf-8") << v << "" << "密码" << "" << -1 << 0;
+    QTest::newRow("dialog: utf-8 carries all") << d << "57239184" << "密码ab12" << "密码ab12" << -1 << 0;
 }
 
 void TestPasswordRules::firstBroken()
