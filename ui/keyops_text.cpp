@@ -9,7 +9,7 @@ namespace keyops {
 namespace {
 const char kCounterFormat[] = "Already input %d character";
 constexpr std::size_t kCounterBufferSize = 128;
-}  // namespace
+} // namespace
 
 QString counterText(int count)
 {
@@ -42,4 +42,4 @@ unsigned resultMode(ULONG result, unsigned successMode)
     }
 }
 
-}  // namespace keyops
+} // namespace keyops

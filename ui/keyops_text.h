@@ -37,6 +37,6 @@ enum : unsigned { kTitleChangeLabel = 9001, kTitleVerifyPin = 9002, kTitleChange
 // other code 7000.
 unsigned resultMode(ULONG result, unsigned successMode);
 
-}  // namespace keyops
+} // namespace keyops
 
 #endif

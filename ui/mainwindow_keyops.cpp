@@ -33,7 +33,7 @@ void showCount(QLabel* label, int count)
         label->setText(keyops::counterText(count));
 }
 
-}  // namespace
+} // namespace
 
 void MainWindow::btn_keyinfo()
 {
@@ -100,7 +100,7 @@ void changePageFieldChanged(Ui_MainWindow* ui, QLineEdit* field, QLabel* counter
                                                                     ui->ConfirmPIN_Edit->text()}));
 }
 
-}  // namespace
+} // namespace
 
 void MainWindow::tab1_OldPIN_Valuechange()
 {
@@ -140,8 +140,7 @@ void MainWindow::Initialize_Valuechange()
     // Checked means the token's default device key is used, so the key field is not needed.
     const bool defaultKey = ui->chb_devAuthkey->checkState() != Qt::Unchecked;
     ui->Init_DevAuthKey_Edit->setEnabled(!defaultKey);
-    const bool keyOk =
-        defaultKey || pinrules::okEnabled(PinEntry::DevAuthKeyPage, {ui->Init_DevAuthKey_Edit->text()});
+    const bool keyOk = defaultKey || pinrules::okEnabled(PinEntry::DevAuthKeyPage, {ui->Init_DevAuthKey_Edit->text()});
     const bool pinsOk = pinrules::okEnabled(PinEntry::InitializePage,
                                             {ui->Init_NewSOPIN_Edit->text(), ui->Init_NewUserPIN_Edit->text()});
     ui->btn_Initialize_OK->setEnabled(keyOk && pinsOk && latin1Length(ui->Init_LabelName_Edit) > 0);
@@ -170,8 +169,8 @@ void MainWindow::btn_verifyPIN_ok()
         PinBytes pin(ui->VerifyPIN_Edit->text(), TextUnit::Utf8);
         // The token sees the PIN up to its first NUL, so that is what the length rule counts.
         const std::size_t length = std::strlen(pin.data());
-        const pinrules::PinRuleStep* broken = pinrules::firstBrokenRuleBytes(
-            PinEntry::VerifyPinPage, {}, std::string_view(pin.data(), length), {});
+        const pinrules::PinRuleStep* broken =
+            pinrules::firstBrokenRuleBytes(PinEntry::VerifyPinPage, {}, std::string_view(pin.data(), length), {});
         if (broken) {
             mode = broken->mode;
         } else {
@@ -201,8 +200,8 @@ void MainWindow::btn_changePIN_ok()
         PinBytes oldPin(ui->OldPIN_Edit->text(), TextUnit::Latin1);
         PinBytes newPin(ui->NewPIN_Edit->text(), TextUnit::Latin1);
         PinBytes confirmPin(ui->ConfirmPIN_Edit->text(), TextUnit::Latin1);
-        const pinrules::PinRuleStep* broken = pinrules::firstBrokenRuleBytes(
-            PinEntry::ChangePinPage, oldPin.view(), newPin.view(), confirmPin.view());
+        const pinrules::PinRuleStep* broken =
+            pinrules::firstBrokenRuleBytes(PinEntry::ChangePinPage, oldPin.view(), newPin.view(), confirmPin.view());
         if (broken) {
             mode = broken->mode;
         } else {

@@ -34,15 +34,17 @@ QString repeat(const char* piece, int times)
 }
 
 // What the message dialog showed: mode, title and text.
-struct Shown {
+struct Shown
+{
     unsigned mode = 0;
     QString title;
     QString text;
 };
 
-}  // namespace
+} // namespace
 
-class TestKeyops : public QObject {
+class TestKeyops : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -69,8 +71,7 @@ private slots:
     void userFlowThroughTheWindow();
 
 private:
-    template <typename T = QWidget>
-    T* child(const QString& name)
+    template <typename T = QWidget> T* child(const QString& name)
     {
         T* w = m_window->findChild<T*>(name);
         if (!w)
@@ -186,7 +187,7 @@ void TestKeyops::inputRules_data()
     QTest::addColumn<QStringList>("edits");
     QTest::addColumn<QString>("button");
     QTest::addColumn<bool>("enabled");
-    QTest::addColumn<QStringList>("counters");  // "label=text" after the edits
+    QTest::addColumn<QStringList>("counters"); // "label=text" after the edits
 
     const QString a31 = repeat("a", 31);
     auto row = [](const char* name, QStringList edits, const char* button, bool enabled, QStringList counters) {
@@ -222,8 +223,7 @@ void TestKeyops::inputRules_data()
     row("change: old typed last", {"NewPIN_Edit=123456", "ConfirmPIN_Edit=123456", "OldPIN_Edit=123456"}, chg, true,
         {"lab_oldPINCheck=" + counter(6)});
     row("change: new cleared", {"OldPIN_Edit=123456", "NewPIN_Edit=123456", "ConfirmPIN_Edit=123456", "NewPIN_Edit="},
-        chg, false,
-        {"lab_oldPINCheck=" + counter(6), "lab_NewPINCheck=", "lab_ConfirmPINCheck=" + counter(6)});
+        chg, false, {"lab_oldPINCheck=" + counter(6), "lab_NewPINCheck=", "lab_ConfirmPINCheck=" + counter(6)});
     // No rule but the lengths while typing: mismatching and equal PINs enable OK.
     row("change: mismatch allowed", {"OldPIN_Edit=abcdef", "NewPIN_Edit=abcdef", "ConfirmPIN_Edit=zzzzzz"}, chg, true,
         {});
@@ -236,27 +236,32 @@ void TestKeyops::inputRules_data()
 
     const char* key = "btn_ChangAuthKey_OK";
     const QString k16 = repeat("k", 16);
-    row("device key: all 16", {"OldAuthKey_Edit=" + k16, "NewAuthKey_Edit=" + k16, "ConfirmAuthKey_Edit=" + k16},
-        key, true, {});
+    row("device key: all 16", {"OldAuthKey_Edit=" + k16, "NewAuthKey_Edit=" + k16, "ConfirmAuthKey_Edit=" + k16}, key,
+        true, {});
     row("device key: new 15",
         {"OldAuthKey_Edit=" + k16, "NewAuthKey_Edit=" + repeat("k", 15), "ConfirmAuthKey_Edit=" + k16}, key, false, {});
 
     const char* ini = "btn_Initialize_OK";
-    row("init default: PINs and label", {"Init_NewSOPIN_Edit=123456", "Init_NewUserPIN_Edit=123456",
-                                         "Init_LabelName_Edit=L"}, ini, true, {});
+    row("init default: PINs and label",
+        {"Init_NewSOPIN_Edit=123456", "Init_NewUserPIN_Edit=123456", "Init_LabelName_Edit=L"}, ini, true, {});
     row("init default: no label", {"Init_NewSOPIN_Edit=123456", "Init_NewUserPIN_Edit=123456"}, ini, false, {});
-    row("init default: user PIN 5", {"Init_NewSOPIN_Edit=123456", "Init_NewUserPIN_Edit=12345",
-                                     "Init_LabelName_Edit=L"}, ini, false, {});
-    row("init own key: none", {"chb_devAuthkey=off", "Init_NewSOPIN_Edit=123456", "Init_NewUserPIN_Edit=123456",
-                               "Init_LabelName_Edit=L"}, ini, false, {});
-    row("init own key: 15", {"chb_devAuthkey=off", "Init_DevAuthKey_Edit=" + repeat("k", 15),
-                             "Init_NewSOPIN_Edit=123456", "Init_NewUserPIN_Edit=123456", "Init_LabelName_Edit=L"},
+    row("init default: user PIN 5",
+        {"Init_NewSOPIN_Edit=123456", "Init_NewUserPIN_Edit=12345", "Init_LabelName_Edit=L"}, ini, false, {});
+    row("init own key: none",
+        {"chb_devAuthkey=off", "Init_NewSOPIN_Edit=123456", "Init_NewUserPIN_Edit=123456", "Init_LabelName_Edit=L"},
         ini, false, {});
-    row("init own key: 16", {"chb_devAuthkey=off", "Init_DevAuthKey_Edit=" + k16, "Init_NewSOPIN_Edit=123456",
-                             "Init_NewUserPIN_Edit=123456", "Init_LabelName_Edit=L"}, ini, true, {});
+    row("init own key: 15",
+        {"chb_devAuthkey=off", "Init_DevAuthKey_Edit=" + repeat("k", 15), "Init_NewSOPIN_Edit=123456",
+         "Init_NewUserPIN_Edit=123456", "Init_LabelName_Edit=L"},
+        ini, false, {});
+    row("init own key: 16",
+        {"chb_devAuthkey=off", "Init_DevAuthKey_Edit=" + k16, "Init_NewSOPIN_Edit=123456",
+         "Init_NewUserPIN_Edit=123456", "Init_LabelName_Edit=L"},
+        ini, true, {});
     // Checking the box again drops the key requirement at once.
-    row("init own key then default", {"chb_devAuthkey=off", "Init_NewSOPIN_Edit=123456",
-                                      "Init_NewUserPIN_Edit=123456", "Init_LabelName_Edit=L", "chb_devAuthkey=on"},
+    row("init own key then default",
+        {"chb_devAuthkey=off", "Init_NewSOPIN_Edit=123456", "Init_NewUserPIN_Edit=123456", "Init_LabelName_Edit=L",
+         "chb_devAuthkey=on"},
         ini, true, {});
 }
 
@@ -344,21 +349,21 @@ void TestKeyops::verifyPin_data()
 {
     QTest::addColumn<QString>("pin");
     QTest::addColumn<int>("remainingBefore");
-    QTest::addColumn<quint32>("fault");  // result injected into SKF_VerifyPIN, 0 for none
+    QTest::addColumn<quint32>("fault"); // result injected into SKF_VerifyPIN, 0 for none
     QTest::addColumn<bool>("certsBefore");
     QTest::addColumn<unsigned>("mode");
     QTest::addColumn<QString>("text");
     QTest::addColumn<int>("remainingAfter");
     QTest::addColumn<bool>("certsAfter");
 
-    QTest::newRow("right PIN") << kPin << 6 << 0u << false << 2000u
-                               << "Successfully verify the RUZ-Ururov password" << 6 << true;
-    QTest::newRow("right PIN restores tries") << kPin << 2 << 0u << false << 2000u
-                                              << "Successfully verify the RUZ-Ururov password" << 6 << true;
+    QTest::newRow("right PIN") << kPin << 6 << 0u << false << 2000u << "Successfully verify the RUZ-Ururov password"
+                               << 6 << true;
+    QTest::newRow("right PIN restores tries")
+        << kPin << 2 << 0u << false << 2000u << "Successfully verify the RUZ-Ururov password" << 6 << true;
     QTest::newRow("wrong PIN, 3 left") << "87654321" << 4 << 0u << true << 2009u
                                        << "Failure in verifying RUZ-Ururov password 3" << 3 << true;
-    QTest::newRow("wrong PIN, buttons stay off") << "87654321" << 6 << 0u << false << 2009u
-                                                 << "Failure in verifying RUZ-Ururov password 5" << 5 << false;
+    QTest::newRow("wrong PIN, buttons stay off")
+        << "87654321" << 6 << 0u << false << 2009u << "Failure in verifying RUZ-Ururov password 5" << 5 << false;
     QTest::newRow("locked") << kPin << 0 << 0u << false << 2007u << "RUZ-Ururov password locked" << 0 << false;
     QTest::newRow("device fault") << kPin << 6 << quint32(SAR_FAIL) << false << 7000u << "Operation failed" << 6
                                   << false;
@@ -404,24 +409,27 @@ void TestKeyops::changePage_data()
     QTest::addColumn<int>("remainingBefore");
     QTest::addColumn<quint32>("fault");
     QTest::addColumn<unsigned>("mode");
-    QTest::addColumn<QString>("pinAfter");  // the PIN the token then accepts
+    QTest::addColumn<QString>("pinAfter"); // the PIN the token then accepts
     QTest::addColumn<int>("remainingAfter");
     QTest::addColumn<bool>("tokenCalled");
 
     // The mismatch is found before the equality.
     QTest::newRow("mismatch and equal") << kPin << kPin << "12345679" << 6 << 0u << 2005u << kPin << 6 << false;
-    QTest::newRow("mismatch in length") << kPin << "abcdef12" << "abcdef123" << 6 << 0u << 2005u << kPin << 6
-                                        << false;
+    QTest::newRow("mismatch in length") << kPin << "abcdef12"
+                                        << "abcdef123" << 6 << 0u << 2005u << kPin << 6 << false;
     QTest::newRow("equal") << kPin << kPin << kPin << 6 << 0u << 2006u << kPin << 6 << false;
     // No character-class rule on this page.
-    QTest::newRow("changed, digits only") << kPin << "654321" << "654321" << 6 << 0u << 2001u << "654321" << 6
-                                          << true;
-    QTest::newRow("changed") << kPin << "abcDEF12" << "abcDEF12" << 6 << 0u << 2001u << "abcDEF12" << 6 << true;
-    QTest::newRow("wrong old PIN") << "11111111" << "abcdef12" << "abcdef12" << 3 << 0u << 2009u << kPin << 2
-                                   << true;
-    QTest::newRow("locked") << kPin << "abcdef12" << "abcdef12" << 0 << 0u << 2007u << QString() << 0 << true;
-    QTest::newRow("device fault") << kPin << "abcdef12" << "abcdef12" << 6 << quint32(SAR_FAIL) << 7000u << kPin << 6
-                                  << true;
+    QTest::newRow("changed, digits only") << kPin << "654321"
+                                          << "654321" << 6 << 0u << 2001u << "654321" << 6 << true;
+    QTest::newRow("changed") << kPin << "abcDEF12"
+                             << "abcDEF12" << 6 << 0u << 2001u << "abcDEF12" << 6 << true;
+    QTest::newRow("wrong old PIN") << "11111111"
+                                   << "abcdef12"
+                                   << "abcdef12" << 3 << 0u << 2009u << kPin << 2 << true;
+    QTest::newRow("locked") << kPin << "abcdef12"
+                            << "abcdef12" << 0 << 0u << 2007u << QString() << 0 << true;
+    QTest::newRow("device fault") << kPin << "abcdef12"
+                                  << "abcdef12" << 6 << quint32(SAR_FAIL) << 7000u << kPin << 6 << true;
 }
 
 void TestKeyops::changePage()
@@ -480,7 +488,8 @@ void TestKeyops::changeThroughDialog_data()
     QTest::newRow("changed") << kPin << "Abc123" << 6 << 0u << 2001u << "Abc123" << 6;
     // The dialog hands over UTF-8: a non-ASCII PIN reaches the token as its UTF-8 bytes.
     QTest::newRow("changed, non-ASCII") << kPin << "Abc123é" << 6 << 0u << 2001u << "Abc123é" << 6;
-    QTest::newRow("wrong old PIN, 3 left") << "00000000" << "Abc123" << 4 << 0u << 2009u << kPin << 3;
+    QTest::newRow("wrong old PIN, 3 left") << "00000000"
+                                           << "Abc123" << 4 << 0u << 2009u << kPin << 3;
     QTest::newRow("locked") << kPin << "Abc123" << 0 << 0u << 2007u << QString() << 0;
     QTest::newRow("device fault") << kPin << "Abc123" << 6 << quint32(SAR_FAIL) << 7000u << kPin << 6;
 }
@@ -562,7 +571,7 @@ void TestKeyops::changeDialogLeftWithoutChange()
 void TestKeyops::changeLabel_data()
 {
     QTest::addColumn<QString>("label");
-    QTest::addColumn<bool>("byButton");  // false: the button is disabled, the handler is run directly
+    QTest::addColumn<bool>("byButton"); // false: the button is disabled, the handler is run directly
     QTest::addColumn<quint32>("fault");
     QTest::addColumn<unsigned>("mode");
     QTest::addColumn<QString>("labelAfter");

@@ -6,7 +6,8 @@
 
 #include <QtTest>
 
-class TestKeyopsText : public QObject {
+class TestKeyopsText : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -18,7 +19,7 @@ private slots:
 
 void TestKeyopsText::counter_data()
 {
-    QTest::addColumn<QByteArray>("catalogueText");  // empty: no language file loaded
+    QTest::addColumn<QByteArray>("catalogueText"); // empty: no language file loaded
     QTest::addColumn<int>("count");
     QTest::addColumn<QString>("expected");
 
