@@ -15,7 +15,7 @@ const char kTooShort[] = "The password entered is not long enough";
 
 // Each entry point's rules in the order it applies them; the first broken rule decides the message.
 // The Latin-1 entry points first refuse a new PIN that Latin-1 cannot carry, with the rule hint.
-//                          rule                     unit  mode  text id  default text
+//    rule                    unit  mode  text id  default text
 const PinRuleStep kForcedChange[] = {
     {PinRule::Representable,  L1, 2032, 32050, kRuleHint},
     {PinRule::TwoClasses,     L1, 2032, 32050, kRuleHint},
@@ -45,15 +45,12 @@ constexpr std::size_t countOf(const PinRuleStep (&)[N])
     return N;
 }
 
-//   entry point              name               max chars  enable unit, minimum  rules
+//   entry point               name                 max chars  enable: unit, min  rules
 const PinEntryRules kEntries[] = {
-    {PinEntry::ForcedChange,  "forced change",   15, L1, 0, kForcedChange,  countOf(kForcedChange)},
-    {PinEntry::SetPinDialog,  "PIN-change dialog", 16, L1, 0, kSetPinDialog,  countOf(kSetPinDialog)},
-    {PinEntry::ChangePinPage, "Change PIN page", 0,  L1, 6, kChangePinPage, countOf(kChangePinPage)},
-    {PinEntry::VerifyPinPage, "Verify PIN page", 0,  L1, 6, kVerifyPinPage, countOf(kVerifyPinPage)},
-    {PinEntry::UnblockPinPage, "Unblock PIN page", 15, L1, 6, nullptr, 0},
-    {PinEntry::DevAuthKeyPage, "device key page", 16, L1, 16, nullptr, 0},
-    {PinEntry::InitializePage, "Initialize page", 15, L1, 6, nullptr, 0},
+    {PinEntry::ForcedChange,  "forced change",     15,        L1, 0,             kForcedChange,  countOf(kForcedChange)},
+    {PinEntry::SetPinDialog,  "PIN-change dialog", 16,        L1, 0,             kSetPinDialog,  countOf(kSetPinDialog)},
+    {PinEntry::ChangePinPage, "Change PIN page",   0,         L1, 6,             kChangePinPage, countOf(kChangePinPage)},
+    {PinEntry::VerifyPinPage, "Verify PIN page",   0,         L1, 6,             kVerifyPinPage, countOf(kVerifyPinPage)},
 };
 
 }  // namespace

@@ -184,7 +184,8 @@ void TestForcedChange::wrongOldPin()
     QCOMPARE(out.result, 0);
     const int remaining = userPin().value("remainingRetries").toInt();
     QCOMPARE(remaining, 5);
-    QCOMPARE(out.message.labels.value("lab_msg"), QString("Failure in verifying RUZ-Ururov password %1").arg(remaining));
+    QCOMPARE(out.message.labels.value("lab_msg"),
+             QString("Failure in verifying RUZ-Ururov password %1").arg(remaining));
     QCOMPARE(out.message.windowTitle, QString("Change PIN"));
     QVERIFY(fieldsEmpty());
     QCOMPARE(userPin().value("default").toBool(), true);

@@ -33,7 +33,9 @@ void TestPasswordRules::order_data()
     QTest::newRow("PIN-change dialog") << PinEntry::SetPinDialog
                                        << "confirm:0/30038 classes:0/32050 longer5:0/32050 differs:0/30069" << 16;
     QTest::newRow("Change PIN page") << PinEntry::ChangePinPage
-                                     << "carried:2032/32050 confirm:2005/30038 differs:2006/30069 longer5:2002/30078" << 0;
+                                     << "carried:2032/32050 confirm:2005/30038 differs:2006/30069 "
+                                        "longer5:2002/30078"
+                                     << 0;
     QTest::newRow("Verify PIN page") << PinEntry::VerifyPinPage << "longer5:2002/30078" << 0;
 }
 
