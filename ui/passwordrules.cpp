@@ -45,12 +45,13 @@ constexpr std::size_t countOf(const PinRuleStep (&)[N])
     return N;
 }
 
-//   entry point               name                 max chars  enable: unit, min  rules
+// Per entry point: its name, the characters a PIN field holds (0: set by the page's form), the unit and
+// minimum length of every field before OK is enabled while typing (0: always), then its rules.
 const PinEntryRules kEntries[] = {
-    {PinEntry::ForcedChange,  "forced change",     15,        L1, 0,             kForcedChange,  countOf(kForcedChange)},
-    {PinEntry::SetPinDialog,  "PIN-change dialog", 16,        L1, 0,             kSetPinDialog,  countOf(kSetPinDialog)},
-    {PinEntry::ChangePinPage, "Change PIN page",   0,         L1, 6,             kChangePinPage, countOf(kChangePinPage)},
-    {PinEntry::VerifyPinPage, "Verify PIN page",   0,         L1, 6,             kVerifyPinPage, countOf(kVerifyPinPage)},
+    {PinEntry::ForcedChange,  "forced change",     15, L1, 0, kForcedChange,  countOf(kForcedChange)},
+    {PinEntry::SetPinDialog,  "PIN-change dialog", 16, L1, 0, kSetPinDialog,  countOf(kSetPinDialog)},
+    {PinEntry::ChangePinPage, "Change PIN page",   0,  L1, 6, kChangePinPage, countOf(kChangePinPage)},
+    {PinEntry::VerifyPinPage, "Verify PIN page",   0,  L1, 6, kVerifyPinPage, countOf(kVerifyPinPage)},
 };
 
 }  // namespace
