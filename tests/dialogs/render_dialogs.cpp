@@ -1,9 +1,11 @@
 // Draws every dialog and every message layout to PNG files, for a look by eye:
-//     render_dialogs <output folder>
-// Each picture carries a band on top with the window title, which the offscreen platform draws no
-// frame for.
+//     render_dialogs <output folder> [<language folder>]
+// The built-in texts go to the output folder itself; with a language folder, each language file found
+// there (olvane_<id>.lng) is drawn again into <output folder>/<id>/. Each picture carries a band on top
+// with the window title, which the offscreen platform draws no frame for.
 #include "SetPin.h"
 #include "VerifyPin.h"
+#include "multilang.h"
 #include "myMessageBox.h"
 
 #include <QApplication>
@@ -52,21 +54,12 @@ void typeInto(QWidget* dialog, const char* name, const QString& text)
         edit->setText(text);
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+bool renderAll(const QDir& out)
 {
-    QApplication app(argc, argv);
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s <output folder>\n", argv[0]);
-        return 2;
-    }
-    const QDir out(QString::fromLocal8Bit(argv[1]));
     if (!QDir().mkpath(out.path())) {
-        std::fprintf(stderr, "cannot create %s\n", argv[1]);
-        return 1;
+        std::fprintf(stderr, "cannot create %s\n", qPrintable(out.path()));
+        return false;
     }
-
     bool ok = true;
     myMessageBox box;
     for (unsigned mode : kModes) {
@@ -93,6 +86,32 @@ int main(int argc, char** argv)
         VerifyPin dlg(nullptr);
         typeInto<QLineEdit>(&dlg, "lineEdit_pin", QStringLiteral("1234"));
         ok = save(&dlg, out.filePath(QStringLiteral("verifypin.png"))) && ok;
+    }
+    return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: %s <output folder> [<language folder>]\n", argv[0]);
+        return 2;
+    }
+    const QDir out(QString::fromLocal8Bit(argv[1]));
+    bool ok = renderAll(out);
+    if (argc == 3) {
+        tessel::ml_setPath(argv[2]);
+        tessel::ml_setPrefix("olvane");
+        for (unsigned long id : {2052ul, 1028ul, 1033ul}) {
+            if (!tessel::ml_setCodePage(id)) {
+                std::fprintf(stderr, "no language file %lu in %s\n", id, argv[2]);
+                ok = false;
+                continue;
+            }
+            ok = renderAll(QDir(out.filePath(QString::number(id)))) && ok;
+        }
     }
     return ok ? 0 : 1;
 }
