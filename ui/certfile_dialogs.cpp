@@ -18,7 +18,7 @@ OpenNameAsker& openAsker()
     return asker;
 }
 
-}  // namespace
+} // namespace
 
 QString askSaveFileName(QWidget* parent, const QString& caption, const QString& suggested)
 {
@@ -40,4 +40,4 @@ void setFileDialogsForTesting(SaveNameAsker save, OpenNameAsker open)
     openAsker() = std::move(open);
 }
 
-}  // namespace certfile
+} // namespace certfile

@@ -21,6 +21,6 @@ QString askOpenFileName(QWidget* parent, const QString& caption, const QString& 
 // Replaces the dialogs; an empty function restores the standard dialog.
 void setFileDialogsForTesting(SaveNameAsker save, OpenNameAsker open);
 
-}  // namespace certfile
+} // namespace certfile
 
 #endif

@@ -120,7 +120,7 @@ QByteArray privateDir()
     return pattern;
 }
 
-}  // namespace
+} // namespace
 
 QString tempDir()
 {
@@ -204,4 +204,4 @@ bool startViewer(const QString& file)
     return QProcess::startDetached(program, {file});
 }
 
-}  // namespace certfile
+} // namespace certfile

@@ -34,6 +34,6 @@ QString viewerProgram();
 // Starts the viewer detached with the file as its one argument; no shell is involved.
 bool startViewer(const QString& file);
 
-}  // namespace certfile
+} // namespace certfile
 
 #endif

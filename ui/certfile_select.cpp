@@ -14,20 +14,25 @@ QString shown(unsigned long id, const char* defaultText)
     return QCoreApplication::translate("MainWindow", __(id, defaultText).c_str());
 }
 
-struct PairText {
+struct PairText
+{
     unsigned long id;
     const char* text;
     bool sign;
 };
 
 constexpr PairText kPairTexts[] = {
-    {30018, "Encrypt&Decrypt(RSA1024)", false}, {30022, "Encrypt&Decrypt(RSA2048)", false},
-    {30024, "Encrypt&Decrypt(ECC128)", false},  {30026, "Encrypt&Decrypt(ECC256)", false},
-    {30019, "Sign(RSA1024)", true},             {30023, "Sign(RSA2048)", true},
-    {30025, "Sign(ECC128)", true},              {30027, "Sign(ECC256)", true},
+    {30018, "Encrypt&Decrypt(RSA1024)", false},
+    {30022, "Encrypt&Decrypt(RSA2048)", false},
+    {30024, "Encrypt&Decrypt(ECC128)", false},
+    {30026, "Encrypt&Decrypt(ECC256)", false},
+    {30019, "Sign(RSA1024)", true},
+    {30023, "Sign(RSA2048)", true},
+    {30025, "Sign(ECC128)", true},
+    {30027, "Sign(ECC256)", true},
 };
 
-}  // namespace
+} // namespace
 
 QString containerSuffix()
 {
@@ -89,4 +94,4 @@ bool containerName(const QString& label, QByteArray* name)
     return true;
 }
 
-}  // namespace certfile
+} // namespace certfile

@@ -32,6 +32,6 @@ QModelIndex topLevelRow(const QModelIndex& index);
 // name would not fit the token's buffer whole.
 bool containerName(const QString& label, QByteArray* name);
 
-}  // namespace certfile
+} // namespace certfile
 
 #endif

@@ -16,6 +16,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QStandardItemModel>
 
 #include <climits>
@@ -32,7 +33,13 @@ enum : unsigned {
     kModeCleared = 9011,
     kModeClearFailed = 9012,
 };
-enum : unsigned { kTitleVerifyPin = 9002, kTitleImport = 9005, kTitleExport = 9006, kTitleView = 9007, kTitleClear = 9013 };
+enum : unsigned {
+    kTitleVerifyPin = 9002,
+    kTitleImport = 9005,
+    kTitleExport = 9006,
+    kTitleView = 9007,
+    kTitleClear = 9013
+};
 
 constexpr int kPurposeExport = 1;
 constexpr int kPurposeView = 2;
@@ -46,7 +53,8 @@ void tell(myMessageBox* box, unsigned mode, unsigned title, unsigned value = 0)
 }
 
 // A container name in the zero-filled buffer the token receives; containerName() has checked its size.
-struct NameBuffer {
+struct NameBuffer
+{
     explicit NameBuffer(const QByteArray& name) { std::memcpy(bytes, name.constData(), std::size_t(name.size())); }
     char bytes[certfile::kContainerNameBufferSize] = {};
 };
@@ -130,19 +138,20 @@ QString deviceOfConnectedToken(const QAbstractItemModel* devices, const QModelIn
     return names.isEmpty() ? QString() : names.front();
 }
 
-}  // namespace
+} // namespace
 
 void MainWindow::btn_importCert()
 {
-    const QString file = certfile::askOpenFileName(this, tr("Import Cert"), QDir::homePath(),
-                                                   tr("Allfile(*.*);;cer(*.cer)"));
+    const QString file =
+        certfile::askOpenFileName(this, tr("Import Cert"), QDir::homePath(), tr("Allfile(*.*);;cer(*.cer)"));
     if (file.isEmpty()) {
         tell(m_msgBox, kModeSelectCert, kTitleImport);
         return;
     }
     QByteArray data;
     QFile input(file);
-    if (input.open(QIODevice::ReadOnly))
+    // Only a regular file: a device such as /dev/zero would be read without end.
+    if (QFileInfo(file).isFile() && input.open(QIODevice::ReadOnly))
         data = input.readAll();
     const bool readable = input.error() == QFileDevice::NoError && !data.isEmpty();
     input.close();
@@ -155,8 +164,7 @@ void MainWindow::btn_importCert()
         NameBuffer buffer(name);
         cDevMgr* mgr = cDevMgr::getInst();
         if (mgr->OpenContainer(buffer.bytes) == SAR_OK &&
-            mgr->ImportCertificate(TRUE, reinterpret_cast<const BYTE*>(data.constData()), ULONG(data.size())) ==
-                SAR_OK)
+            mgr->ImportCertificate(TRUE, reinterpret_cast<const BYTE*>(data.constData()), ULONG(data.size())) == SAR_OK)
             mode = kModeImported;
     }
     tell(m_msgBox, mode, kTitleImport);

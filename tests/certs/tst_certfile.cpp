@@ -47,9 +47,10 @@ uid_t otherUser()
 
 const QByteArray kDer = QByteArray("\x30\x82\x01\x00", 4) + QByteArray(256, '\x5a');
 
-}  // namespace
+} // namespace
 
-class TestCertFile : public QObject {
+class TestCertFile : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -220,7 +221,7 @@ void TestCertFile::viewerFileAvoidsUnsafeDirectory()
 
 void TestCertFile::exportFileMode_data()
 {
-    QTest::addColumn<int>("existingMode");  // -1: no file yet
+    QTest::addColumn<int>("existingMode"); // -1: no file yet
     QTest::addColumn<int>("mask");
     QTest::addColumn<int>("expected");
     QTest::newRow("new file, mask 0") << -1 << 0 << 0644;
@@ -363,14 +364,12 @@ void TestCertFile::containerName_data()
     QTest::addColumn<bool>("accepted");
     QTest::addColumn<QByteArray>("name");
     QTest::newRow("plain") << "c1" + suffix << true << QByteArray("c1");
-    QTest::newRow("multi-byte kept whole") << QString::fromUtf8("容器甲") + suffix << true
-                                            << QByteArray("容器甲");
+    QTest::newRow("multi-byte kept whole") << QString::fromUtf8("容器甲") + suffix << true << QByteArray("容器甲");
     QTest::newRow("127 bytes") << QString(127, 'a') + suffix << true << QByteArray(127, 'a');
     QTest::newRow("128 bytes") << QString(128, 'a') + suffix << false << QByteArray();
-    QTest::newRow("42 three-byte characters") << QString::fromUtf8("甲").repeated(42) + suffix << true
-                                               << QByteArray("甲").repeated(42);
-    QTest::newRow("43 three-byte characters") << QString::fromUtf8("甲").repeated(43) + suffix << false
-                                               << QByteArray();
+    QTest::newRow("42 three-byte characters")
+        << QString::fromUtf8("甲").repeated(42) + suffix << true << QByteArray("甲").repeated(42);
+    QTest::newRow("43 three-byte characters") << QString::fromUtf8("甲").repeated(43) + suffix << false << QByteArray();
     QTest::newRow("suffix only") << suffix << false << QByteArray();
     QTest::newRow("empty") << QString() << false << QByteArray();
     QTest::newRow("no suffix") << "Sign(RSA2048)" << false << QByteArray();

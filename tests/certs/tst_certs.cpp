@@ -31,12 +31,13 @@ const char kOther[] = "TOKEN2";
 const char kPin[] = "12345678";
 
 // What the message dialog showed, if anything.
-struct Shown {
+struct Shown
+{
     bool shown = false;
     unsigned mode = 0;
     QString title;
     QString text;
-    QString other;  // class of any other modal dialog that appeared
+    QString other; // class of any other modal dialog that appeared
 };
 
 QByteArray readAll(const QString& path)
@@ -54,9 +55,10 @@ bool parsesAsCertificate(const QByteArray& der)
     return whole;
 }
 
-}  // namespace
+} // namespace
 
-class TestCerts : public QObject {
+class TestCerts : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -88,8 +90,7 @@ private slots:
     void import();
 
 private:
-    template <typename T = QWidget>
-    T* child(const QString& name)
+    template <typename T = QWidget> T* child(const QString& name)
     {
         T* w = m_window->findChild<T*>(name);
         if (!w)
@@ -244,7 +245,7 @@ void TestCerts::rowRules_data()
     QTest::addColumn<QString>("container");
     QTest::addColumn<int>("pair");
     QTest::addColumn<int>("item");
-    QTest::addColumn<QString>("certificate");  // "sign", "enc" or empty: the row is not a certificate
+    QTest::addColumn<QString>("certificate"); // "sign", "enc" or empty: the row is not a certificate
 
     const char* languages[] = {"zh_CN", "zh_TW", "en_US"};
     for (int language = 0; language < 3; ++language) {
@@ -376,12 +377,16 @@ void TestCerts::exportCancelledDoesNothing()
 
 void TestCerts::exportFailures_data()
 {
-    QTest::addColumn<QString>("target");  // relative to the test's folder
-    QTest::addColumn<QString>("fault");   // SKF function made to fail
-    QTest::newRow("folder does not exist") << "missing/export.cer" << "";
-    QTest::newRow("target is a folder") << "." << "";
-    QTest::newRow("token cannot export") << "export.cer" << "SKF_ExportCertificate";
-    QTest::newRow("container does not open") << "export.cer" << "SKF_OpenContainer";
+    QTest::addColumn<QString>("target"); // relative to the test's folder
+    QTest::addColumn<QString>("fault");  // SKF function made to fail
+    QTest::newRow("folder does not exist") << "missing/export.cer"
+                                           << "";
+    QTest::newRow("target is a folder") << "."
+                                        << "";
+    QTest::newRow("token cannot export") << "export.cer"
+                                         << "SKF_ExportCertificate";
+    QTest::newRow("container does not open") << "export.cer"
+                                             << "SKF_OpenContainer";
 }
 
 void TestCerts::exportFailures()
@@ -435,7 +440,8 @@ void TestCerts::unusableContainerLabel_data()
     const QString tooLong = QString(128, 'n') + suffix;
     QTest::newRow("delete: 128-byte name") << tooLong << "btn_DelCtn" << 9007u;
     QTest::newRow("delete: suffix only") << suffix << "btn_DelCtn" << 9007u;
-    QTest::newRow("delete: no suffix") << "rsaSig" << "btn_DelCtn" << 9007u;
+    QTest::newRow("delete: no suffix") << "rsaSig"
+                                       << "btn_DelCtn" << 9007u;
     QTest::newRow("export: 128-byte name") << tooLong << "btn_ExpCert" << 9006u;
     QTest::newRow("view: 128-byte name") << tooLong << "btn_ViewCert" << 9007u;
     QTest::newRow("import: 128-byte name") << tooLong << "btn_ImpCert" << 9005u;
@@ -503,10 +509,10 @@ void TestCerts::deleteContainerRefreshesItsDevice()
 
 void TestCerts::clearEmpty_data()
 {
-    QTest::addColumn<QString>("pin");       // empty: the PIN dialog is cancelled
-    QTest::addColumn<int>("remaining");     // user PIN tries left before
-    QTest::addColumn<QString>("fault");     // SKF function made to fail
-    QTest::addColumn<uint>("mode");         // 0: no message
+    QTest::addColumn<QString>("pin");   // empty: the PIN dialog is cancelled
+    QTest::addColumn<int>("remaining"); // user PIN tries left before
+    QTest::addColumn<QString>("fault"); // SKF function made to fail
+    QTest::addColumn<uint>("mode");     // 0: no message
     QTest::addColumn<uint>("title");
     QTest::addColumn<bool>("cleared");
 
@@ -567,8 +573,8 @@ void TestCerts::clearEmpty()
 
 void TestCerts::import_data()
 {
-    QTest::addColumn<QString>("file");    // "": dialog cancelled; "missing": a file that does not exist
-    QTest::addColumn<int>("pair");        // the row chosen under "imp": -2 none, -1 the container
+    QTest::addColumn<QString>("file"); // "": dialog cancelled; "missing": a file that does not exist
+    QTest::addColumn<int>("pair");     // the row chosen under "imp": -2 none, -1 the container
     QTest::addColumn<int>("item");
     QTest::addColumn<QString>("fault");
     QTest::addColumn<uint>("mode");
@@ -576,6 +582,7 @@ void TestCerts::import_data()
     QTest::newRow("cancelled") << "" << -1 << -1 << "" << 8000u;
     QTest::newRow("no row chosen") << "cert" << -2 << -1 << "" << 8004u;
     QTest::newRow("file cannot be read") << "missing" << -1 << -1 << "" << 8004u;
+    QTest::newRow("endless device") << "/dev/zero" << -1 << -1 << "" << 8004u;
     QTest::newRow("token refuses") << "cert" << -1 << -1 << "SKF_ImportCertificate" << 8004u;
     QTest::newRow("container row") << "cert" << -1 << -1 << "" << 8001u;
     QTest::newRow("key-pair row") << "cert" << 0 << -1 << "" << 8001u;
@@ -594,14 +601,16 @@ void TestCerts::import()
     const QByteArray before = m_skf.certDer(kToken, "imp", true);
 
     const QByteArray der = SoftSkfFixture::makeCertificate(QString::fromLatin1(QTest::currentDataTag()),
-                                                           QDateTime::currentDateTimeUtc().addDays(30),
-                                                           QDateTime(), QStringLiteral("rsa2048"));
+                                                           QDateTime::currentDateTimeUtc().addDays(30), QDateTime(),
+                                                           QStringLiteral("rsa2048"));
     m_openAnswer.clear();
     if (file == "cert") {
         m_openAnswer = SoftSkfFixture::tempPath(QStringLiteral("import.cer"));
         QVERIFY(SoftSkfFixture::writeFile(m_openAnswer, der));
     } else if (file == "missing") {
         m_openAnswer = SoftSkfFixture::tempPath(QStringLiteral("no-such.cer"));
+    } else {
+        m_openAnswer = file;
     }
     const QModelIndex row = pair == -2 ? QModelIndex() : find("imp", pair, item);
     QVERIFY(pair == -2 || row.isValid());
