@@ -54,10 +54,12 @@ class TestCertFile : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
     void cleanup();
 
     void viewerFileIsPrivateAndOverwritten();
+    void realTemporaryFile();
     void viewerFileNeverFollowsPlantedEntries_data();
     void viewerFileNeverFollowsPlantedEntries();
     void viewerFileReplacesOwnFileOthersMayHoldOpen();
@@ -90,6 +92,11 @@ private:
     QScopedPointer<QTemporaryDir> m_outside;
     QByteArray m_path;
 };
+
+void TestCertFile::initTestCase()
+{
+    QCOMPARE(certfile::tempDir(), QStringLiteral("/tmp"));
+}
 
 void TestCertFile::init()
 {
@@ -132,6 +139,21 @@ void TestCertFile::viewerFileIsPrivateAndOverwritten()
     const QByteArray shorter = kDer.left(10);
     QCOMPARE(certfile::writeViewerFile(shorter), shared());
     QCOMPARE(readAll(shared()), shorter);
+}
+
+void TestCertFile::realTemporaryFile()
+{
+    certfile::setTempDirForTesting(QStringLiteral("/tmp"));
+    const QString real = QStringLiteral("/tmp/lumeno.cer");
+    struct stat st;
+    const bool present = ::lstat("/tmp/lumeno.cer", &st) == 0;
+    if (present && (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid()))
+        QSKIP("/tmp/lumeno.cer belongs to someone else here");
+    QCOMPARE(certfile::writeViewerFile(kDer), real);
+    QCOMPARE(readAll(real), kDer);
+    QCOMPARE(modeOf(real), mode_t(0600));
+    if (!present)
+        QFile::remove(real);
 }
 
 void TestCertFile::viewerFileNeverFollowsPlantedEntries_data()
