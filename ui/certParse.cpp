@@ -38,7 +38,8 @@ bool readDigits(const unsigned char* p, int count, int* value)
 }
 
 // Handles opened by the check are its own, not the device manager's: they are closed on every path.
-struct SkfHandles {
+struct SkfHandles
+{
     CGMSKFOperator* skf;
     DEVHANDLE dev = nullptr;
     HAPPLICATION app = nullptr;

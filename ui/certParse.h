@@ -32,7 +32,8 @@ int stringToTimestamp(const char* text, long* out);
 int getCurrentTimestamp(long* out);
 
 // What the user is told about a certificate with secondsLeft seconds left.
-struct ExpiryNotice {
+struct ExpiryNotice
+{
     enum Kind { None, Balloon, Warning, Critical };
     Kind kind = None;
     long days = 0; // days left (None, Balloon, Warning) or days since expiry (Critical)

@@ -36,7 +36,8 @@ QString fromToken(const std::string& bytes)
     return QString::fromLocal8Bit(bytes.c_str());
 }
 
-struct PairLabel {
+struct PairLabel
+{
     BYTE type;
     ULONG bits;
     unsigned long signId;
@@ -152,8 +153,8 @@ void MainWindow::chooseDev(QString devName)
     setRow(5, text(30008, "FreeSpace"), QStringLiteral("%1 KB").arg(info.FreeSpace >> 10));
 
     std::vector<std::string> apps;
-    const ULONG listed = keymgr::fetchNameList(
-        [mgr](LPSTR list, ULONG* size) { return mgr->EnumApplication(list, size); }, &apps);
+    const ULONG listed =
+        keymgr::fetchNameList([mgr](LPSTR list, ULONG* size) { return mgr->EnumApplication(list, size); }, &apps);
     if (listed == SAR_OK) {
         std::memset(m_appName, 0, sizeof m_appName);
         if (!apps.empty())
@@ -176,8 +177,7 @@ void MainWindow::chooseDev(QString devName)
         m_infoModel->setItem(firstRow, 1, new QStandardItem(QString::number(maxRetry)));
         m_infoModel->setItem(firstRow + 1, 1,
                              new QStandardItem(remain == 0 ? text(30015, "0(Locked)") : QString::number(remain)));
-        m_infoModel->setItem(firstRow + 2, 1,
-                             new QStandardItem(isDefault ? text(30016, "YES") : text(30017, "NO")));
+        m_infoModel->setItem(firstRow + 2, 1, new QStandardItem(isDefault ? text(30016, "YES") : text(30017, "NO")));
     };
     const QList<QPushButton*> pinButtons = {ui->btn_clearEmptyCtn, ui->btn_VerifyPIN, ui->btn_ChangePIN,
                                             ui->btn_UnblockPIN};
@@ -229,8 +229,8 @@ void MainWindow::chooseApp(QString devName)
     enableAppButtons(true);
 
     std::vector<std::string> containers;
-    if (keymgr::fetchNameList([mgr](LPSTR list, ULONG* size) { return mgr->EnumContainer(list, size); },
-                              &containers) != SAR_OK ||
+    if (keymgr::fetchNameList([mgr](LPSTR list, ULONG* size) { return mgr->EnumContainer(list, size); }, &containers) !=
+            SAR_OK ||
         containers.empty())
         return;
 

@@ -125,7 +125,10 @@ void TstExpiry::readsEndDate()
     ASN1_TIME_free(t);
     if (result == 0) {
         QCOMPARE(QString::fromLatin1(dateText), date);
-        QCOMPARE(QStringLiteral("%1-%2-%3").arg(year, 4, 10, QChar('0')).arg(month, 2, 10, QChar('0')).arg(day, 2, 10, QChar('0')),
+        QCOMPARE(QStringLiteral("%1-%2-%3")
+                     .arg(year, 4, 10, QChar('0'))
+                     .arg(month, 2, 10, QChar('0'))
+                     .arg(day, 2, 10, QChar('0')),
                  date);
     } else {
         QCOMPARE(year + month + day, 0);
@@ -141,10 +144,10 @@ void TstExpiry::certificateEndDates_data()
     const QDateTime now = QDateTime::currentDateTimeUtc();
     for (const QByteArray& zone : {QByteArray("UTC"), QByteArray("Asia/Shanghai")}) {
         const char* z = zone.constData();
-        QTest::addRow("%s: 2049 (UTCTime)", z) << zone << QDateTime(QDate(2049, 12, 31), QTime(23, 0), Qt::UTC)
-                                              << int(ExpiryNotice::None);
-        QTest::addRow("%s: 2050 (GeneralizedTime)", z) << zone << QDateTime(QDate(2050, 1, 1), QTime(1, 0), Qt::UTC)
-                                                       << int(ExpiryNotice::None);
+        QTest::addRow("%s: 2049 (UTCTime)", z)
+            << zone << QDateTime(QDate(2049, 12, 31), QTime(23, 0), Qt::UTC) << int(ExpiryNotice::None);
+        QTest::addRow("%s: 2050 (GeneralizedTime)", z)
+            << zone << QDateTime(QDate(2050, 1, 1), QTime(1, 0), Qt::UTC) << int(ExpiryNotice::None);
         QTest::addRow("%s: 1950", z) << zone << QDateTime(QDate(1950, 6, 1), QTime(12, 0), Qt::UTC)
                                      << int(ExpiryNotice::Critical);
         QTest::addRow("%s: in 20 days", z) << zone << now.addDays(20) << int(ExpiryNotice::Balloon);

@@ -14,8 +14,8 @@
 
 namespace {
 
-const QStringList kResetButtons = {"btn_clearEmptyCtn", "btn_ChangeLabel", "btn_VerifyPIN",  "btn_ChangePIN",
-                                   "btn_VerifyPIN_OK",  "btn_ChangPIN_OK", "btn_ImpCert",    "btn_ExpCert",
+const QStringList kResetButtons = {"btn_clearEmptyCtn", "btn_ChangeLabel",   "btn_VerifyPIN",  "btn_ChangePIN",
+                                   "btn_VerifyPIN_OK",  "btn_ChangPIN_OK",   "btn_ImpCert",    "btn_ExpCert",
                                    "btn_DelCtn",        "btn_ChangeAuthKey", "btn_UnblockPIN", "btn_Initialize"};
 
 // "label[child,child];label[...]" for the children of one item.
@@ -91,6 +91,7 @@ private slots:
     void failedApplicationOpenDisablesButtons();
     void deviceWithoutChildClickedKeepsPage();
     void overlongDeviceNameIsRefused();
+    void hostileAnswersKeepViewsWithinBounds();
 
 private:
     SoftSkfFixture m_fx;
@@ -199,10 +200,10 @@ void TstDevTree::informationRows_data()
     QTest::addColumn<int>("userRemaining");
     QTest::addColumn<QStringList>("values");
 
-    QTest::newRow("user locked, SO default") << 65536u << 1023u << 6 << 1 << 0
-                                             << QStringList{"64 KB", "0 KB", "10", "6", "YES", "6", "0(Locked)", "NO"};
-    QTest::newRow("SO locked, odd sizes") << 1048575u << 1536u << 0 << 0 << 3
-                                          << QStringList{"1023 KB", "1 KB", "10", "0(Locked)", "NO", "6", "3", "NO"};
+    QTest::newRow("user locked, SO default")
+        << 65536u << 1023u << 6 << 1 << 0 << QStringList{"64 KB", "0 KB", "10", "6", "YES", "6", "0(Locked)", "NO"};
+    QTest::newRow("SO locked, odd sizes")
+        << 1048575u << 1536u << 0 << 0 << 3 << QStringList{"1023 KB", "1 KB", "10", "0(Locked)", "NO", "6", "3", "NO"};
 }
 
 void TstDevTree::informationRows()
@@ -232,9 +233,18 @@ void TstDevTree::informationRows()
     QCOMPARE(child<QTabWidget>("tabWidget")->currentIndex(), 1);
     QCOMPARE(child<QTabWidget>("tabWidget_2")->currentIndex(), 1);
     QCOMPARE(infoModel()->rowCount(), 12);
-    const QStringList captions = {"Label", "SerialNumber", "Manufacturer", "HWVersion", "TotalSpace", "FreeSpace",
-                                  "SOPIN MaxRetryCount", "SOPIN RemainRetryCount", "SOPIN DefaultPIN",
-                                  "USERPIN MaxRetryCount", "USERPIN RemainRetryCount", "USERPIN DefaultPIN"};
+    const QStringList captions = {"Label",
+                                  "SerialNumber",
+                                  "Manufacturer",
+                                  "HWVersion",
+                                  "TotalSpace",
+                                  "FreeSpace",
+                                  "SOPIN MaxRetryCount",
+                                  "SOPIN RemainRetryCount",
+                                  "SOPIN DefaultPIN",
+                                  "USERPIN MaxRetryCount",
+                                  "USERPIN RemainRetryCount",
+                                  "USERPIN DefaultPIN"};
     for (int row = 0; row < 12; ++row)
         QCOMPARE(infoModel()->index(row, 0).data().toString(), captions[row]);
     QCOMPARE(infoValue(0), QStringLiteral("Alice's key"));
@@ -255,10 +265,10 @@ void TstDevTree::keyPairNodes_data()
     QTest::addColumn<QString>("expected");
 
     const QString keys = QStringLiteral("Public key,Private key");
-    QTest::newRow("sm2, no certificate")
-        << "sm2" << false << false << QString("Sign(ECC256)[%1];Encrypt&Decrypt(ECC256)[%1]").arg(keys);
-    QTest::newRow("sm2, signing certificate") << "sm2" << true << false
-                                              << QString("Sign(ECC256)[sig-cn,%1];Encrypt&Decrypt(ECC256)[%1]").arg(keys);
+    QTest::newRow("sm2, no certificate") << "sm2" << false << false
+                                         << QString("Sign(ECC256)[%1];Encrypt&Decrypt(ECC256)[%1]").arg(keys);
+    QTest::newRow("sm2, signing certificate")
+        << "sm2" << true << false << QString("Sign(ECC256)[sig-cn,%1];Encrypt&Decrypt(ECC256)[%1]").arg(keys);
     QTest::newRow("sm2, encryption certificate")
         << "sm2" << false << true << QString("Encrypt&Decrypt(ECC256)[enc-cn,%1];Sign(ECC256)[%1]").arg(keys);
     QTest::newRow("sm2, both certificates")
@@ -377,8 +387,8 @@ void TstDevTree::clicksSelectPagesAndButtons()
     QCOMPARE(child<QTabWidget>("tabWidget")->currentIndex(), 1);
     QCOMPARE(child<QTabWidget>("tabWidget_2")->currentIndex(), 1);
     QCOMPARE(infoValue(1), QStringLiteral("SN-CLICK"));
-    for (const char* button : {"btn_ChangeLabel", "btn_clearEmptyCtn", "btn_VerifyPIN", "btn_ChangePIN",
-                               "btn_UnblockPIN"})
+    for (const char* button :
+         {"btn_ChangeLabel", "btn_clearEmptyCtn", "btn_VerifyPIN", "btn_ChangePIN", "btn_UnblockPIN"})
         QVERIFY2(enabled(button), button);
     QCOMPARE(ctnRows(), 0);
 
@@ -463,6 +473,33 @@ void TstDevTree::overlongDeviceNameIsRefused()
     QCOMPARE(child<QLabel>("label_bottom")->text(), QString::fromUtf8("Lumeno    当前设备SN：SN-OTHER"));
     m_window->chooseDev(QString(64, QLatin1Char('L')));
     QCOMPARE(infoValue(1), QStringLiteral("SN-OTHER"));
+}
+
+void TstDevTree::hostileAnswersKeepViewsWithinBounds()
+{
+    SoftSkfFixture::TokenSpec spec;
+    spec.name = "ROUGH";
+    spec.label = "LBL";
+    spec.serial = "SER";
+    spec.manufacturer = "MFR";
+    QVERIFY(makeToken(spec));
+    QVERIFY(m_fx.addContainer("ROUGH", "c", "sm2"));
+    QVERIFY(m_fx.addCert("ROUGH", "c", false, "enc-cn", 365));
+
+    // Text fields filled to their full width without a terminator are cut at that width.
+    QVERIFY(m_fx.hostile("devinfo-unterminated"));
+    m_window->chooseDev("ROUGH");
+    QCOMPARE(infoValue(0), "LBL" + QString(29, QLatin1Char('*')));
+    QCOMPARE(infoValue(1), "SER" + QString(29, QLatin1Char('*')));
+    QCOMPARE(infoValue(2), "MFR" + QString(61, QLatin1Char('*')));
+    QVERIFY(m_fx.hostileOff());
+
+    // Sizes reported beyond the buffers given change nothing that is shown.
+    QVERIFY(m_fx.hostile("size-overstated"));
+    m_window->chooseApp("ROUGH");
+    QCOMPARE(
+        describeChildren(ctnModel(), ctnModel()->index(0, 0)),
+        QStringLiteral("Encrypt&Decrypt(ECC256)[enc-cn,Public key,Private key];Sign(ECC256)[Public key,Private key]"));
 }
 
 QTEST_MAIN(TstDevTree)

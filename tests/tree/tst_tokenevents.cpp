@@ -19,7 +19,8 @@ class TstTokenEvents : public QObject
 {
     Q_OBJECT
 
-    struct Message {
+    struct Message
+    {
         QString title;
         QString text;
         int msecs;
@@ -83,8 +84,9 @@ void TstTokenEvents::initTestCase()
     // The built-in texts, whatever language files the build staged.
     MainWindow::setLanguageDir(QDir::tempPath() + "/no-language-files");
     m_window = new MainWindow;
-    m_window->setTrayMessageObserver(
-        [this](const QString& title, const QString& text, int msecs) { m_messages.append({title, text, msecs}); });
+    m_window->setTrayMessageObserver([this](const QString& title, const QString& text, int msecs) {
+        m_messages.append({title, text, msecs});
+    });
     QVERIFY(cDevMgr::getInst()->pSKF);
 }
 
@@ -175,7 +177,8 @@ void TstTokenEvents::expiryNoticeOnInsertion()
     QFETCH(QString, boxText);
     QFETCH(int, boxIcon);
 
-    const QString name = QStringLiteral("EXP%1").arg(days < 0 ? QStringLiteral("M%1").arg(-days) : QString::number(days));
+    const QString name =
+        QStringLiteral("EXP%1").arg(days < 0 ? QStringLiteral("M%1").arg(-days) : QString::number(days));
     SoftSkfFixture::TokenSpec spec;
     spec.name = name;
     spec.present = false;

@@ -44,8 +44,8 @@ private slots:
     void addressIsOneArgument_data()
     {
         QTest::addColumn<QString>("address");
-        QTest::newRow("shell metacharacters")
-            << QString::fromUtf8("https://x.example/a?b=1&c=2;touch pwned | cat > out < in $(id) `id` 'q' \"d\" * \\ #");
+        QTest::newRow("shell metacharacters") << QString::fromUtf8(
+            "https://x.example/a?b=1&c=2;touch pwned | cat > out < in $(id) `id` 'q' \"d\" * \\ #");
         QTest::newRow("spaces and unicode") << QString::fromUtf8("https://例子.example/网上 银行?q=a b");
         QTest::newRow("long") << "https://long.example/" + QString(1000, QLatin1Char('a'));
     }
