@@ -9,7 +9,8 @@ class Ui_SetPin;
 // Asks for the old user PIN and a new one twice. exec() returns 1 only when the pair passes the
 // dialog's password rules (the reason for a refusal shows inside the dialog); 0 for cancel, the
 // close button and Esc. The dialog never talks to the token: the caller makes the change.
-class SetPin : public QDialog {
+class SetPin : public QDialog
+{
     Q_OBJECT
 
 public:

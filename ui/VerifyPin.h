@@ -8,7 +8,8 @@ class Ui_VerifyPin;
 
 // Asks for the user PIN once, without any check. exec() returns 1 after OK (getUserPin() then gives
 // the PIN, possibly empty), 0 after cancel, the close button and Esc.
-class VerifyPin : public QDialog {
+class VerifyPin : public QDialog
+{
     Q_OBJECT
 
 public:

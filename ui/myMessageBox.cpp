@@ -18,32 +18,27 @@ static QLabel* lab_box_cancel = nullptr;
 
 namespace {
 
-struct TitleEntry {
+struct TitleEntry
+{
     unsigned int titleId;
     unsigned long textId;
     const char* text;
 };
 
 const TitleEntry kTitles[] = {
-    {9001, 32030, "Change Label"},
-    {9002, 32032, "Verify PIN"},
-    {9003, 32031, "Change PIN"},
-    {9004, 32029, "Unblock PIN"},
-    {9005, 32036, "Import Certificate"},
-    {9006, 32037, "Export Certificate"},
-    {9007, 32038, "View Certificate"},
-    {9008, 32039, "Delete Container"},
-    {9009, 32040, "Change DevAuthKey"},
-    {9010, 32028, "Initialize"},
-    {9013, 32056, "清除垃圾文件"},
+    {9001, 32030, "Change Label"},     {9002, 32032, "Verify PIN"},         {9003, 32031, "Change PIN"},
+    {9004, 32029, "Unblock PIN"},      {9005, 32036, "Import Certificate"}, {9006, 32037, "Export Certificate"},
+    {9007, 32038, "View Certificate"}, {9008, 32039, "Delete Container"},   {9009, 32040, "Change DevAuthKey"},
+    {9010, 32028, "Initialize"},       {9013, 32056, "清除垃圾文件"},
 };
 const TitleEntry kDefaultTitle = {0, 30071, "U Key"};
 
 enum Buttons { OkOnly, CancelContinue, ChangeForm };
 
-struct ModeEntry {
+struct ModeEntry
+{
     unsigned int mode;
-    unsigned long textId;  // 0: no text
+    unsigned long textId; // 0: no text
     const char* text;
     Buttons buttons;
 };
@@ -123,7 +118,8 @@ const QRect kMessageOkPairRect(210, 200, 100, 30);
 const QRect kMessageOkAloneRect(140, 200, 100, 30);
 
 // A zeroed buffer holding the Latin-1 bytes of one PIN field, wiped when it goes out of scope.
-class PinField {
+class PinField
+{
 public:
     explicit PinField(const QString& text)
     {
@@ -152,7 +148,7 @@ void fitToText(QLabel* label)
         label->resize(std::min(needed, myMessageBox::kFormWidth - 10 - label->x()), label->height());
 }
 
-}  // namespace
+} // namespace
 
 myMessageBox::myMessageBox(QWidget* parent) : QDialog(parent), ui(new Ui_myMessageBox)
 {
@@ -265,8 +261,8 @@ void myMessageBox::setWarnMode(unsigned int mode, unsigned int titleId, unsigned
         okLabel->setText(tr(__(30030, "确认").c_str()));
     }
 
-    QWidget* const formWidgets[] = {ui->lab_tips,   ui->lab_changePIN_2, ui->lab_oldPIN,  ui->lab_newPIN,
-                                    ui->lab_confirmPIN, ui->OldPIN_Edit, ui->NewPIN_Edit, ui->ConfirmPIN_Edit};
+    QWidget* const formWidgets[] = {ui->lab_tips,       ui->lab_changePIN_2, ui->lab_oldPIN,  ui->lab_newPIN,
+                                    ui->lab_confirmPIN, ui->OldPIN_Edit,     ui->NewPIN_Edit, ui->ConfirmPIN_Edit};
     if (m_changeForm) {
         // The form's own maximum; the message layout's 380 x 270 maximum would fight the minimum.
         setMaximumSize(kFormWidth, kFormHeight);

@@ -12,7 +12,8 @@ class Ui_myMessageBox;
 // The one modal dialog through which the program reports results, asks for confirmations and
 // forces the change of a user PIN that still has its factory value. Use: setWarnMode(), then exec().
 // exec() returns 1 only for the cancel button; 0 for OK/continue, the close button and Esc.
-class myMessageBox : public QDialog {
+class myMessageBox : public QDialog
+{
     Q_OBJECT
 
 public:

@@ -15,6 +15,7 @@ const char kTooShort[] = "The password entered is not long enough";
 
 // Each entry point's rules in the order it applies them; the first broken rule decides the message.
 // The Latin-1 entry points first refuse a new PIN that Latin-1 cannot carry, with the rule hint.
+// clang-format off
 //    rule                    unit  mode  text id  default text
 const PinRuleStep kForcedChange[] = {
     {PinRule::Representable,  L1, 2032, 32050, kRuleHint},
@@ -38,23 +39,25 @@ const PinRuleStep kChangePinPage[] = {
 const PinRuleStep kVerifyPinPage[] = {
     {PinRule::LongerThanFive, U8, 2002, 30078, kTooShort},
 };
+// clang-format on
 
-template <std::size_t N>
-constexpr std::size_t countOf(const PinRuleStep (&)[N])
+template <std::size_t N> constexpr std::size_t countOf(const PinRuleStep (&)[N])
 {
     return N;
 }
 
 // Per entry point: its name, the characters a PIN field holds (0: set by the page's form), the unit and
 // minimum length of every field before OK is enabled while typing (0: always), then its rules.
+// clang-format off
 const PinEntryRules kEntries[] = {
     {PinEntry::ForcedChange,  "forced change",     15, L1, 0, kForcedChange,  countOf(kForcedChange)},
     {PinEntry::SetPinDialog,  "PIN-change dialog", 16, L1, 0, kSetPinDialog,  countOf(kSetPinDialog)},
     {PinEntry::ChangePinPage, "Change PIN page",   0,  L1, 6, kChangePinPage, countOf(kChangePinPage)},
     {PinEntry::VerifyPinPage, "Verify PIN page",   0,  L1, 6, kVerifyPinPage, countOf(kVerifyPinPage)},
 };
+// clang-format on
 
-}  // namespace
+} // namespace
 
 const PinEntryRules* allEntries(std::size_t* count)
 {
@@ -199,4 +202,4 @@ PinBytes::~PinBytes()
     wipe(m_bytes);
 }
 
-}  // namespace pinrules
+} // namespace pinrules

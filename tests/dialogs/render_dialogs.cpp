@@ -47,8 +47,7 @@ bool save(QWidget* dialog, const QString& path)
     return true;
 }
 
-template <typename T>
-void typeInto(QWidget* dialog, const char* name, const QString& text)
+template <typename T> void typeInto(QWidget* dialog, const char* name, const QString& text)
 {
     if (T* edit = dialog->findChild<T*>(QString::fromLatin1(name)))
         edit->setText(text);
@@ -90,7 +89,7 @@ bool renderAll(const QDir& out)
     return ok;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {

@@ -18,9 +18,10 @@ const char kConfirmError[] = "Error in confirming the RUZ-Ururov password entry"
 const char kSame[] = "The old and new RUZ-Ururov passwords are the same";
 const char kTooShort[] = "The password entered is not long enough";
 
-}  // namespace
+} // namespace
 
-class TestForcedChange : public QObject {
+class TestForcedChange : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -39,7 +40,8 @@ private slots:
     void loopUntilChanged();
 
 private:
-    struct Outcome {
+    struct Outcome
+    {
         int result = -1;
         ModalDriver::Seen message;
         QStringList errors;
@@ -124,21 +126,38 @@ void TestForcedChange::ruleRejections_data()
     QTest::addColumn<QString>("message");
     QTest::addColumn<bool>("emptied");
 
-    QTest::newRow("lower-case only") << kFactoryPin << "abcdefgh" << "abcdefgh" << kRuleHint << false;
-    QTest::newRow("digits only") << kFactoryPin << "12345678" << "12345678" << kRuleHint << false;
-    QTest::newRow("empty") << kFactoryPin << "" << "" << kRuleHint << false;
-    QTest::newRow("punctuation is no class") << kFactoryPin << "abc!!!!" << "abc!!!!" << kRuleHint << false;
+    QTest::newRow("lower-case only") << kFactoryPin << "abcdefgh"
+                                     << "abcdefgh" << kRuleHint << false;
+    QTest::newRow("digits only") << kFactoryPin << "12345678"
+                                 << "12345678" << kRuleHint << false;
+    QTest::newRow("empty") << kFactoryPin << ""
+                           << "" << kRuleHint << false;
+    QTest::newRow("punctuation is no class") << kFactoryPin << "abc!!!!"
+                                             << "abc!!!!" << kRuleHint << false;
     // Latin-1 would hand the token "??ab12".
-    QTest::newRow("not Latin-1") << kFactoryPin << "密码ab12" << "密码ab12" << kRuleHint << false;
-    QTest::newRow("class rule before confirmation") << kFactoryPin << "abcdefgh" << "zzz" << kRuleHint << false;
-    QTest::newRow("upper and lower pass classes") << kFactoryPin << "ABCdef" << "ABCdeg" << kConfirmError << true;
-    QTest::newRow("confirmation differs") << kFactoryPin << "abc123" << "abc124" << kConfirmError << true;
-    QTest::newRow("confirmation longer") << kFactoryPin << "abc123" << "abc1234" << kConfirmError << true;
-    QTest::newRow("confirmation before same-as-old") << "abc123" << "abc123" << "abc12" << kConfirmError << true;
-    QTest::newRow("same as old") << "abc123" << "abc123" << "abc123" << kSame << true;
-    QTest::newRow("same before length") << "ab12" << "ab12" << "ab12" << kSame << true;
-    QTest::newRow("four characters") << kFactoryPin << "ab12" << "ab12" << kTooShort << true;
-    QTest::newRow("five characters") << kFactoryPin << "abC12" << "abC12" << kTooShort << true;
+    QTest::newRow("not Latin-1") << kFactoryPin << "密码ab12"
+                                 << "密码ab12" << kRuleHint << false;
+    QTest::newRow("class rule before confirmation") << kFactoryPin << "abcdefgh"
+                                                    << "zzz" << kRuleHint << false;
+    QTest::newRow("upper and lower pass classes") << kFactoryPin << "ABCdef"
+                                                  << "ABCdeg" << kConfirmError << true;
+    QTest::newRow("confirmation differs") << kFactoryPin << "abc123"
+                                          << "abc124" << kConfirmError << true;
+    QTest::newRow("confirmation longer") << kFactoryPin << "abc123"
+                                         << "abc1234" << kConfirmError << true;
+    QTest::newRow("confirmation before same-as-old") << "abc123"
+                                                     << "abc123"
+                                                     << "abc12" << kConfirmError << true;
+    QTest::newRow("same as old") << "abc123"
+                                 << "abc123"
+                                 << "abc123" << kSame << true;
+    QTest::newRow("same before length") << "ab12"
+                                        << "ab12"
+                                        << "ab12" << kSame << true;
+    QTest::newRow("four characters") << kFactoryPin << "ab12"
+                                     << "ab12" << kTooShort << true;
+    QTest::newRow("five characters") << kFactoryPin << "abC12"
+                                     << "abC12" << kTooShort << true;
 }
 
 void TestForcedChange::ruleRejections()
@@ -244,13 +263,13 @@ void TestForcedChange::loopUntilChanged()
     // then Esc on the form, then a good PIN.
     ModalDriver driver;
     driver.type("OldPIN_Edit", kFactoryPin).type("NewPIN_Edit", "abcdefgh").type("ConfirmPIN_Edit", "abcdefgh");
-    driver.click("btn_msg_ok");  // the form
-    driver.click("btn_msg_ok");  // mode 2032
-    driver.escape();             // the form again, left with Esc: the loop goes on
-    driver.click("btn_msg_ok");  // mode 2032 for the empty form
+    driver.click("btn_msg_ok"); // the form
+    driver.click("btn_msg_ok"); // mode 2032
+    driver.escape();            // the form again, left with Esc: the loop goes on
+    driver.click("btn_msg_ok"); // mode 2032 for the empty form
     driver.type("OldPIN_Edit", kFactoryPin).type("NewPIN_Edit", "Kv3939").type("ConfirmPIN_Edit", "Kv3939");
-    driver.click("btn_msg_ok");  // the form
-    driver.click("btn_msg_ok");  // mode 2001
+    driver.click("btn_msg_ok"); // the form
+    driver.click("btn_msg_ok"); // mode 2001
 
     int rounds = 0;
     for (; rounds < 10; ++rounds) {

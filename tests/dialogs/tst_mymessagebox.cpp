@@ -13,13 +13,12 @@
 
 namespace {
 
-const char* const kFormWidgets[] = {"lab_tips",   "lab_changePIN_2", "lab_oldPIN",  "lab_newPIN",
-                                    "lab_confirmPIN", "OldPIN_Edit", "NewPIN_Edit", "ConfirmPIN_Edit"};
+const char* const kFormWidgets[] = {"lab_tips",       "lab_changePIN_2", "lab_oldPIN",  "lab_newPIN",
+                                    "lab_confirmPIN", "OldPIN_Edit",     "NewPIN_Edit", "ConfirmPIN_Edit"};
 
 enum Layout { Ok, Two, Form };
 
-template <typename T = QWidget>
-T* child(QWidget* dialog, const char* name)
+template <typename T = QWidget> T* child(QWidget* dialog, const char* name)
 {
     T* w = dialog->findChild<T*>(QString::fromLatin1(name));
     if (!w)
@@ -38,9 +37,10 @@ bool validUtf8(const std::string& s)
     return QString::fromUtf8(bytes).toUtf8() == bytes;
 }
 
-}  // namespace
+} // namespace
 
-class TestMyMessageBox : public QObject {
+class TestMyMessageBox : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -87,7 +87,8 @@ void TestMyMessageBox::modes_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<int>("layout");
 
-    struct Row {
+    struct Row
+    {
         uint mode;
         const char* text;
         Layout layout;
@@ -97,8 +98,9 @@ void TestMyMessageBox::modes_data()
         {2001, "Successfully change the RUZ-Ururov password", Ok},
         {2002, "The password entered is not long enough", Two},
         {2003, "The password does not contain any combination of numbers and letters", Two},
-        {2004, "The password contains consecutive repeated letters or numbers. you may disregard this message to "
-               "continue",
+        {2004,
+         "The password contains consecutive repeated letters or numbers. you may disregard this message to "
+         "continue",
          Two},
         {2005, "Error in confirming the RUZ-Ururov password entry", Ok},
         {2006, "The old and new RUZ-Ururov passwords are the same", Ok},
@@ -114,8 +116,9 @@ void TestMyMessageBox::modes_data()
         {2030, "It is detected that the pin is the default pin. Click \"continue\" to modify", Two},
         {2031, "", Form},
         {2032, "密码设置规则:6-16位字母+数字，示例:kv3939", Ok},
-        {2033, "Sorry, please don't use the combination of simple letter string and simple number string to set the "
-               "password",
+        {2033,
+         "Sorry, please don't use the combination of simple letter string and simple number string to set the "
+         "password",
          Ok},
         {2034, "", Form},
         {3000, "U Shield name is too long, please re-enter within 30 characters in length U Shield new name", Ok},
@@ -192,12 +195,23 @@ void TestMyMessageBox::titles_data()
     QTest::addColumn<uint>("titleId");
     QTest::addColumn<QString>("title");
     const QPair<uint, const char*> rows[] = {
-        {9001, "Change Label"},      {9002, "Verify PIN"},         {9003, "Change PIN"},
-        {9004, "Unblock PIN"},       {9005, "Import Certificate"}, {9006, "Export Certificate"},
-        {9007, "View Certificate"},  {9008, "Delete Container"},   {9009, "Change DevAuthKey"},
-        {9010, "Initialize"},        {9013, "清除垃圾文件"},       {9011, "U Key"},
-        {9012, "U Key"},             {9000, "U Key"},              {9014, "U Key"},
-        {0, "U Key"},                {2000, "U Key"},
+        {9001, "Change Label"},
+        {9002, "Verify PIN"},
+        {9003, "Change PIN"},
+        {9004, "Unblock PIN"},
+        {9005, "Import Certificate"},
+        {9006, "Export Certificate"},
+        {9007, "View Certificate"},
+        {9008, "Delete Container"},
+        {9009, "Change DevAuthKey"},
+        {9010, "Initialize"},
+        {9013, "清除垃圾文件"},
+        {9011, "U Key"},
+        {9012, "U Key"},
+        {9000, "U Key"},
+        {9014, "U Key"},
+        {0, "U Key"},
+        {2000, "U Key"},
     };
     for (const auto& r : rows)
         QTest::addRow("%u", r.first) << r.first << QString::fromUtf8(r.second);
@@ -260,19 +274,24 @@ void TestMyMessageBox::wrongPinCatalogueFormat_data()
 {
     QTest::addColumn<QString>("catalogueText");
     QTest::addColumn<QString>("shown");
-    QTest::newRow("translated") << "密码错误，还剩%d次" << "密码错误，还剩4次";
-    QTest::newRow("string conversion") << "wrong %s" << "Failure in verifying RUZ-Ururov password 4";
-    QTest::newRow("two conversions") << "wrong %d of %d" << "Failure in verifying RUZ-Ururov password 4";
-    QTest::newRow("no conversion") << "wrong PIN" << "Failure in verifying RUZ-Ururov password 4";
-    QTest::newRow("write conversion") << "wrong %n" << "Failure in verifying RUZ-Ururov password 4";
+    QTest::newRow("translated") << "密码错误，还剩%d次"
+                                << "密码错误，还剩4次";
+    QTest::newRow("string conversion") << "wrong %s"
+                                       << "Failure in verifying RUZ-Ururov password 4";
+    QTest::newRow("two conversions") << "wrong %d of %d"
+                                     << "Failure in verifying RUZ-Ururov password 4";
+    QTest::newRow("no conversion") << "wrong PIN"
+                                   << "Failure in verifying RUZ-Ururov password 4";
+    QTest::newRow("write conversion") << "wrong %n"
+                                      << "Failure in verifying RUZ-Ururov password 4";
 }
 
 void TestMyMessageBox::wrongPinCatalogueFormat()
 {
     QFETCH(QString, catalogueText);
     QFETCH(QString, shown);
-    const QByteArray file = "[settings]\nCodePage=936\nLanguage=Test\n[strings]\n30040=" + catalogueText.toUtf8() +
-                            "\n30071=Token\n";
+    const QByteArray file =
+        "[settings]\nCodePage=936\nLanguage=Test\n[strings]\n30040=" + catalogueText.toUtf8() + "\n30071=Token\n";
     QVERIFY(tessel::ml_loadData(file.constData()));
     myMessageBox box;
     box.setWarnMode(2009, 9011, 4);
@@ -332,8 +351,7 @@ void TestMyMessageBox::windowFlags()
     QVERIFY(flags.testFlag(Qt::CustomizeWindowHint));
     QVERIFY(flags.testFlag(Qt::WindowCloseButtonHint));
     for (Qt::WindowType absent : {Qt::WindowMinimizeButtonHint, Qt::WindowMaximizeButtonHint,
-                                  Qt::WindowContextHelpButtonHint, Qt::FramelessWindowHint,
-                                  Qt::WindowStaysOnTopHint}) {
+                                  Qt::WindowContextHelpButtonHint, Qt::FramelessWindowHint, Qt::WindowStaysOnTopHint}) {
         QVERIFY(!flags.testFlag(absent));
     }
     QCOMPARE(box.windowType(), Qt::Dialog);
@@ -350,7 +368,8 @@ void TestMyMessageBox::form()
     myMessageBox box;
     QCOMPARE(box.objectName(), QString("myMessageBox"));
 
-    struct Geometry {
+    struct Geometry
+    {
         const char* name;
         QRect rect;
     };
@@ -425,7 +444,8 @@ void TestMyMessageBox::captions()
 {
     myMessageBox box;
     box.setWarnMode(4001, 9008, 0);
-    const struct {
+    const struct
+    {
         QLabel* label;
         const char* button;
     } pairs[] = {{myMessageBox::okCaption(), "btn_msg_ok"}, {myMessageBox::cancelCaption(), "btn_msg_cancel"}};
@@ -553,9 +573,8 @@ void TestMyMessageBox::reopenChangesPinEmptiesFields()
     myMessageBox box;
     ModalDriver driver;
     driver.type("OldPIN_Edit", "57239184").type("NewPIN_Edit", "abc123").type("ConfirmPIN_Edit", "abc123");
-    driver.inspect([](QWidget* dialog) {
-        QCOMPARE(dialog->findChild<QLineEdit*>("NewPIN_Edit")->text(), QString("abc123"));
-    });
+    driver.inspect(
+        [](QWidget* dialog) { QCOMPARE(dialog->findChild<QLineEdit*>("NewPIN_Edit")->text(), QString("abc123")); });
     driver.click("btn_msg_ok");
     box.reopen_changes_PIN();
     QVERIFY2(driver.ok(), qPrintable(driver.errors().join('\n')));

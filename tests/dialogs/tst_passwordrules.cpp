@@ -6,7 +6,8 @@ using namespace pinrules;
 
 Q_DECLARE_METATYPE(pinrules::PinEntry)
 
-class TestPasswordRules : public QObject {
+class TestPasswordRules : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -24,7 +25,7 @@ private slots:
 void TestPasswordRules::order_data()
 {
     QTest::addColumn<PinEntry>("entry");
-    QTest::addColumn<QString>("expected");  // rule:mode/textId, in order
+    QTest::addColumn<QString>("expected"); // rule:mode/textId, in order
     QTest::addColumn<int>("maxChars");
     QTest::newRow("forced change") << PinEntry::ForcedChange
                                    << "carried:2032/32050 classes:2032/32050 confirm:2005/30038 differs:2006/30069 "
@@ -59,48 +60,108 @@ void TestPasswordRules::firstBroken_data()
     QTest::addColumn<QString>("oldPin");
     QTest::addColumn<QString>("newPin");
     QTest::addColumn<QString>("confirmPin");
-    QTest::addColumn<int>("mode");  // -1: passes
+    QTest::addColumn<int>("mode"); // -1: passes
     QTest::addColumn<int>("textId");
 
     const PinEntry f = PinEntry::ForcedChange;
-    QTest::newRow("forced: lower only") << f << "57239184" << "abcdefgh" << "abcdefgh" << 2032 << 32050;
-    QTest::newRow("forced: empty") << f << "57239184" << "" << "" << 2032 << 32050;
-    QTest::newRow("forced: classes before confirm") << f << "57239184" << "abcdefgh" << "x" << 2032 << 32050;
-    QTest::newRow("forced: upper+lower passes classes") << f << "57239184" << "ABCdef" << "ABCdeg" << 2005 << 30038;
-    QTest::newRow("forced: confirm before same") << f << "abc123" << "abc123" << "abc124" << 2005 << 30038;
-    QTest::newRow("forced: same") << f << "abc123" << "abc123" << "abc123" << 2006 << 30069;
-    QTest::newRow("forced: four chars") << f << "57239184" << "ab12" << "ab12" << 2002 << 30078;
-    QTest::newRow("forced: same before length") << f << "ab12" << "ab12" << "ab12" << 2006 << 30069;
-    QTest::newRow("forced: passes") << f << "57239184" << "abc123" << "abc123" << -1 << 0;
+    QTest::newRow("forced: lower only") << f << "57239184"
+                                        << "abcdefgh"
+                                        << "abcdefgh" << 2032 << 32050;
+    QTest::newRow("forced: empty") << f << "57239184"
+                                   << ""
+                                   << "" << 2032 << 32050;
+    QTest::newRow("forced: classes before confirm") << f << "57239184"
+                                                    << "abcdefgh"
+                                                    << "x" << 2032 << 32050;
+    QTest::newRow("forced: upper+lower passes classes") << f << "57239184"
+                                                        << "ABCdef"
+                                                        << "ABCdeg" << 2005 << 30038;
+    QTest::newRow("forced: confirm before same") << f << "abc123"
+                                                 << "abc123"
+                                                 << "abc124" << 2005 << 30038;
+    QTest::newRow("forced: same") << f << "abc123"
+                                  << "abc123"
+                                  << "abc123" << 2006 << 30069;
+    QTest::newRow("forced: four chars") << f << "57239184"
+                                        << "ab12"
+                                        << "ab12" << 2002 << 30078;
+    QTest::newRow("forced: same before length") << f << "ab12"
+                                                << "ab12"
+                                                << "ab12" << 2006 << 30069;
+    QTest::newRow("forced: passes") << f << "57239184"
+                                    << "abc123"
+                                    << "abc123" << -1 << 0;
     // Latin-1: one byte per character, so é counts once and helps no class.
-    QTest::newRow("forced: latin-1 length") << f << "57239184" << "ab1é" << "ab1é" << 2002 << 30078;
-    QTest::newRow("forced: latin-1 carries é") << f << "57239184" << "ab1éé1" << "ab1éé1" << -1 << 0;
+    QTest::newRow("forced: latin-1 length") << f << "57239184"
+                                            << "ab1é"
+                                            << "ab1é" << 2002 << 30078;
+    QTest::newRow("forced: latin-1 carries é") << f << "57239184"
+                                               << "ab1éé1"
+                                               << "ab1éé1" << -1 << 0;
     // Latin-1 cannot carry 密: the token would be given "??ab12" instead.
-    QTest::newRow("forced: not latin-1") << f << "57239184" << "密码ab12" << "密码ab12" << 2032 << 32050;
-    QTest::newRow("forced: not latin-1 first") << f << "密码ab12" << "密码ab12" << "x" << 2032 << 32050;
+    QTest::newRow("forced: not latin-1") << f << "57239184"
+                                         << "密码ab12"
+                                         << "密码ab12" << 2032 << 32050;
+    QTest::newRow("forced: not latin-1 first") << f << "密码ab12"
+                                               << "密码ab12"
+                                               << "x" << 2032 << 32050;
 
     const PinEntry d = PinEntry::SetPinDialog;
-    QTest::newRow("dialog: confirm case") << d << "57239184" << "Abc123" << "abc123" << 0 << 30038;
-    QTest::newRow("dialog: digits only") << d << "57239184" << "123456" << "123456" << 0 << 32050;
-    QTest::newRow("dialog: five") << d << "57239184" << "abc12" << "abc12" << 0 << 32050;
-    QTest::newRow("dialog: same") << d << "abc123" << "abc123" << "abc123" << 0 << 30069;
-    QTest::newRow("dialog: short same is the rule") << d << "ab12" << "ab12" << "ab12" << 0 << 32050;
-    QTest::newRow("dialog: utf-8 length") << d << "57239184" << "ab1密" << "ab1密" << -1 << 0;
-    QTest::newRow("dialog: passes") << d << "" << "ABC123" << "ABC123" << -1 << 0;
+    QTest::newRow("dialog: confirm case") << d << "57239184"
+                                          << "Abc123"
+                                          << "abc123" << 0 << 30038;
+    QTest::newRow("dialog: digits only") << d << "57239184"
+                                         << "123456"
+                                         << "123456" << 0 << 32050;
+    QTest::newRow("dialog: five") << d << "57239184"
+                                  << "abc12"
+                                  << "abc12" << 0 << 32050;
+    QTest::newRow("dialog: same") << d << "abc123"
+                                  << "abc123"
+                                  << "abc123" << 0 << 30069;
+    QTest::newRow("dialog: short same is the rule") << d << "ab12"
+                                                    << "ab12"
+                                                    << "ab12" << 0 << 32050;
+    QTest::newRow("dialog: utf-8 length") << d << "57239184"
+                                          << "ab1密"
+                                          << "ab1密" << -1 << 0;
+    QTest::newRow("dialog: passes") << d << ""
+                                    << "ABC123"
+                                    << "ABC123" << -1 << 0;
 
     const PinEntry p = PinEntry::ChangePinPage;
-    QTest::newRow("page: no class rule") << p << "57239184" << "aaaaaa" << "aaaaaa" << -1 << 0;
-    QTest::newRow("page: confirm") << p << "57239184" << "aaaaaa" << "aaaaab" << 2005 << 30038;
-    QTest::newRow("page: same") << p << "aaaaaa" << "aaaaaa" << "aaaaaa" << 2006 << 30069;
-    QTest::newRow("page: short") << p << "57239184" << "aaaaa" << "aaaaa" << 2002 << 30078;
-    QTest::newRow("page: not latin-1") << p << "57239184" << "密码密码" << "密码密码" << 2032 << 32050;
-    QTest::newRow("page: old PIN not judged") << p << "密码密码" << "aaaaaa" << "aaaaaa" << -1 << 0;
+    QTest::newRow("page: no class rule") << p << "57239184"
+                                         << "aaaaaa"
+                                         << "aaaaaa" << -1 << 0;
+    QTest::newRow("page: confirm") << p << "57239184"
+                                   << "aaaaaa"
+                                   << "aaaaab" << 2005 << 30038;
+    QTest::newRow("page: same") << p << "aaaaaa"
+                                << "aaaaaa"
+                                << "aaaaaa" << 2006 << 30069;
+    QTest::newRow("page: short") << p << "57239184"
+                                 << "aaaaa"
+                                 << "aaaaa" << 2002 << 30078;
+    QTest::newRow("page: not latin-1") << p << "57239184"
+                                       << "密码密码"
+                                       << "密码密码" << 2032 << 32050;
+    QTest::newRow("page: old PIN not judged") << p << "密码密码"
+                                              << "aaaaaa"
+                                              << "aaaaaa" << -1 << 0;
 
     const PinEntry v = PinEntry::VerifyPinPage;
-    QTest::newRow("verify: five") << v << "" << "12345" << "" << 2002 << 30078;
-    QTest::newRow("verify: six") << v << "" << "123456" << "" << -1 << 0;
-    QTest::newRow("verify: utf-8") << v << "" << "密码" << "" << -1 << 0;
-    QTest::newRow("dialog: utf-8 carries all") << d << "57239184" << "密码ab12" << "密码ab12" << -1 << 0;
+    QTest::newRow("verify: five") << v << ""
+                                  << "12345"
+                                  << "" << 2002 << 30078;
+    QTest::newRow("verify: six") << v << ""
+                                 << "123456"
+                                 << "" << -1 << 0;
+    QTest::newRow("verify: utf-8") << v << ""
+                                   << "密码"
+                                   << "" << -1 << 0;
+    QTest::newRow("dialog: utf-8 carries all") << d << "57239184"
+                                               << "密码ab12"
+                                               << "密码ab12" << -1 << 0;
 }
 
 void TestPasswordRules::firstBroken()

@@ -16,8 +16,7 @@ const char kConfirmError[] = "Error in confirming the RUZ-Ururov password entry"
 const char kRuleHint[] = "密码设置规则:6-16位字母+数字，示例:kv3939";
 const char kSame[] = "The old and new RUZ-Ururov passwords are the same";
 
-template <typename T = QWidget>
-T* child(QWidget* dialog, const char* name)
+template <typename T = QWidget> T* child(QWidget* dialog, const char* name)
 {
     T* w = dialog->findChild<T*>(QString::fromLatin1(name));
     if (!w)
@@ -25,9 +24,10 @@ T* child(QWidget* dialog, const char* name)
     return w;
 }
 
-}  // namespace
+} // namespace
 
-class TestPinDialogs : public QObject {
+class TestPinDialogs : public QObject
+{
     Q_OBJECT
 
 private slots:
@@ -90,29 +90,75 @@ void TestPinDialogs::setPinRules_data()
     QTest::addColumn<QString>("oldPin");
     QTest::addColumn<QString>("newPin");
     QTest::addColumn<QString>("confirmPin");
-    QTest::addColumn<QString>("message");  // empty: accepted
+    QTest::addColumn<QString>("message"); // empty: accepted
 
-    QTest::newRow("confirmation differs in case only") << "57239184" << "Abc123" << "abc123" << kConfirmError;
-    QTest::newRow("confirmation before class rule") << "57239184" << "abcdef" << "abcdeg" << kConfirmError;
-    QTest::newRow("confirmation before same-as-old") << "Abc123" << "Abc123" << "Abc124" << kConfirmError;
-    QTest::newRow("digits only") << "57239184" << "123456" << "123456" << kRuleHint;
-    QTest::newRow("lower-case only") << "57239184" << "abcdefgh" << "abcdefgh" << kRuleHint;
-    QTest::newRow("punctuation adds no class") << "57239184" << "abc!@#$" << "abc!@#$" << kRuleHint;
-    QTest::newRow("five bytes") << "57239184" << "abc12" << "abc12" << kRuleHint;
-    QTest::newRow("empty") << "57239184" << "" << "" << kRuleHint;
-    QTest::newRow("non-ASCII has no class") << "57239184" << "密码密码密码" << "密码密码密码" << kRuleHint;
-    QTest::newRow("same as old") << "Abc123" << "Abc123" << "Abc123" << kSame;
-    QTest::newRow("upper and digits") << "57239184" << "ABC123" << "ABC123" << "";
-    QTest::newRow("upper and lower") << "57239184" << "ABCdef" << "ABCdef" << "";
-    QTest::newRow("six bytes") << "57239184" << "abc123" << "abc123" << "";
-    QTest::newRow("old PIN has no rule") << "" << "abc123" << "abc123" << "";
-    QTest::newRow("short old PIN") << "1" << "abc123" << "abc123" << "";
+    QTest::newRow("confirmation differs in case only") << "57239184"
+                                                       << "Abc123"
+                                                       << "abc123" << kConfirmError;
+    QTest::newRow("confirmation before class rule") << "57239184"
+                                                    << "abcdef"
+                                                    << "abcdeg" << kConfirmError;
+    QTest::newRow("confirmation before same-as-old") << "Abc123"
+                                                     << "Abc123"
+                                                     << "Abc124" << kConfirmError;
+    QTest::newRow("digits only") << "57239184"
+                                 << "123456"
+                                 << "123456" << kRuleHint;
+    QTest::newRow("lower-case only") << "57239184"
+                                     << "abcdefgh"
+                                     << "abcdefgh" << kRuleHint;
+    QTest::newRow("punctuation adds no class") << "57239184"
+                                               << "abc!@#$"
+                                               << "abc!@#$" << kRuleHint;
+    QTest::newRow("five bytes") << "57239184"
+                                << "abc12"
+                                << "abc12" << kRuleHint;
+    QTest::newRow("empty") << "57239184"
+                           << ""
+                           << "" << kRuleHint;
+    QTest::newRow("non-ASCII has no class") << "57239184"
+                                            << "密码密码密码"
+                                            << "密码密码密码" << kRuleHint;
+    QTest::newRow("same as old") << "Abc123"
+                                 << "Abc123"
+                                 << "Abc123" << kSame;
+    QTest::newRow("upper and digits") << "57239184"
+                                      << "ABC123"
+                                      << "ABC123"
+                                      << "";
+    QTest::newRow("upper and lower") << "57239184"
+                                     << "ABCdef"
+                                     << "ABCdef"
+                                     << "";
+    QTest::newRow("six bytes") << "57239184"
+                               << "abc123"
+                               << "abc123"
+                               << "";
+    QTest::newRow("old PIN has no rule") << ""
+                                         << "abc123"
+                                         << "abc123"
+                                         << "";
+    QTest::newRow("short old PIN") << "1"
+                                   << "abc123"
+                                   << "abc123"
+                                   << "";
     // The length counts UTF-8 bytes: four characters are eight bytes, three are five.
-    QTest::newRow("UTF-8 bytes count") << "57239184" << "a1密密" << "a1密密" << "";
-    QTest::newRow("UTF-8 five bytes") << "57239184" << "a1密" << "a1密" << kRuleHint;
-    QTest::newRow("sixteen") << "57239184" << "abcdefgh12345678" << "abcdefgh12345678" << "";
+    QTest::newRow("UTF-8 bytes count") << "57239184"
+                                       << "a1密密"
+                                       << "a1密密"
+                                       << "";
+    QTest::newRow("UTF-8 five bytes") << "57239184"
+                                      << "a1密"
+                                      << "a1密" << kRuleHint;
+    QTest::newRow("sixteen") << "57239184"
+                             << "abcdefgh12345678"
+                             << "abcdefgh12345678"
+                             << "";
     // The fields take 16 characters; the 17th is never typed.
-    QTest::newRow("seventeen typed") << "57239184" << "abcdefgh123456789" << "abcdefgh12345678X" << "";
+    QTest::newRow("seventeen typed") << "57239184"
+                                     << "abcdefgh123456789"
+                                     << "abcdefgh12345678X"
+                                     << "";
 }
 
 void TestPinDialogs::setPinRules()
@@ -212,14 +258,22 @@ void TestPinDialogs::verifyPinResults_data()
     QTest::addColumn<QString>("how");
     QTest::addColumn<int>("result");
     QTest::addColumn<QString>("pin");
-    QTest::newRow("ok") << "57239184" << "btn_ok" << 1 << "57239184";
-    QTest::newRow("ok empty") << "" << "btn_ok" << 1 << "";
-    QTest::newRow("ok short, no check") << "1" << "btn_ok" << 1 << "1";
-    QTest::newRow("ok non-ASCII") << "密码ab" << "btn_ok" << 1 << "密码ab";
-    QTest::newRow("ok seventeen typed") << "abcdefgh123456789" << "btn_ok" << 1 << "abcdefgh12345678";
-    QTest::newRow("cancel") << "57239184" << "btn_cancel" << 0 << "";
-    QTest::newRow("close") << "57239184" << "close" << 0 << "";
-    QTest::newRow("esc") << "57239184" << "esc" << 0 << "";
+    QTest::newRow("ok") << "57239184"
+                        << "btn_ok" << 1 << "57239184";
+    QTest::newRow("ok empty") << ""
+                              << "btn_ok" << 1 << "";
+    QTest::newRow("ok short, no check") << "1"
+                                        << "btn_ok" << 1 << "1";
+    QTest::newRow("ok non-ASCII") << "密码ab"
+                                  << "btn_ok" << 1 << "密码ab";
+    QTest::newRow("ok seventeen typed") << "abcdefgh123456789"
+                                        << "btn_ok" << 1 << "abcdefgh12345678";
+    QTest::newRow("cancel") << "57239184"
+                            << "btn_cancel" << 0 << "";
+    QTest::newRow("close") << "57239184"
+                           << "close" << 0 << "";
+    QTest::newRow("esc") << "57239184"
+                         << "esc" << 0 << "";
 }
 
 void TestPinDialogs::verifyPinResults()

@@ -37,7 +37,7 @@ void typeText(QLineEdit* edit, const QString& text)
     commitRun();
 }
 
-}  // namespace
+} // namespace
 
 ModalDriver::ModalDriver(QObject* parent) : QObject(parent)
 {

@@ -28,18 +28,20 @@ class QWidget;
 // an error. On any error, when no modal dialog shows within the timeout, or when the dialog of the
 // last step is still open after the timeout, the dialog in view is rejected so that no test hangs;
 // the error is kept in errors().
-class ModalDriver : public QObject {
+class ModalDriver : public QObject
+{
     Q_OBJECT
 
 public:
     // What a step saw of the dialog it answered, taken just before it acted.
-    struct Seen {
+    struct Seen
+    {
         QString className;
         QString objectName;
         QString windowTitle;
-        QMap<QString, QString> labels;  // object name -> text of every visible named QLabel
-        QStringList visibleButtons;     // object names of the visible push buttons
-        QMap<QString, QString> buttonCaptions;  // button -> its text, or the text of a label laid over it
+        QMap<QString, QString> labels;         // object name -> text of every visible named QLabel
+        QStringList visibleButtons;            // object names of the visible push buttons
+        QMap<QString, QString> buttonCaptions; // button -> its text, or the text of a label laid over it
     };
 
     explicit ModalDriver(QObject* parent = nullptr);
@@ -70,7 +72,8 @@ public:
 
 private:
     enum class Action { Click, Close, Escape };
-    struct Step {
+    struct Step
+    {
         QList<QPair<QString, QString>> typing;
         std::function<void(QWidget*)> check;
         Action action = Action::Click;
