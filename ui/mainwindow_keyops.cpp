@@ -196,18 +196,15 @@ void MainWindow::btn_changePIN_ok()
 
     unsigned mode = keyops::kModeFailed;
     ULONG retry = 0;
-    {
+    const pinrules::PinRuleStep* broken = pinrules::firstBrokenRule(
+        PinEntry::ChangePinPage, ui->OldPIN_Edit->text(), ui->NewPIN_Edit->text(), ui->ConfirmPIN_Edit->text());
+    if (broken) {
+        mode = broken->mode;
+    } else {
         PinBytes oldPin(ui->OldPIN_Edit->text(), TextUnit::Latin1);
         PinBytes newPin(ui->NewPIN_Edit->text(), TextUnit::Latin1);
-        PinBytes confirmPin(ui->ConfirmPIN_Edit->text(), TextUnit::Latin1);
-        const pinrules::PinRuleStep* broken =
-            pinrules::firstBrokenRuleBytes(PinEntry::ChangePinPage, oldPin.view(), newPin.view(), confirmPin.view());
-        if (broken) {
-            mode = broken->mode;
-        } else {
-            const ULONG rv = cDevMgr::getInst()->ChangePIN(kUserPin, oldPin.data(), newPin.data(), &retry);
-            mode = keyops::resultMode(rv, keyops::kModePinChanged);
-        }
+        const ULONG rv = cDevMgr::getInst()->ChangePIN(kUserPin, oldPin.data(), newPin.data(), &retry);
+        mode = keyops::resultMode(rv, keyops::kModePinChanged);
     }
     m_msgBox->setWarnMode(mode, keyops::kTitleChangePin, retry);
     m_msgBox->exec();

@@ -54,6 +54,10 @@ const PinEntryRules kEntries[] = {
     {PinEntry::SetPinDialog,  "PIN-change dialog", 16, L1, 0, kSetPinDialog,  countOf(kSetPinDialog)},
     {PinEntry::ChangePinPage, "Change PIN page",   0,  L1, 6, kChangePinPage, countOf(kChangePinPage)},
     {PinEntry::VerifyPinPage, "Verify PIN page",   0,  L1, 6, kVerifyPinPage, countOf(kVerifyPinPage)},
+    // Typing rules only: the OK buttons of these pages lead to no operation.
+    {PinEntry::UnblockPinPage, "Unblock PIN page",  15, L1, 6,  nullptr, 0},
+    {PinEntry::DevAuthKeyPage, "device key page",   16, L1, 16, nullptr, 0},
+    {PinEntry::InitializePage, "Initialize page",   15, L1, 6,  nullptr, 0},
 };
 // clang-format on
 
