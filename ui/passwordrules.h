@@ -13,31 +13,32 @@
 namespace pinrules {
 
 enum class PinEntry {
-    ForcedChange,   // the message dialog's change form for a PIN that is still the factory value
-    SetPinDialog,   // the SetPin dialog
-    ChangePinPage,  // the main window's Change PIN page
-    VerifyPinPage,  // the main window's Verify PIN page
+    ForcedChange,  // the message dialog's change form for a PIN that is still the factory value
+    SetPinDialog,  // the SetPin dialog
+    ChangePinPage, // the main window's Change PIN page
+    VerifyPinPage, // the main window's Verify PIN page
     // Pages whose OK buttons lead to no operation: only their typing rule applies.
-    UnblockPinPage,   // SO PIN, new user PIN and its confirmation
-    DevAuthKeyPage,   // old, new and confirmed device authentication key (also the initialise page's key)
-    InitializePage,   // the initialise page's new SO and user PIN
+    UnblockPinPage, // SO PIN, new user PIN and its confirmation
+    DevAuthKeyPage, // old, new and confirmed device authentication key (also the initialise page's key)
+    InitializePage, // the initialise page's new SO and user PIN
 };
 
 // How a PIN text is turned into the bytes a rule counts and the token receives.
 enum class TextUnit { Latin1, Utf8 };
 
 enum class PinRule {
-    TwoClasses,      // at least two of upper-case A-Z, lower-case a-z, digit 0-9 (empty fails)
-    ConfirmMatches,  // confirmation equal to the new PIN
-    DiffersFromOld,  // new PIN not equal to the old one
-    LongerThanFive,  // new PIN longer than 5 bytes
-    Representable,   // every character of the new PIN survives the conversion into the unit (Latin-1
-                     // would turn any other character into '?', and the token would get another PIN)
+    TwoClasses,     // at least two of upper-case A-Z, lower-case a-z, digit 0-9 (empty fails)
+    ConfirmMatches, // confirmation equal to the new PIN
+    DiffersFromOld, // new PIN not equal to the old one
+    LongerThanFive, // new PIN longer than 5 bytes
+    Representable,  // every character of the new PIN survives the conversion into the unit (Latin-1
+                    // would turn any other character into '?', and the token would get another PIN)
 };
 
 // One rule as an entry point applies it, with what the user is told when it fails: a message mode of
 // the message dialog, or (mode 0) a text shown inside the dialog itself.
-struct PinRuleStep {
+struct PinRuleStep
+{
     PinRule rule;
     TextUnit unit;
     unsigned mode;
@@ -45,12 +46,13 @@ struct PinRuleStep {
     const char* defaultText;
 };
 
-struct PinEntryRules {
+struct PinEntryRules
+{
     PinEntry entry;
     const char* name;
-    int maxChars;         // characters each PIN field holds (0: set elsewhere)
-    TextUnit enableUnit;  // unit of enableMinLength
-    int enableMinLength;  // every field at least this long before OK is enabled (0: always enabled)
+    int maxChars;        // characters each PIN field holds (0: set elsewhere)
+    TextUnit enableUnit; // unit of enableMinLength
+    int enableMinLength; // every field at least this long before OK is enabled (0: always enabled)
     const PinRuleStep* steps;
     std::size_t stepCount;
 
@@ -100,7 +102,8 @@ void wipe(QByteArray& bytes);
 void wipe(QString& text);
 
 // A byte copy of a PIN that wipes itself when it goes out of scope.
-class PinBytes {
+class PinBytes
+{
 public:
     PinBytes(const QString& text, TextUnit unit);
     ~PinBytes();
@@ -108,13 +111,13 @@ public:
     PinBytes& operator=(const PinBytes&) = delete;
 
     std::string_view view() const { return std::string_view(m_bytes.constData(), std::size_t(m_bytes.size())); }
-    char* data() { return m_bytes.data(); }  // zero-terminated
+    char* data() { return m_bytes.data(); } // zero-terminated
     int size() const { return m_bytes.size(); }
 
 private:
     QByteArray m_bytes;
 };
 
-}  // namespace pinrules
+} // namespace pinrules
 
 #endif
