@@ -325,7 +325,9 @@ bool enlargeCertificate(const std::string& der, const std::string& keyDer, size_
         return false;
     ASN1_OBJECT* oid = OBJ_txt2obj("1.3.6.1.4.1.32473.1.1", 1);
     ASN1_OCTET_STRING* padding = ASN1_OCTET_STRING_new();
-    size_t extra = minSize > der.size() ? minSize - der.size() + 64 : 64;
+    // Re-signing with the container's key may shorten the signature (an RSA-1024 key after a
+    // 2048-bit CA), so leave room for the largest difference on top of the requested size.
+    size_t extra = minSize > der.size() ? minSize - der.size() + 1024 : 64;
     std::string fill(extra, 'P');
     bool ok = oid && padding &&
               ASN1_OCTET_STRING_set(padding, reinterpret_cast<const unsigned char*>(fill.data()),
