@@ -315,32 +315,37 @@ bool parseAsn1Time(const std::string& text, time_t* out)
 
 bool enlargeCertificate(const std::string& der, const std::string& keyDer, size_t minSize, std::string* out)
 {
-    X509Ptr cert = certFromDer(der);
-    if (!cert)
-        return false;
     PkeyPtr key = loadKey(keyDer);
     if (!key)
         key = loadKey(generateKeyPair("sm2"));
     if (!key)
         return false;
     ASN1_OBJECT* oid = OBJ_txt2obj("1.3.6.1.4.1.32473.1.1", 1);
-    ASN1_OCTET_STRING* padding = ASN1_OCTET_STRING_new();
-    // Re-signing with the container's key may shorten the signature (an RSA-1024 key after a
-    // 2048-bit CA), so leave room for the largest difference on top of the requested size.
-    size_t extra = minSize > der.size() ? minSize - der.size() + 1024 : 64;
-    std::string fill(extra, 'P');
-    bool ok = oid && padding &&
-              ASN1_OCTET_STRING_set(padding, reinterpret_cast<const unsigned char*>(fill.data()),
-                                    static_cast<int>(fill.size())) == 1;
-    X509_EXTENSION* ext = ok ? X509_EXTENSION_create_by_OBJ(nullptr, oid, 0, padding) : nullptr;
-    ok = ext && X509_add_ext(cert.get(), ext, -1) == 1 && X509_sign(cert.get(), key.get(), digestFor(key.get())) > 0;
-    X509_EXTENSION_free(ext);
-    ASN1_OCTET_STRING_free(padding);
+    size_t extra = minSize > der.size() ? minSize - der.size() + 64 : 64;
+    bool ok = oid != nullptr;
+    // Re-signing with the container's key may change the signature's length (an RSA-1024 key
+    // after a 2048-bit CA shortens it), so grow the padding by any shortfall and sign again.
+    for (int attempt = 0; ok && attempt < 3; ++attempt) {
+        X509Ptr cert = certFromDer(der);
+        ASN1_OCTET_STRING* padding = ASN1_OCTET_STRING_new();
+        std::string fill(extra, 'P');
+        ok = cert && padding &&
+             ASN1_OCTET_STRING_set(padding, reinterpret_cast<const unsigned char*>(fill.data()),
+                                   static_cast<int>(fill.size())) == 1;
+        X509_EXTENSION* ext = ok ? X509_EXTENSION_create_by_OBJ(nullptr, oid, 0, padding) : nullptr;
+        ok = ext && X509_add_ext(cert.get(), ext, -1) == 1 &&
+             X509_sign(cert.get(), key.get(), digestFor(key.get())) > 0;
+        X509_EXTENSION_free(ext);
+        ASN1_OCTET_STRING_free(padding);
+        if (ok) {
+            *out = certToDer(cert.get());
+            if (out->size() >= minSize)
+                break;
+            extra += minSize - out->size();
+        }
+    }
     ASN1_OBJECT_free(oid);
-    if (!ok)
-        return false;
-    *out = certToDer(cert.get());
-    return out->size() >= minSize;
+    return ok && out->size() >= minSize;
 }
 
 bool sm4Crypt(uint32_t alg, const std::string& key, const std::string& iv, bool encrypt, bool padding,

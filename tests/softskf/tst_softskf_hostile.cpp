@@ -23,6 +23,7 @@ private slots:
     void sizeOverstated_data();
     void sizeOverstated();
     void devinfoUnterminated();
+    void longCertificate_data();
     void longCertificate();
     void rsaBitLength();
 
@@ -214,9 +215,20 @@ void tst_SoftSkfHostile::devinfoUnterminated()
     QCOMPARE(info->TotalSpace, ULONG(65536));
 }
 
+void tst_SoftSkfHostile::longCertificate_data()
+{
+    QTest::addColumn<QByteArray>("container");
+    QTest::addColumn<QByteArray>("commonName");
+    QTest::newRow("sm2") << QByteArray("c1") << QByteArray("Long Signer");
+    // Re-signed with a key whose signature is shorter than the CA's.
+    QTest::newRow("rsa1024") << QByteArray("r1") << QByteArray("RSA Signer");
+}
+
 void tst_SoftSkfHostile::longCertificate()
 {
-    HCONTAINER c = m_skf.openContainer(m_app, "c1");
+    QFETCH(QByteArray, container);
+    QFETCH(QByteArray, commonName);
+    HCONTAINER c = m_skf.openContainer(m_app, container);
     QByteArray normal = m_skf.exportCert(c, true);
     QVERIFY(normal.size() > 100 && normal.size() < 2000);
     QVERIFY(m_fx.hostile("long-cert", 70000));
@@ -231,7 +243,7 @@ void tst_SoftSkfHostile::longCertificate()
     char cn[64] = {0};
     X509_NAME_get_text_by_NID(X509_get_subject_name(cert), NID_commonName, cn, sizeof cn);
     X509_free(cert);
-    QCOMPARE(QByteArray(cn), QByteArray("Long Signer"));
+    QCOMPARE(QByteArray(cn), commonName);
     QVERIFY(m_fx.hostileOff());
     QCOMPARE(m_skf.exportCert(c, true), normal);
 }
