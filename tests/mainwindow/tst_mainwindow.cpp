@@ -612,6 +612,8 @@ void TestMainWindow::systemOptionsCreatesDirectoryWithBothKeys()
     QVERIFY2(driver.ok(), qPrintable(driver.errors().join('\n')));
     QCOMPARE(driver.lastSeen().className, QString("SystemOptions"));
     QCOMPARE(driver.lastSeen().windowTitle, QString::fromStdString(__(32059, "系统选项")));
+    QCOMPARE(driver.lastSeen().buttonCaptions.value("btn_ok"), QString::fromStdString(__(30080, "continue")));
+    QCOMPARE(driver.lastSeen().buttonCaptions.value("btn_cancel"), QString::fromStdString(__(30081, "cancel")));
 
     QVERIFY(!m_window->isOpenURL());
     QCOMPARE(m_window->getURL(), QString("https://branch.example/"));
