@@ -14,6 +14,14 @@ constexpr unsigned long kMaxBackoffMs = 2000;
 
 cMonitor::cMonitor() : QThread(nullptr) {}
 
+void cMonitor::requestStop()
+{
+    m_stopRequested = true;
+    cDevMgr* mgr = cDevMgr::getInst();
+    if (mgr->pSKF)
+        mgr->pSKF->SKF_CancelWaitForDevEvent();
+}
+
 void cMonitor::run()
 {
     cDevMgr* mgr = cDevMgr::getInst();
@@ -23,7 +31,7 @@ void cMonitor::run()
     // One byte beyond the size we pass keeps a terminator behind a name that fills the buffer.
     char name[kNameBufferSize + 1];
     unsigned failures = 0;
-    for (;;) {
+    while (!m_stopRequested) {
         std::memset(name, 0, sizeof(name));
         // The size is in/out: every wait offers the whole buffer again.
         ULONG size = kNameBufferSize;
@@ -31,7 +39,11 @@ void cMonitor::run()
         const ULONG result = mgr->WaitForDevEvent(name, &size, &event);
         if (result == SKF_NOT_BOUND)
             return; // the library has no event wait: no event can ever arrive
-        if (result != SAR_OK) {
+        // A successful wait without an event is how SKF_CancelWaitForDevEvent ends the wait; it
+        // ends the thread only when we asked for it, otherwise it counts like a failed wait.
+        if (result == SAR_OK && event == 0 && m_stopRequested)
+            return;
+        if (result != SAR_OK || event == 0) {
             // Retry at once, then back off so a library failing every wait does not spin a core.
             if (failures > 0)
                 msleep(std::min(kMaxBackoffMs, 50ul << std::min(failures - 1, 6u)));
@@ -39,9 +51,6 @@ void cMonitor::run()
             continue;
         }
         failures = 0;
-        // A successful wait without an event is how SKF_CancelWaitForDevEvent ends the wait.
-        if (event == 0)
-            return;
         mgr->SetEvent(event);
         if (event == SKF_EVENT_INSERTED)
             mgr->SetDevName(name);

@@ -6,17 +6,25 @@
 
 #include <QThread>
 
+#include <atomic>
+
 class cMonitor : public QThread
 {
     Q_OBJECT
 public:
     cMonitor();
+    // Ends the thread: marks the stop, then cancels the library's event wait. A wait that
+    // returns without an event for any other reason is taken as spurious and waited again.
+    void requestStop();
 
 signals:
     void notifyTokenEvent();
 
 protected:
     void run() override;
+
+private:
+    std::atomic<bool> m_stopRequested{false};
 };
 
 #endif

@@ -86,7 +86,7 @@ void TestMonitor::cleanupTestCase()
 {
     QElapsedTimer timer;
     timer.start();
-    m_mgr->pSKF->SKF_CancelWaitForDevEvent();
+    m_monitor.requestStop();
     QVERIFY(m_monitor.wait(5000));
     QVERIFY(timer.elapsed() < 2000);
 }

@@ -1,6 +1,6 @@
 // The event monitor against the scripted library: what it stores and emits per event, names that
 // fill the buffer, the size offered on every wait, failing waits, a burst of events, and the end
-// of the thread through the library's cancel call.
+// of the thread through requestStop, and a wait that returns without an event.
 #include "cDevMgr.h"
 #include "cMonitor.h"
 #include "fakeaccess.h"
@@ -19,6 +19,7 @@ private slots:
     void nameFillingTheBuffer();
     void failingWaitsBackOff();
     void burstEmitsOncePerEvent();
+    void waitWithoutEventKeepsWatching();
     void everyWaitOffersTheWholeBuffer();
     void cleanupTestCase();
 
@@ -133,6 +134,19 @@ void TestMonitorScript::burstEmitsOncePerEvent()
     QCOMPARE(m_mgr->GetDevName(), std::string("BURST-49"));
 }
 
+void TestMonitorScript::waitWithoutEventKeepsWatching()
+{
+    // The library ends a wait with success and no event (here through its cancel call, which
+    // the program itself never makes): the monitor must go on watching, not end.
+    const int before = m_signals;
+    m_mgr->pSKF->SKF_CancelWaitForDevEvent();
+    QTest::qWait(200);
+    QVERIFY(m_monitor.isRunning());
+    push({SKF_EVENT_INSERTED, "AFTER-SPURIOUS", 0, false});
+    QTRY_COMPARE(m_signals, before + 1);
+    QCOMPARE(m_mgr->GetDevName(), std::string("AFTER-SPURIOUS"));
+}
+
 void TestMonitorScript::everyWaitOffersTheWholeBuffer()
 {
     std::lock_guard<std::mutex> guard(m_fake->lock);
@@ -145,7 +159,7 @@ void TestMonitorScript::cleanupTestCase()
 {
     QElapsedTimer timer;
     timer.start();
-    m_mgr->pSKF->SKF_CancelWaitForDevEvent();
+    m_monitor.requestStop();
     QVERIFY(m_monitor.wait(5000));
     QVERIFY(timer.elapsed() < 2000);
 }
