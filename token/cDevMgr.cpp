@@ -3,6 +3,10 @@
 #include "keymgr_config.h"
 #include "namelist.h"
 
+#include <QtGlobal>
+
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -52,9 +56,16 @@ int cDevMgr::Initialize()
     if (pSKF)
         return 0;
     std::unique_ptr<CGMSKFOperator> table(new CGMSKFOperator);
-    const int result = table->LoadSKFAPI(libraryPath().c_str());
-    if (result == 0)
-        pSKF = table.release();
+    const char* path = libraryPath().c_str();
+    const int result = table->LoadSKFAPI(path);
+    // The loader's own line goes to standard error, which a daemon has closed; the warning channel
+    // is where the program's diagnostics are collected, so say there why no token will appear.
+    if (result != 0) {
+        qWarning("keymgr: cannot load the SKF library %s: %s; no token will be shown", path,
+                 access(path, F_OK) == 0 ? "the file does not load" : "the file is missing");
+        return result;
+    }
+    pSKF = table.release();
     return result;
 }
 
