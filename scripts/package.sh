@@ -9,4 +9,6 @@ source=$(cd "$(dirname "$0")/.." && pwd)
 cmake -S "$source" -B "$build" -G Ninja -DKEYMGR_PACKAGE_BUILD=ON -DCMAKE_BUILD_TYPE=Release
 cmake --build "$build" -j "$jobs"
 cd "$build"
+# Only the package made now is left to install or check.
+rm -f ./*.deb
 cpack -G DEB
