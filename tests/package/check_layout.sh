@@ -144,6 +144,12 @@ report=$(lintian --suppress-tags-from-file "$overrides" --fail-on error,warning 
     fail "lintian reports errors or warnings"
 echo "$report" | grep -v 'root privileges'
 
+# A package build for any other application directory stops at once, saying why.
+source=$(sed -n 's/^CMAKE_HOME_DIRECTORY:INTERNAL=//p' "$build/CMakeCache.txt")
+refused=$(cmake -S "$source" -B "$TMPDIR/refused" -G Ninja -DKEYMGR_PACKAGE_BUILD=ON -DKEYMGR_APP_DIR=/opt/elsewhere 2>&1) &&
+    fail "a package build accepted the application directory /opt/elsewhere"
+echo "$refused" | grep -q 'KEYMGR_APP_DIR=/opt/elsewhere is refused' || fail "the refusal does not say why: $refused"
+
 # The package build made only what the package holds.
 extra=$(ninja -C "$build" -t targets all | cut -d: -f1 | grep -E 'softskf|tst_|_replay|_fuzzer|bench_|keyprobe_example')
 [ -z "$extra" ] || fail "the package build makes test targets: $(echo "$extra" | head -5 | tr '\n' ' ')"
