@@ -23,13 +23,14 @@ if [ "$stage" = outer ]; then
         command -v "$tool" >/dev/null || fail "$tool is not installed (scripts/install-deps.sh)"
     done
     [ -f "${SOFTSKF_LIB:-}" ] && [ -x "${SOFTSKF_CTL:-}" ] || fail "SOFTSKF_LIB and SOFTSKF_CTL must name softskf"
-    set -- "$build"/"$appid"_*.deb "$2"
-    [ -f "$1" ] || fail "no ${appid}_*.deb in $build"
+    example=${2:?}
+    set -- "$build"/"$appid"_*.deb
+    [ $# -eq 1 ] && [ -f "$1" ] || fail "expected one ${appid}_*.deb in $build, found: $*"
     root=$TMPDIR/root
     rm -rf "$root"
     dpkg-deb -x "$1" "$root"
     # The namespace gets an empty /tmp of its own (the program's FIFO lives there).
-    for path in "$TMPDIR" "$HOME" "$SOFTSKF_DIR" "$SOFTSKF_LIB" "$SOFTSKF_CTL" "$2" "$0"; do
+    for path in "$TMPDIR" "$HOME" "$SOFTSKF_DIR" "$SOFTSKF_LIB" "$SOFTSKF_CTL" "$example" "$0"; do
         case $(realpath -m "$path") in /tmp | /tmp/*) fail "$path lies in /tmp, which the test replaces: build outside /tmp" ;; esac
     done
     [ -d /opt ] || fail "/opt does not exist, so there is nothing to bind the package over"
@@ -39,7 +40,7 @@ if [ "$stage" = outer ]; then
     unshare $namespace true 2>"$TMPDIR/unshare.err" ||
         fail "this machine refuses a private mount namespace: $(cat "$TMPDIR/unshare.err")"
     # shellcheck disable=SC2086
-    exec env STAGE=namespace unshare $namespace sh "$0" "$root" "$2"
+    exec env STAGE=namespace unshare $namespace sh "$0" "$root" "$example"
 fi
 
 if [ "$stage" = namespace ]; then
@@ -67,7 +68,7 @@ one_copy() {
     last=
     for _ in $(seq 100); do
         now=$(copies | tr '\n' ' ')
-        [ -n "$last" ] && [ "$now" = "$last" ] && [ "$(echo $now | wc -w)" -eq 1 ] && return 0
+        [ -n "$last" ] && [ "$now" = "$last" ] && [ "$(echo "$now" | wc -w)" -eq 1 ] && return 0
         last=$now
         sleep 1
     done
