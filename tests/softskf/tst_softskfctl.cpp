@@ -34,6 +34,38 @@ Validity validityOf(const QByteArray& der)
     return v;
 }
 
+QByteArray pemOf(const QByteArray& der)
+{
+    QByteArray b64 = der.toBase64(), pem = "-----BEGIN CERTIFICATE-----\n";
+    for (int i = 0; i < b64.size(); i += 64)
+        pem += b64.mid(i, 64) + '\n';
+    return pem + "-----END CERTIFICATE-----\n";
+}
+
+X509* parseCert(const QByteArray& der)
+{
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(der.constData());
+    return d2i_X509(nullptr, &p, der.size());
+}
+
+// Whether the issuer's key signed the certificate with the SM2 signer ID.
+bool signedUnderId(const QByteArray& der, const QByteArray& issuerDer, const QByteArray& id)
+{
+    X509* cert = parseCert(der);
+    X509* issuer = parseCert(issuerDer);
+    ASN1_OCTET_STRING* octets = ASN1_OCTET_STRING_new();
+    bool ok = cert && issuer && octets &&
+              ASN1_OCTET_STRING_set(octets, reinterpret_cast<const unsigned char*>(id.constData()), id.size());
+    if (ok)
+        X509_set0_distinguishing_id(cert, octets);
+    else
+        ASN1_OCTET_STRING_free(octets);
+    ok = ok && X509_verify(cert, X509_get0_pubkey(issuer)) == 1;
+    X509_free(cert);
+    X509_free(issuer);
+    return ok;
+}
+
 QByteArray storeSnapshot()
 {
     QByteArray all;
@@ -192,7 +224,12 @@ void tst_SoftSkfCtl::sm2CertificatesReadByOpenssl()
 {
     QVERIFY(m_fx.addContainer("TOKEN1", "sm2c", "sm2"));
     QVERIFY(m_fx.addCert("TOKEN1", "sm2c", true, QString::fromUtf8("张三 Signature"), 365));
-    QVERIFY(m_fx.addCert("TOKEN1", "sm2c", false, "Encryption", 365));
+    QVERIFY(m_fx.run({"add-cert", "TOKEN1", "sm2c", "enc", "--cn", "Encryption", "--self-signed"}));
+    QFile caFile(SoftSkfFixture::storeDir() + "/ca/sm2.der");
+    QVERIFY(caFile.open(QIODevice::ReadOnly));
+    QByteArray caDer = caFile.readAll();
+    QString caPem = SoftSkfFixture::tempPath("sm2ca.pem");
+    QVERIFY(SoftSkfFixture::writeFile(caPem, pemOf(caDer)));
     SkfTestLib skf;
     QVERIFY(skf.load());
     HCONTAINER c = skf.openContainer(skf.openApp(skf.connect("TOKEN1")), "sm2c");
@@ -208,7 +245,23 @@ void tst_SoftSkfCtl::sm2CertificatesReadByOpenssl()
         QCOMPARE(openssl.exitCode(), 0);
         QByteArray text = openssl.readAllStandardOutput();
         QVERIFY2(text.contains(sign ? "Signature" : "Encryption"), text.constData());
-        QVERIFY2(text.contains("softskf Test CA (SM2)"), text.constData());
+        QVERIFY2(text.contains(sign ? "softskf Test CA (SM2)" : "issuer=C = CN, O = softskf, CN = Encryption"),
+                 text.constData());
+        // Signed under the standard SM2 signer ID and only under it; so is the CA.
+        QByteArray issuer = sign ? caDer : der;
+        QVERIFY(signedUnderId(der, issuer, "1234567812345678"));
+        QVERIFY(!signedUnderId(der, issuer, "8765432187654321"));
+        QVERIFY(signedUnderId(caDer, caDer, "1234567812345678"));
+        if (sign) {
+            openssl.start("openssl", {"verify", "-vfyopt", "distid:1234567812345678", "-CAfile", caPem, path});
+            QVERIFY(openssl.waitForFinished(30000));
+            QCOMPARE(openssl.exitCode(), 0);
+        }
+        // An end-entity certificate has no (empty) BasicConstraints.
+        X509* cert = parseCert(der);
+        QVERIFY(cert);
+        QVERIFY(X509_get_ext_by_NID(cert, NID_basic_constraints, -1) < 0);
+        X509_free(cert);
         // The blob from ExportPublicKey is the certificate's key.
         QByteArray x, y;
         bool rsa = true;
