@@ -119,6 +119,8 @@ void tst_SoftSkfCtl::init()
     QVERIFY(m_fx.reset());
     QVERIFY(m_fx.createToken(SoftSkfFixture::TokenSpec()));
     QVERIFY(m_fx.addContainer("TOKEN1", "empty1", "empty"));
+    QVERIFY(SoftSkfFixture::writeFile(SoftSkfFixture::tempPath("small.bin"), "small"));
+    QVERIFY(m_fx.run({"add-file", "TOKEN1", "ORVANE-PKIAPP", "f0", "--from", SoftSkfFixture::tempPath("small.bin")}));
 }
 
 void tst_SoftSkfCtl::argumentErrors_data()
@@ -154,6 +156,16 @@ void tst_SoftSkfCtl::argumentErrors_data()
                                                         "sign",     "--from", "/nonexistent"};
     QTest::newRow("import with CN") << QStringList{"add-cert", "TOKEN1", "empty1", "sign", "--from", "/x", "--cn", "y"};
     QTest::newRow("unknown application") << QStringList{"add-container", "TOKEN1", "c", "empty", "--app", "NOAPP"};
+    const QString small = SoftSkfFixture::tempPath("small.bin");
+    QTest::newRow("add-file without --from") << QStringList{"add-file", "TOKEN1", "ORVANE-PKIAPP", "f"};
+    QTest::newRow("add-file name too long")
+        << QStringList{"add-file", "TOKEN1", "ORVANE-PKIAPP", QString(33, 'f'), "--from", small};
+    QTest::newRow("add-file unknown application") << QStringList{"add-file", "TOKEN1", "NOAPP", "f", "--from", small};
+    QTest::newRow("add-file exists") << QStringList{"add-file", "TOKEN1", "ORVANE-PKIAPP", "f0", "--from", small};
+    QTest::newRow("add-file larger than free space")
+        << QStringList{"add-file", "TOKEN1", "ORVANE-PKIAPP", "big", "--from", QCoreApplication::applicationFilePath()};
+    QTest::newRow("add-file bad rights") << QStringList{"add-file", "TOKEN1", "ORVANE-PKIAPP", "f",
+                                                        "--from",   small,    "--read-rights", "256"};
     QTest::newRow("set-pin kind") << QStringList{"set-pin", "TOKEN1", "admin"};
     QTest::newRow("set-pin remaining above limit") << QStringList{"set-pin", "TOKEN1", "user", "--remaining", "7"};
     QTest::newRow("insert unknown") << QStringList{"insert", "NOPE"};
@@ -197,6 +209,7 @@ void tst_SoftSkfCtl::helpListsCommandsAndModes()
                              "add-container",
                              "add-cert",
                              "export-cert",
+                             "add-file",
                              "set-pin",
                              "set-label",
                              "insert",
@@ -376,10 +389,21 @@ void tst_SoftSkfCtl::showJson()
     QCOMPARE(s["signCert"].toBool(), false);
     QCOMPARE(s["encCert"].toBool(), true);
     QCOMPARE(s["encCertSize"].toInt(), m_fx.certDer("J", "s", false).size());
+    QString path = SoftSkfFixture::tempPath("data.bin");
+    QVERIFY(SoftSkfFixture::writeFile(path, QByteArray(1000, 'd')));
+    QVERIFY(m_fx.run({"add-file", "J", "ORVANE-PKIAPP", "data", "--from", path, "--write-rights", "1"}));
+    o = m_fx.show("J");
+    QCOMPARE(o["freeSpace"].toInt(), 32768 - 1000);
+    QJsonObject file = o["applications"].toArray()[0].toObject()["files"].toArray()[0].toObject();
+    QCOMPARE(file["name"].toString(), QString("data"));
+    QCOMPARE(file["size"].toInt(), 1000);
+    QCOMPARE(file["readRights"].toInt(), 255);
+    QCOMPARE(file["writeRights"].toInt(), 1);
     QCOMPARE(m_fx.list().size(), 2);
     QByteArray text;
     QVERIFY(m_fx.run({"show", "J"}, &text));
     QVERIFY(text.contains("token J (removed)") && text.contains("4 of 9 tries left, factory default"));
+    QVERIFY(text.contains("file data: 1000 bytes, read rights 255, write rights 1"));
 }
 
 void tst_SoftSkfCtl::presenceAndEvents()
