@@ -566,6 +566,10 @@ void tst_SoftSkfSecurity::files()
         QCOMPARE(QByteArray(reinterpret_cast<char*>(buf), int(len)),
                  QByteArray(op == "write" ? "0123WXYZ89abcdef" : "23456789abcdef"));
     }
+    // Deleting the application gives its files' space back.
+    QCOMPARE(m_skf.SKF_DeleteApplication(dev, appName), ULONG(SAR_OK));
+    QCOMPARE(m_skf.SKF_GetDevInfo(dev, &info), ULONG(SAR_OK));
+    QCOMPARE(info.FreeSpace, ULONG(SoftSkfFixture::TokenSpec().freeSpace));
 }
 
 void tst_SoftSkfSecurity::privateOperationsNeedUserPin_data()
