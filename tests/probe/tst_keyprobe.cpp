@@ -28,6 +28,21 @@ Run keyprobe(const QString& program, const QStringList& args)
     return run;
 }
 
+// An answer is exactly `out` on standard output and nothing on standard error; a failure is
+// one line on standard error that contains `out`, and nothing on standard output.
+void checkRun(const Run& run, int status, const QByteArray& out)
+{
+    QCOMPARE(run.status, status);
+    if (status == 0) {
+        QCOMPARE(run.out, out);
+        QCOMPARE(run.err, QByteArray());
+    } else {
+        QCOMPARE(run.out, QByteArray());
+        QCOMPARE(run.err.count('\n'), 1);
+        QVERIFY2(run.err.startsWith("keyprobe: ") && run.err.contains(out), run.err.constData());
+    }
+}
+
 const QDateTime kNotAfter(QDate(2031, 5, 6), QTime(7, 8, 9), Qt::UTC);
 
 } // namespace
@@ -42,7 +57,8 @@ private slots:
     void statuses();
     void certificates_data();
     void certificates();
-    void missingLibrary();
+    void brokenLibrary_data();
+    void brokenLibrary();
 
 private:
     SoftSkfFixture m_skf;
@@ -91,16 +107,7 @@ void TestKeyprobe::statuses()
     if (!failing.isEmpty())
         QVERIFY(m_skf.fail(failing, 0x0A00000D));
 
-    const Run run = keyprobe(QStringLiteral(KEYPROBE_CLI), args);
-    QCOMPARE(run.status, status);
-    if (status == 0) {
-        QCOMPARE(run.out, out);
-        QCOMPARE(run.err, QByteArray());
-    } else {
-        QCOMPARE(run.out, QByteArray());
-        QCOMPARE(run.err.count('\n'), 1);
-        QVERIFY2(run.err.startsWith("keyprobe: ") && run.err.contains(out), run.err.constData());
-    }
+    checkRun(keyprobe(QStringLiteral(KEYPROBE_CLI), args), status, out);
 }
 
 void TestKeyprobe::certificates_data()
@@ -178,19 +185,35 @@ void TestKeyprobe::certificates()
     }
 }
 
-// A keyprobe whose libkeyprobe looks for the SKF library in a folder that stays empty.
-void TestKeyprobe::missingLibrary()
+void TestKeyprobe::brokenLibrary_data()
 {
-    QVERIFY(m_skf.createToken(SoftSkfFixture::TokenSpec()));
-    for (const QStringList& args : {QStringList{"count"}, QStringList{"serial"}, QStringList{"certs", "--json"}}) {
-        const Run run = keyprobe(QStringLiteral(KEYPROBE_CLI_NO_SKF), args);
-        QCOMPARE(run.status, 3);
-        QCOMPARE(run.out, QByteArray());
-        QCOMPARE(run.err.count('\n'), 1);
-        QVERIFY2(run.err.startsWith("keyprobe: cannot load the SKF library: ") &&
-                     run.err.contains("liborvane.so.1.0.0"),
-                 run.err.constData());
-    }
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("out"); // exact standard output; on failure, the one stderr line
+    // This copy's libkeyprobe looks for the SKF library in a folder that stays empty.
+    const QString none = QStringLiteral(KEYPROBE_CLI_NO_SKF);
+    // The loader's own reason names the file it looked for.
+    const QByteArray missing = "liborvane.so.1.0.0";
+    QTest::newRow("missing: count") << none << QStringList{"count"} << 3 << missing;
+    QTest::newRow("missing: serial") << none << QStringList{"serial"} << 3 << missing;
+    QTest::newRow("missing: certs") << none << QStringList{"certs", "--json"} << 3 << missing;
+#ifdef KEYPROBE_CLI_PARTIAL
+    // This one's finds a library that lacks the functions the certificate query needs.
+    const QString partial = QStringLiteral(KEYPROBE_CLI_PARTIAL);
+    QTest::newRow("partial: serial") << partial << QStringList{"serial"} << 0 << QByteArray("FAKE-0001\n");
+    QTest::newRow("partial: certs") << partial << QStringList{"certs"} << 3
+                                    << QByteArray("keyprobe: the SKF library lacks a function this query needs");
+#endif
+}
+
+void TestKeyprobe::brokenLibrary()
+{
+    QFETCH(QString, program);
+    QFETCH(QStringList, args);
+    QFETCH(int, status);
+    QFETCH(QByteArray, out);
+    checkRun(keyprobe(program, args), status, out);
 }
 
 QTEST_GUILESS_MAIN(TestKeyprobe)
