@@ -50,10 +50,10 @@ Record parseDatagram(const QByteArray& data)
     return record;
 }
 
-QString run(const QString& program, const QStringList& args)
+QString xdo(const QStringList& args)
 {
     QProcess process;
-    process.start(program, args);
+    process.start(QStringLiteral("xdotool"), args);
     process.waitForFinished(20000);
     return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
 }
@@ -63,11 +63,6 @@ QByteArray linkOf(const QString& path)
     char target[4096];
     const ssize_t len = readlink(QFile::encodeName(path).constData(), target, sizeof target);
     return len > 0 ? QByteArray(target, int(len)) : QByteArray();
-}
-
-void xdo(const QStringList& args)
-{
-    QProcess::execute(QStringLiteral("xdotool"), args);
 }
 
 } // namespace
@@ -198,8 +193,7 @@ void TestJournal::tokenEventRecord()
 // A wrong PIN typed on the verify page, as a user does it.
 void TestJournal::failedVerifyRecord()
 {
-    QTRY_VERIFY_WITH_TIMEOUT(!(m_window = run("xdotool", {"search", "--onlyvisible", "--name", "Norvik"})).isEmpty(),
-                             10000);
+    QTRY_VERIFY_WITH_TIMEOUT(!(m_window = xdo({"search", "--onlyvisible", "--name", "Norvik"})).isEmpty(), 10000);
     m_window = m_window.section('\n', 0, 0);
     const QList<QStringList> clicks = {{"60", "105"}, {"344", "417"}, {"500", "188"}};
     for (const QStringList& at : clicks) {
@@ -224,11 +218,6 @@ void TestJournal::failedVerifyRecord()
 void TestJournal::noPinInAnyRecord()
 {
     QVERIFY(m_raw.size() >= 3);
-    // Kept as a test artefact: what a help desk would read in the journal.
-    QFile dump(qEnvironmentVariable("KEYMGR_TEST_DIR") + "/journal-datagrams.txt");
-    QVERIFY(dump.open(QIODevice::WriteOnly));
-    for (const QByteArray& datagram : m_raw)
-        dump.write(datagram + '\n');
     for (const QByteArray& datagram : m_raw)
         QVERIFY2(!datagram.contains(kWrongPin) && !datagram.contains("12345678"), datagram.constData());
 }
