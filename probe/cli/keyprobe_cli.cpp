@@ -11,11 +11,13 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
-enum ExitStatus { kAnswered = 0, kNoToken = 1, kUsage = 2, kNoLibrary = 3, kTokenError = 4 };
+enum ExitStatus { kAnswered = 0, kNoToken = 1, kUsage = 2, kNoLibrary = 3, kTokenError = 4, kNotWritten = 5 };
 
 const char kHelp[] = "Usage: keyprobe [--json] count\n"
                      "       keyprobe [--json] serial\n"
@@ -31,7 +33,8 @@ const char kHelp[] = "Usage: keyprobe [--json] count\n"
                      "  --pem    the certificates as a PEM bundle\n"
                      "\n"
                      "Exit status: 0 answered, 1 no token present, 2 usage error,\n"
-                     "3 the SKF library could not be loaded, 4 the token answered with an error.\n";
+                     "3 the SKF library could not be loaded, 4 the token answered with an error,\n"
+                     "5 the answer could not be written.\n";
 
 int fail(int status, const QString& message)
 {
@@ -197,9 +200,7 @@ int runCerts(bool json, bool pem)
     return kAnswered;
 }
 
-} // namespace
-
-int main(int argc, char* argv[])
+int answer(int argc, char* argv[])
 {
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
@@ -247,4 +248,16 @@ int main(int argc, char* argv[])
     if (command == QLatin1String("serial"))
         return runSerial(json);
     return runCerts(json, pem);
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    const int status = answer(argc, argv);
+    // A script must not take a lost answer (a full disk, a closed pipe) for an answer.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+        return fail(kNotWritten,
+                    QStringLiteral("cannot write the answer: %1").arg(QString::fromLocal8Bit(strerror(errno))));
+    return status;
 }

@@ -59,6 +59,7 @@ private slots:
     void certificates();
     void brokenLibrary_data();
     void brokenLibrary();
+    void answerNotWritten();
 
 private:
     SoftSkfFixture m_skf;
@@ -214,6 +215,18 @@ void TestKeyprobe::brokenLibrary()
     QFETCH(int, status);
     QFETCH(QByteArray, out);
     checkRun(keyprobe(program, args), status, out);
+}
+
+// An answer lost on its way out is not reported as given.
+void TestKeyprobe::answerNotWritten()
+{
+    QVERIFY(m_skf.createToken(SoftSkfFixture::TokenSpec()));
+    QProcess process;
+    process.setStandardOutputFile(QStringLiteral("/dev/full"));
+    process.start(QStringLiteral(KEYPROBE_CLI), {"serial"});
+    QVERIFY(process.waitForFinished(60000));
+    QCOMPARE(process.exitCode(), 5);
+    QVERIFY(process.readAllStandardError().startsWith("keyprobe: cannot write the answer: "));
 }
 
 QTEST_GUILESS_MAIN(TestKeyprobe)
