@@ -200,7 +200,8 @@ bool startViewer(const QString& file)
 {
     const QString program = viewerProgram();
     if (program.isEmpty()) {
-        qCWarning(lcUi, "no certificate viewer found (tried %s)", qPrintable(viewerCandidates().join(QLatin1String(", "))));
+        qCWarning(lcUi, "no certificate viewer found (tried %s)",
+                  qPrintable(viewerCandidates().join(QLatin1String(", "))));
         return false;
     }
     return QProcess::startDetached(program, {file});
