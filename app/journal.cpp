@@ -7,6 +7,7 @@
 
 #include <sys/uio.h>
 #include <syslog.h>
+#include <unistd.h>
 // The record's own place in the code comes from Qt's context, not from this handler's.
 #define SD_JOURNAL_SUPPRESS_LOCATION
 #include <systemd/sd-journal.h>
@@ -16,6 +17,7 @@
 namespace {
 
 QtMessageHandler g_previousHandler = nullptr;
+const char kJournalSocket[] = "/run/systemd/journal/socket";
 
 int priorityOf(QtMsgType type)
 {
@@ -64,11 +66,21 @@ void journalHandler(QtMsgType type, const QMessageLogContext& context, const QSt
         g_previousHandler(type, context, message);
 }
 
+void journalOrPreviousHandler(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    // sd_journal_sendv() drops a record silently when no journal listens; asked first, the
+    // record goes to the handler before ours instead.
+    if (access(kJournalSocket, W_OK) == 0)
+        journalHandler(type, context, message);
+    else if (g_previousHandler)
+        g_previousHandler(type, context, message);
+}
+
 } // namespace
 
 void installJournalHandler()
 {
-    QtMessageHandler previous = qInstallMessageHandler(journalHandler);
-    if (previous != journalHandler)
+    QtMessageHandler previous = qInstallMessageHandler(journalOrPreviousHandler);
+    if (previous != journalOrPreviousHandler)
         g_previousHandler = previous;
 }

@@ -1,7 +1,9 @@
 // The daemonised program's records as the journal receives them. The test runs in mount and IPC
 // namespaces of its own, where it owns /run/systemd/journal/socket, /tmp (the request FIFO) and
 // the single-instance segment; the program it starts inherits them and sends there.
+#include "journal.h"
 #include "keymgr_config.h"
+#include "logging.h"
 #include "softskf_fixture.h"
 
 #include <QtTest>
@@ -74,6 +76,7 @@ class TestJournal : public QObject
 private slots:
     void initTestCase();
     void cleanupTestCase();
+    void handlerFallsBackWithoutJournal();
     void startRecord();
     void tokenEventRecord();
     void failedVerifyRecord();
@@ -107,13 +110,6 @@ void TestJournal::initTestCase()
     close(x11);
     QCOMPARE(mount("tmpfs", "/run", "tmpfs", 0, "mode=0755"), 0);
     QVERIFY(QDir().mkpath(kSocketDir));
-
-    m_socket = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    qstrcpy(address.sun_path, "/run/systemd/journal/socket");
-    QCOMPARE(bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-
     QVERIFY2(m_skf.init(), m_skf.lastError().constData());
     SoftSkfFixture::TokenSpec token;
     token.present = false;
@@ -164,6 +160,30 @@ qint64 TestJournal::ourKeymgr() const
             return entry.toLongLong();
     }
     return 0;
+}
+
+// The handler in this process: a record goes to the handler before it while no journal listens,
+// and to the journal, with its priority and category, once one does.
+void TestJournal::handlerFallsBackWithoutJournal()
+{
+    const QtMessageHandler testHandler = qInstallMessageHandler(nullptr);
+    qInstallMessageHandler(testHandler);
+    installJournalHandler();
+    QTest::ignoreMessage(QtWarningMsg, "no journal yet");
+    qCWarning(lcUi, "no journal yet");
+
+    m_socket = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    qstrcpy(address.sun_path, "/run/systemd/journal/socket");
+    const int bound = bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    qCWarning(lcUi, "to the journal");
+    qInstallMessageHandler(testHandler);
+    QCOMPARE(bound, 0);
+    const Record record = waitFor("MESSAGE", "to the journal", 5000);
+    QCOMPARE(record.value("PRIORITY"), QByteArray("4"));
+    QCOMPARE(record.value("QT_CATEGORY"), QByteArray("keymgr.ui"));
+    QCOMPARE(record.value("SYSLOG_IDENTIFIER"), QByteArray("keymgr"));
 }
 
 void TestJournal::startRecord()
