@@ -49,6 +49,12 @@ void cDevMgr::setLibraryPathForTesting(const char* path)
     libraryPath() = path ? path : "";
 }
 
+std::string cDevMgr::skfLibraryPath()
+{
+    std::lock_guard<std::mutex> guard(loadLock());
+    return libraryPath();
+}
+
 int cDevMgr::Initialize()
 {
     std::lock_guard<std::mutex> guard(loadLock());
@@ -117,7 +123,9 @@ ULONG cDevMgr::ConnectDev(const char* name)
     hDev = nullptr;
     hApplication = nullptr;
     hContainer = nullptr;
-    return skf->SKF_ConnectDev(input(name), &hDev);
+    const ULONG result = skf->SKF_ConnectDev(input(name), &hDev);
+    m_connectedName = result == SAR_OK ? std::string(name) : std::string();
+    return result;
 }
 
 ULONG cDevMgr::getDevInfo(const char* name, DEVINFO* info)
@@ -137,6 +145,7 @@ ULONG cDevMgr::getDevInfo(const char* name, DEVINFO* info)
         if (std::strncmp(name, device.c_str(), device.size()) != 0)
             continue;
         const ULONG connected = skf->SKF_ConnectDev(input(name), &hDev);
+        m_connectedName = connected == SAR_OK ? device : std::string();
         if (connected != SAR_OK)
             return connected;
         std::memset(info, 0, sizeof(*info));

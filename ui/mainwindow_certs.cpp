@@ -9,6 +9,7 @@
 #include "certfile_io.h"
 #include "certfile_select.h"
 #include "keyops_text.h"
+#include "logging.h"
 #include "multilang.h"
 #include "myMessageBox.h"
 #include "namelist.h"
@@ -214,7 +215,7 @@ void MainWindow::viewCertificate(bool sign)
         return;
     const QString path = certfile::writeViewerFile(der);
     if (path.isEmpty()) {
-        qWarning("cannot write the certificate for the viewer");
+        qCWarning(lcUi, "cannot write the certificate for the viewer");
         return;
     }
     certfile::startViewer(path);
@@ -232,8 +233,7 @@ void MainWindow::btn_deleteCtn()
     }
     NameBuffer buffer(name);
     const ULONG result = cDevMgr::getInst()->DeleteContainer(buffer.bytes);
-    if (result != SAR_OK)
-        qWarning("deleting container %s failed: 0x%08lx", buffer.bytes, static_cast<unsigned long>(result));
+    logSkfFailure("SKF_DeleteContainer", result, cDevMgr::getInst()->connectedDevName());
     chooseApp(deviceOfConnectedToken(m_devModel, ui->treeView_Dev->currentIndex()));
 }
 
@@ -250,6 +250,7 @@ void MainWindow::on_btn_clearEmptyCtn_clicked()
         pinrules::PinBytes pin(text, pinrules::TextUnit::Utf8);
         pinrules::wipe(text);
         verified = mgr->VerifyPIN(kUserPin, pin.data(), &retry);
+        logSkfFailure("SKF_VerifyPIN", verified, mgr->connectedDevName());
     }
     if (verified != SAR_OK) {
         tell(m_msgBox, keyops::resultMode(verified, keyops::kModeFailed), kTitleVerifyPin, unsigned(retry));

@@ -5,6 +5,7 @@
 #include "ui_MainWindow.h"
 
 #include "cDevMgr.h"
+#include "logging.h"
 #include "multilang.h"
 #include "myMessageBox.h"
 #include "namelist.h"
@@ -79,7 +80,7 @@ void MainWindow::handleTokenEvent()
         if (isOpenURL()) {
             const QString address = webAddressToOpen();
             if (!openWebAddress(address))
-                qWarning("keymgr: the web address is not opened: \"%s\"", qUtf8Printable(address));
+                qCWarning(lcUi, "the web address is not opened: \"%s\"", qUtf8Printable(address));
         }
         m_sysTrayIcon->show();
         showTrayMessage(title, text(32052, "RUZ-Ururov inserted"), 3000);
@@ -126,7 +127,7 @@ void MainWindow::rebuildDevTree()
             continue;
         if (apps.empty() || apps.front().empty()) {
             if (reported >= 2)
-                qDebug("length error");
+                qCDebug(lcSkf, "length error");
             deviceItem->appendRow(new QStandardItem(text(30000, "Empty Device")));
             std::memset(m_appName, 0, sizeof m_appName);
             continue;

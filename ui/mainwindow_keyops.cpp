@@ -6,6 +6,7 @@
 #include "SetPin.h"
 #include "cDevMgr.h"
 #include "keyops_text.h"
+#include "logging.h"
 #include "myMessageBox.h"
 #include "passwordrules.h"
 
@@ -68,6 +69,7 @@ void MainWindow::btn_changePin()
 
     ULONG retry = 0;
     const ULONG rv = cDevMgr::getInst()->ChangePIN(kUserPin, oldPin.data(), newPin.data(), &retry);
+    logSkfFailure("SKF_ChangePIN", rv, cDevMgr::getInst()->connectedDevName());
     m_msgBox->setWarnMode(keyops::resultMode(rv, keyops::kModePinChanged), keyops::kTitleChangePin, retry);
     m_msgBox->exec();
 }
@@ -154,6 +156,7 @@ void MainWindow::btn_changelabe_ok()
     unsigned mode = keyops::kModeLabelTooLong;
     if (latin1Length(ui->NewLabelEdit) <= keyops::kMaxLabelBytes && label.size() <= keyops::kMaxLabelBytes) {
         const ULONG rv = cDevMgr::getInst()->SetDevLabel(label.constData(), ULONG(label.size()));
+        logSkfFailure("SKF_SetLabel", rv, cDevMgr::getInst()->connectedDevName());
         mode = rv == SAR_OK ? keyops::kModeLabelChanged : keyops::kModeFailed;
     }
     m_msgBox->setWarnMode(mode, keyops::kTitleChangeLabel, 0);
@@ -175,6 +178,7 @@ void MainWindow::btn_verifyPIN_ok()
             mode = broken->mode;
         } else {
             const ULONG rv = cDevMgr::getInst()->VerifyPIN(kUserPin, pin.data(), &retry);
+            logSkfFailure("SKF_VerifyPIN", rv, cDevMgr::getInst()->connectedDevName());
             mode = keyops::resultMode(rv, keyops::kModeVerified);
             if (rv == SAR_OK) {
                 ui->btn_ImpCert->setEnabled(true);
@@ -204,6 +208,7 @@ void MainWindow::btn_changePIN_ok()
         PinBytes oldPin(ui->OldPIN_Edit->text(), TextUnit::Latin1);
         PinBytes newPin(ui->NewPIN_Edit->text(), TextUnit::Latin1);
         const ULONG rv = cDevMgr::getInst()->ChangePIN(kUserPin, oldPin.data(), newPin.data(), &retry);
+        logSkfFailure("SKF_ChangePIN", rv, cDevMgr::getInst()->connectedDevName());
         mode = keyops::resultMode(rv, keyops::kModePinChanged);
     }
     m_msgBox->setWarnMode(mode, keyops::kTitleChangePin, retry);

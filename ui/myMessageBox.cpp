@@ -1,6 +1,7 @@
 #include "myMessageBox.h"
 
 #include "cDevMgr.h"
+#include "logging.h"
 #include "multilang.h"
 #include "passwordrules.h"
 #include "ui_myMessageBox.h"
@@ -342,6 +343,7 @@ int myMessageBox::btn_changePIN_ok()
 
     ULONG retry = 0;
     const ULONG rv = cDevMgr::getInst()->ChangePIN(kUserPin, oldPin.data(), newPin.data(), &retry);
+    logSkfFailure("SKF_ChangePIN", rv, cDevMgr::getInst()->connectedDevName());
     if (rv == 0) {
         showResult(2001, 0, true);
         return 1;

@@ -25,6 +25,7 @@ expected_files() {
     cat <<EOF
 0644 info
 0755 files/bin/keymgr
+0755 files/bin/keyprobe
 0644 files/lib/libkeyprobe.so.$version
 link files/lib/libkeyprobe.so.1 -> libkeyprobe.so.$version
 link files/lib/libkeyprobe.so -> libkeyprobe.so.1
