@@ -54,6 +54,8 @@ void MainWindow::handleTokenEvent()
         button->setEnabled(false);
     ui->tabWidget->setCurrentIndex(1);
     ui->tabWidget_2->setCurrentIndex(0);
+    // The pages are left: a PIN typed there must not wait in a hidden field.
+    clearPinEdits();
     m_devModel->clear();
     m_ctnModel->clear();
     ui->label_bottom->setText(QString());

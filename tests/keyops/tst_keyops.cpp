@@ -13,8 +13,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QApplication>
 #include <QTabWidget>
 #include <QTemporaryDir>
+#include <QTreeView>
 
 namespace {
 
@@ -68,7 +70,10 @@ private slots:
     void changeDialogLeftWithoutChange();
     void changeLabel_data();
     void changeLabel();
+    void pinBytesOnEveryPath_data();
+    void pinBytesOnEveryPath();
     void userFlowThroughTheWindow();
+    void forcedChangeLeftOnRemovalOfferedAgain();
 
 private:
     template <typename T = QWidget> T* child(const QString& name)
@@ -83,6 +88,10 @@ private:
     // Clicks an enabled button; the message dialog it opens is answered with its OK button.
     bool clickAndAnswer(QPushButton* button, Shown* shown);
     bool answer(ModalDriver& driver, Shown* shown);
+    // Answers a message dialog with OK, noting which line edits of any window still hold `pin`.
+    void answerAndLookForPin(ModalDriver& driver, Shown* shown, const QString& pin, QStringList* holding);
+    // Verifies `pin` through the verify page; the mode shown.
+    unsigned verifyThroughPage(const QString& pin);
     void setCertButtons(bool enabled);
     bool certButtons(bool enabled);
 
@@ -164,6 +173,43 @@ bool TestKeyops::clickAndAnswer(QPushButton* button, Shown* shown)
     if (!driver.ok())
         qWarning("%s", qPrintable(driver.errors().join('\n')));
     return driver.ok();
+}
+
+namespace {
+
+// Object names of the line edits, in any window or dialog, whose text holds `pin`.
+QStringList editsHolding(const QString& pin)
+{
+    QStringList names;
+    for (QWidget* w : QApplication::allWidgets()) {
+        auto* edit = qobject_cast<QLineEdit*>(w);
+        if (edit && !pin.isEmpty() && edit->text().contains(pin))
+            names << edit->objectName();
+    }
+    return names;
+}
+
+} // namespace
+
+void TestKeyops::answerAndLookForPin(ModalDriver& driver, Shown* shown, const QString& pin, QStringList* holding)
+{
+    driver.inspect([=](QWidget* dialog) {
+        shown->mode = static_cast<myMessageBox*>(dialog)->lastMode();
+        shown->text = dialog->findChild<QLabel*>("lab_msg")->text();
+        *holding << editsHolding(pin);
+    });
+    driver.click("btn_msg_ok");
+}
+
+unsigned TestKeyops::verifyThroughPage(const QString& pin)
+{
+    m_window->btn_verifyPin();
+    // A copy of our own: the page wipes what the field held.
+    child<QLineEdit>("VerifyPIN_Edit")->setText(QString(pin.constData(), pin.size()));
+    Shown shown;
+    if (!clickAndAnswer(child<QPushButton>("btn_VerifyPIN_OK"), &shown))
+        return 0;
+    return shown.mode;
 }
 
 void TestKeyops::setCertButtons(bool enabled)
@@ -489,8 +535,6 @@ void TestKeyops::changeThroughDialog_data()
     QTest::addColumn<int>("remainingAfter");
 
     QTest::newRow("changed") << kPin << "Abc123" << 6 << 0u << 2001u << "Abc123" << 6;
-    // The dialog hands over UTF-8: a non-ASCII PIN reaches the token as its UTF-8 bytes.
-    QTest::newRow("changed, non-ASCII") << kPin << "Abc123é" << 6 << 0u << 2001u << "Abc123é" << 6;
     QTest::newRow("wrong old PIN, 3 left") << "00000000"
                                            << "Abc123" << 4 << 0u << 2009u << kPin << 3;
     QTest::newRow("locked") << kPin << "Abc123" << 0 << 0u << 2007u << QString() << 0;
@@ -623,6 +667,88 @@ void TestKeyops::changeLabel()
     QVERIFY(!ok->isEnabled());
 }
 
+void TestKeyops::pinBytesOnEveryPath_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("pin");
+    // Setting paths refuse a non-ASCII PIN; sending paths send what was typed, as UTF-8.
+    for (const char* path : {"forced change", "change page", "SetPin", "verify page", "clean-up"}) {
+        QTest::addRow("%s, ASCII", path) << path << "Kv3939 ab";
+        QTest::addRow("%s, non-ASCII", path) << path << "Abcdeé1";
+    }
+}
+
+void TestKeyops::pinBytesOnEveryPath()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, pin);
+    const bool ascii = std::all_of(pin.begin(), pin.end(), [](QChar c) { return c.unicode() < 0x80; });
+    const bool sets = path == "forced change" || path == "change page" || path == "SetPin";
+    if (!sets)
+        QVERIFY(m_skf.setPin(kToken, "user", pin)); // set elsewhere, from the same text
+    const qint64 changesBefore = calls("SKF_ChangePIN");
+
+    Shown shown;
+    QStringList holding;
+    ModalDriver driver;
+    if (path == "forced change") {
+        QVERIFY(m_skf.setPin(kToken, "user", QString(), -1, -1, 1));
+        driver.type("OldPIN_Edit", kPin).type("NewPIN_Edit", pin).type("ConfirmPIN_Edit", pin).click("btn_msg_ok");
+        answerAndLookForPin(driver, &shown, pin, &holding);
+        if (!ascii)
+            driver.escape(); // the form again, left
+        // Typed on the verify page but never sent: the token event empties the page too.
+        child<QLineEdit>("VerifyPIN_Edit")->setText(QString(pin.constData(), pin.size()));
+        m_window->slotEventChange();
+    } else if (path == "change page") {
+        for (const char* name : {"OldPIN_Edit", "NewPIN_Edit", "ConfirmPIN_Edit"}) {
+            const QString text = QString::fromLatin1(name) == "OldPIN_Edit" ? QString(kPin) : pin;
+            child<QLineEdit>(name)->setText(QString(text.constData(), text.size()));
+        }
+        answerAndLookForPin(driver, &shown, pin, &holding);
+        child<QPushButton>("btn_ChangPIN_OK")->click();
+    } else if (path == "SetPin") {
+        driver.type("oldPIN_edit", kPin).type("newPIN_edit", pin).type("confirmPIN_edit", pin).click("btn_ok");
+        if (ascii) {
+            answerAndLookForPin(driver, &shown, pin, &holding);
+        } else {
+            driver.inspect([&](QWidget* dialog) { shown.text = dialog->findChild<QLabel*>("msg_label")->text(); });
+            driver.click("btn_exit");
+        }
+        child<QPushButton>("btn_ChangePIN")->setEnabled(true);
+        child<QPushButton>("btn_ChangePIN")->click();
+    } else if (path == "verify page") {
+        m_window->btn_verifyPin();
+        child<QLineEdit>("VerifyPIN_Edit")->setText(QString(pin.constData(), pin.size()));
+        answerAndLookForPin(driver, &shown, pin, &holding);
+        child<QPushButton>("btn_VerifyPIN_OK")->click();
+    } else {
+        driver.type("lineEdit_pin", pin).click("btn_ok");
+        answerAndLookForPin(driver, &shown, pin, &holding);
+        child<QPushButton>("btn_clearEmptyCtn")->setEnabled(true);
+        child<QPushButton>("btn_clearEmptyCtn")->click();
+    }
+    QVERIFY2(driver.ok(), qPrintable(driver.errors().join('\n')));
+    QVERIFY2(holding.isEmpty(), qPrintable("still holding the PIN: " + holding.join(' ')));
+    QVERIFY2(editsHolding(pin).isEmpty(), qPrintable("still holding the PIN: " + editsHolding(pin).join(' ')));
+
+    ULONG retry = 0;
+    if (sets && !ascii) {
+        if (path == "SetPin")
+            QCOMPARE(shown.text, QString("密码设置规则:6-16位字母+数字，示例:kv3939"));
+        else
+            QCOMPARE(shown.mode, 2032u);
+        QCOMPARE(calls("SKF_ChangePIN"), changesBefore);
+        QCOMPARE(cDevMgr::getInst()->VerifyPIN(1, kPin, &retry), ULONG(SAR_OK));
+        return;
+    }
+    QCOMPARE(shown.mode, path == "clean-up" ? 9011u : sets ? 2001u : 2000u);
+    // The token got exactly these bytes, and the verify page reaches it the same way.
+    QCOMPARE(cDevMgr::getInst()->VerifyPIN(1, pin.toUtf8().constData(), &retry), ULONG(SAR_OK));
+    if (sets)
+        QCOMPARE(verifyThroughPage(pin), 2000u);
+}
+
 void TestKeyops::userFlowThroughTheWindow()
 {
     // As a user gets there: choose the token, verify, change the PIN, verify the new one.
@@ -660,6 +786,37 @@ void TestKeyops::userFlowThroughTheWindow()
     verify("Token2026", &shown);
     QVERIFY(!QTest::currentTestFailed());
     QCOMPARE(shown.mode, 2000u);
+}
+
+void TestKeyops::forcedChangeLeftOnRemovalOfferedAgain()
+{
+    // Every handler run offers the form, so each event is let through on its own.
+    auto* devices = child<QTreeView>("treeView_Dev");
+    QVERIFY(m_skf.remove(kToken));
+    QTRY_COMPARE_WITH_TIMEOUT(devices->model()->rowCount(), 0, 15000);
+    QVERIFY(m_skf.setPin(kToken, "user", QString(), -1, -1, 1));
+    const qint64 before = calls("SKF_ChangePIN");
+    ModalDriver driver;
+    driver.setTimeout(15000);
+    // Pulled out while the form is up: OK then sends nothing and the form does not come back.
+    bool removed = false;
+    driver.type("OldPIN_Edit", kPin).type("NewPIN_Edit", "Kv3939ab").type("ConfirmPIN_Edit", "Kv3939ab");
+    driver.inspect([&](QWidget*) { removed = m_skf.remove(kToken); }).click("btn_msg_ok");
+    // Offered again at the next insertion, and left with Esc.
+    driver.escape();
+
+    QVERIFY(m_skf.insert(kToken));
+    QTRY_COMPARE_WITH_TIMEOUT(driver.doneSteps(), 1, 15000);
+    QVERIFY(removed);
+    QTRY_COMPARE_WITH_TIMEOUT(devices->model()->rowCount(), 0, 15000);
+    QVERIFY(m_skf.insert(kToken));
+    QTRY_COMPARE_WITH_TIMEOUT(driver.doneSteps(), 2, 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(devices->model()->rowCount(), 1, 15000);
+    QVERIFY2(driver.ok(), qPrintable(driver.errors().join('\n')));
+    for (const ModalDriver::Seen& seen : driver.seen())
+        QVERIFY(seen.labels.contains("lab_tips"));
+    QCOMPARE(calls("SKF_ChangePIN"), before);
+    QCOMPARE(userPin().value("default").toBool(), true);
 }
 
 QTEST_MAIN(TestKeyops)
