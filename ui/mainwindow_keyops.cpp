@@ -83,10 +83,10 @@ void MainWindow::btn_changePin()
 
 void MainWindow::clearPinEdits()
 {
-    for (QLineEdit* edit : {ui->VerifyPIN_Edit, ui->OldPIN_Edit, ui->NewPIN_Edit, ui->ConfirmPIN_Edit, ui->SOPIN_Edit,
-                            ui->UserPIN_Edit, ui->ConfirmUserPIN_Edit, ui->OldAuthKey_Edit, ui->NewAuthKey_Edit,
-                            ui->ConfirmAuthKey_Edit, ui->Init_DevAuthKey_Edit, ui->Init_NewSOPIN_Edit,
-                            ui->Init_NewUserPIN_Edit})
+    for (QLineEdit* edit :
+         {ui->VerifyPIN_Edit, ui->OldPIN_Edit, ui->NewPIN_Edit, ui->ConfirmPIN_Edit, ui->SOPIN_Edit, ui->UserPIN_Edit,
+          ui->ConfirmUserPIN_Edit, ui->OldAuthKey_Edit, ui->NewAuthKey_Edit, ui->ConfirmAuthKey_Edit,
+          ui->Init_DevAuthKey_Edit, ui->Init_NewSOPIN_Edit, ui->Init_NewUserPIN_Edit})
         pinrules::clearPin(edit);
 }
 
@@ -218,7 +218,8 @@ void MainWindow::btn_changePIN_ok()
     QString confirmText = pinrules::takePin(ui->ConfirmPIN_Edit);
     unsigned mode = keyops::kModeFailed;
     ULONG retry = 0;
-    const pinrules::PinRuleStep* broken = pinrules::firstBrokenRule(PinEntry::ChangePinPage, oldText, newText, confirmText);
+    const pinrules::PinRuleStep* broken =
+        pinrules::firstBrokenRule(PinEntry::ChangePinPage, oldText, newText, confirmText);
     if (broken) {
         mode = broken->mode;
     } else {

@@ -9,7 +9,6 @@
 
 #include <QApplication>
 #include <QDirIterator>
-#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QToolButton>
 
@@ -17,21 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <functional>
-
 namespace {
-
-bool waitFor(const std::function<bool()>& done, int ms)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > ms)
-            return false;
-        QThread::msleep(20);
-    }
-    return true;
-}
 
 mode_t modeOf(const QString& path)
 {
@@ -118,21 +103,20 @@ void TestDaemon::fileMask()
         qputenv("KEYMGR_STUB_LOG", QFile::encodeName(stubLog));
         if (init_daemon() != 0)
             _exit(3);
-        const QByteArray outcome = runAsDaemon(dialog, home);
         QFile out(result);
         if (out.open(QIODevice::WriteOnly))
-            out.write(outcome);
+            out.write(runAsDaemon(dialog, home));
         out.close();
         _exit(0);
     }
     int status = -1;
     QCOMPARE(waitpid(child, &status, 0), child);
     QCOMPARE(status, 0);
-    QVERIFY2(waitFor([&] { return QFileInfo(result).size() > 0; }, 30000), "the daemonised process did not finish");
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(result).size() > 0, 30000);
     QFile out(result);
     QVERIFY(out.open(QIODevice::ReadOnly));
     QCOMPARE(out.readAll(), QByteArray("ok"));
-    QVERIFY2(waitFor([&] { return QFileInfo(stubLog).size() > 0; }, 10000), "the browser stub wrote nothing");
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(stubLog).size() > 0, 10000);
     QCOMPARE(int(modeOf(stubLog)), stubFileMode);
     if (!dialog)
         return;
