@@ -16,7 +16,6 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTemporaryDir>
-#include <QTreeView>
 
 namespace {
 
@@ -73,7 +72,6 @@ private slots:
     void pinBytesOnEveryPath_data();
     void pinBytesOnEveryPath();
     void userFlowThroughTheWindow();
-    void forcedChangeLeftOnRemovalOfferedAgain();
 
 private:
     template <typename T = QWidget> T* child(const QString& name)
@@ -776,37 +774,6 @@ void TestKeyops::userFlowThroughTheWindow()
     verify("Token2026", &shown);
     QVERIFY(!QTest::currentTestFailed());
     QCOMPARE(shown.mode, 2000u);
-}
-
-void TestKeyops::forcedChangeLeftOnRemovalOfferedAgain()
-{
-    // Every handler run offers the form, so each event is let through on its own.
-    auto* devices = child<QTreeView>("treeView_Dev");
-    QVERIFY(m_skf.remove(kToken));
-    QTRY_COMPARE_WITH_TIMEOUT(devices->model()->rowCount(), 0, 15000);
-    QVERIFY(m_skf.setPin(kToken, "user", QString(), -1, -1, 1));
-    const qint64 before = calls("SKF_ChangePIN");
-    ModalDriver driver;
-    driver.setTimeout(15000);
-    // Pulled out while the form is up: OK then sends nothing and the form does not come back.
-    bool removed = false;
-    driver.type("OldPIN_Edit", kPin).type("NewPIN_Edit", "Kv3939ab").type("ConfirmPIN_Edit", "Kv3939ab");
-    driver.inspect([&](QWidget*) { removed = m_skf.remove(kToken); }).click("btn_msg_ok");
-    // Offered again at the next insertion, and left with Esc.
-    driver.escape();
-
-    QVERIFY(m_skf.insert(kToken));
-    QTRY_COMPARE_WITH_TIMEOUT(driver.doneSteps(), 1, 15000);
-    QVERIFY(removed);
-    QTRY_COMPARE_WITH_TIMEOUT(devices->model()->rowCount(), 0, 15000);
-    QVERIFY(m_skf.insert(kToken));
-    QTRY_COMPARE_WITH_TIMEOUT(driver.doneSteps(), 2, 15000);
-    QTRY_COMPARE_WITH_TIMEOUT(devices->model()->rowCount(), 1, 15000);
-    QVERIFY2(driver.ok(), qPrintable(driver.errors().join('\n')));
-    for (const ModalDriver::Seen& seen : driver.seen())
-        QVERIFY(seen.labels.contains("lab_tips"));
-    QCOMPARE(calls("SKF_ChangePIN"), before);
-    QCOMPARE(userPin().value("default").toBool(), true);
 }
 
 QTEST_MAIN(TestKeyops)
