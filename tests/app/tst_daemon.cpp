@@ -103,6 +103,7 @@ void TestDaemon::fileMask()
         qputenv("KEYMGR_STUB_LOG", QFile::encodeName(stubLog));
         if (init_daemon() != 0)
             _exit(3);
+        alarm(60); // a dialog nobody answers must not leave the process behind
         QFile out(result);
         if (out.open(QIODevice::WriteOnly))
             out.write(runAsDaemon(dialog, home));

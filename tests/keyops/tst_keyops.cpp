@@ -71,7 +71,6 @@ private slots:
     void changeLabel();
     void pinBytesOnEveryPath_data();
     void pinBytesOnEveryPath();
-    void userFlowThroughTheWindow();
 
 private:
     template <typename T = QWidget> T* child(const QString& name)
@@ -735,45 +734,6 @@ void TestKeyops::pinBytesOnEveryPath()
         QVERIFY(clickAndAnswer(child<QPushButton>("btn_VerifyPIN_OK"), &shown));
         QCOMPARE(shown.mode, 2000u);
     }
-}
-
-void TestKeyops::userFlowThroughTheWindow()
-{
-    // As a user gets there: choose the token, verify, change the PIN, verify the new one.
-    setCertButtons(false);
-    m_window->chooseDev(QString::fromLatin1(kToken));
-    auto* verifyButton = child<QPushButton>("btn_VerifyPIN");
-    auto* changeButton = child<QPushButton>("btn_ChangePIN");
-    QVERIFY(verifyButton->isEnabled());
-    QVERIFY(changeButton->isEnabled());
-
-    auto verify = [&](const QString& pin, Shown* shown) {
-        QTest::mouseClick(verifyButton, Qt::LeftButton);
-        QCOMPARE(child<QTabWidget>("tabWidget_2")->currentIndex(), 3);
-        QTest::keyClicks(child<QLineEdit>("VerifyPIN_Edit"), pin);
-        QVERIFY(clickAndAnswer(child<QPushButton>("btn_VerifyPIN_OK"), shown));
-    };
-    Shown shown;
-    verify(kPin, &shown);
-    QVERIFY(!QTest::currentTestFailed());
-    QCOMPARE(shown.mode, 2000u);
-    QVERIFY(certButtons(true));
-
-    ModalDriver driver;
-    driver.type("oldPIN_edit", kPin).type("newPIN_edit", "Token2026").type("confirmPIN_edit", "Token2026");
-    driver.click("btn_ok");
-    answer(driver, &shown);
-    QTest::mouseClick(changeButton, Qt::LeftButton);
-    QVERIFY2(driver.ok(), qPrintable(driver.errors().join('\n')));
-    QCOMPARE(shown.mode, 2001u);
-
-    verify(kPin, &shown);
-    QVERIFY(!QTest::currentTestFailed());
-    QCOMPARE(shown.mode, 2009u);
-    QCOMPARE(shown.text, QString("Failure in verifying RUZ-Ururov password 5"));
-    verify("Token2026", &shown);
-    QVERIFY(!QTest::currentTestFailed());
-    QCOMPARE(shown.mode, 2000u);
 }
 
 QTEST_MAIN(TestKeyops)
