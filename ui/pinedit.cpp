@@ -17,7 +17,8 @@ QString takePin(QLineEdit* edit)
     if (d->alloc != 0 && d->ref.atomic.loadRelaxed() == 2 && d->size > 0)
         wipe(const_cast<QChar*>(shared.constData()), std::size_t(d->size) * sizeof(QChar));
     shared = QString();
-    edit->clear();
+    // Not clear(): that keeps the removed characters in the edit's undo history.
+    edit->setText(QString());
     return own;
 }
 

@@ -9,7 +9,7 @@ class QLineEdit;
 namespace pinrules {
 
 // Returns a copy of the edit's text that the caller owns (pinrules::wipe() wipes it), overwrites the
-// buffer the edit held the text in and leaves the edit empty.
+// buffer the edit held the text in and leaves the edit empty, with nothing to undo.
 QString takePin(QLineEdit* edit);
 
 // Empties the edit the same way, for a PIN nobody will use.

@@ -132,9 +132,6 @@ void TestForcedChange::ruleRejections_data()
                            << "" << kRuleHint;
     QTest::newRow("punctuation is no class") << kFactoryPin << "abc!!!!"
                                              << "abc!!!!" << kRuleHint;
-    // Only printable ASCII is set: other token clients encode é differently.
-    QTest::newRow("not ASCII") << kFactoryPin << "Abcdeé"
-                               << "Abcdeé" << kRuleHint;
     QTest::newRow("class rule before confirmation") << kFactoryPin << "abcdefgh"
                                                     << "zzz" << kRuleHint;
     QTest::newRow("upper and lower pass classes") << kFactoryPin << "ABCdef"
