@@ -50,7 +50,7 @@ void MainWindow::btn_changeLabel()
 
 void MainWindow::btn_verifyPin()
 {
-    ui->VerifyPIN_Edit->clear();
+    pinrules::clearPin(ui->VerifyPIN_Edit);
     ui->tabWidget_2->setCurrentIndex(3);
 }
 
