@@ -146,6 +146,8 @@ private:
     TrayMessageObserver m_trayObserver;
     // One run of the token event handler; slotEventChange keeps runs from nesting.
     void handleTokenEvent();
+    // Empties every PIN and key field of the token pages, overwriting what they held.
+    void clearPinEdits();
     // A handler run is in progress (it may wait in a modal dialog); calls meanwhile are counted
     // and run after it, in order.
     bool m_inEventChange = false;

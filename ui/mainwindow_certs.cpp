@@ -22,6 +22,7 @@
 
 #include <climits>
 #include <cstring>
+#include <optional>
 
 namespace {
 
@@ -239,19 +240,21 @@ void MainWindow::btn_deleteCtn()
 
 void MainWindow::on_btn_clearEmptyCtn_clicked()
 {
-    VerifyPin dialog(nullptr);
-    if (dialog.exec() != 1)
-        return;
+    std::optional<pinrules::PinBytes> pin;
+    {
+        // Gone, with its field wiped, before the token is asked and the result shown.
+        VerifyPin dialog(nullptr);
+        if (dialog.exec() != 1)
+            return;
+        QString text = dialog.getUserPin();
+        pin.emplace(text, pinrules::TextUnit::Utf8);
+        pinrules::wipe(text);
+    }
     cDevMgr* mgr = cDevMgr::getInst();
     ULONG retry = 0;
-    ULONG verified = 0;
-    {
-        QString text = dialog.getUserPin();
-        pinrules::PinBytes pin(text, pinrules::TextUnit::Utf8);
-        pinrules::wipe(text);
-        verified = mgr->VerifyPIN(kUserPin, pin.data(), &retry);
-        logSkfFailure("SKF_VerifyPIN", verified, mgr->connectedDevName());
-    }
+    const ULONG verified = mgr->VerifyPIN(kUserPin, pin->data(), &retry);
+    logSkfFailure("SKF_VerifyPIN", verified, mgr->connectedDevName());
+    pin.reset();
     if (verified != SAR_OK) {
         tell(m_msgBox, keyops::resultMode(verified, keyops::kModeFailed), kTitleVerifyPin, unsigned(retry));
         return;

@@ -5,6 +5,7 @@
 #include "ui_MainWindow.h"
 
 #include "cDevMgr.h"
+#include "forcedchange.h"
 #include "logging.h"
 #include "multilang.h"
 #include "myMessageBox.h"
@@ -25,20 +26,6 @@ namespace {
 QString text(unsigned long id, const char* defaultText)
 {
     return MainWindow::tr(__(id, defaultText).c_str());
-}
-
-// Shows the change form until the user PIN has been changed or got locked.
-void forceUserPinChange(myMessageBox* box)
-{
-    for (;;) {
-        box->setWarnMode(2031, 9003, 0);
-        if (box->exec() != 0)
-            return;
-        if (QLabel* message = box->findChild<QLabel*>(QStringLiteral("lab_msg")))
-            message->setVisible(true);
-        if (box->btn_changePIN_ok() != 0)
-            return;
-    }
 }
 
 } // namespace
@@ -68,6 +55,8 @@ void MainWindow::handleTokenEvent()
         button->setEnabled(false);
     ui->tabWidget->setCurrentIndex(1);
     ui->tabWidget_2->setCurrentIndex(0);
+    // The pages are left: a PIN typed there must not wait in a hidden field.
+    clearPinEdits();
     m_devModel->clear();
     m_ctnModel->clear();
     ui->label_bottom->setText(QString());
@@ -140,7 +129,7 @@ void MainWindow::rebuildDevTree()
         ULONG maxRetry = 0, remain = 0;
         BOOL isDefault = FALSE;
         if (mgr->GetPINInfo(1, &maxRetry, &remain, &isDefault) == SAR_OK && isDefault)
-            forceUserPinChange(m_msgBox);
+            forceUserPinChange(m_msgBox, device);
     }
 
     m_devModel->setHorizontalHeaderLabels(QStringList() << text(30002, "DevList"));

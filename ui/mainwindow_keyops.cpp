@@ -9,8 +9,10 @@
 #include "logging.h"
 #include "myMessageBox.h"
 #include "passwordrules.h"
+#include "pinedit.h"
 
 #include <cstring>
+#include <optional>
 
 using pinrules::PinBytes;
 using pinrules::PinEntry;
@@ -49,29 +51,45 @@ void MainWindow::btn_changeLabel()
 
 void MainWindow::btn_verifyPin()
 {
-    ui->VerifyPIN_Edit->clear();
+    pinrules::clearPin(ui->VerifyPIN_Edit);
     ui->tabWidget_2->setCurrentIndex(3);
 }
 
 void MainWindow::btn_changePin()
 {
-    SetPin dialog(nullptr);
-    if (dialog.exec() != 1)
-        return;
-    QString newText;
-    QString oldText;
-    dialog.getNewPin(newText);
-    dialog.getOldPin(oldText);
-    PinBytes newPin(newText, TextUnit::Utf8);
-    PinBytes oldPin(oldText, TextUnit::Utf8);
-    pinrules::wipe(newText);
-    pinrules::wipe(oldText);
+    std::optional<PinBytes> newPin;
+    std::optional<PinBytes> oldPin;
+    {
+        // Gone, with its fields wiped, before the result is shown.
+        SetPin dialog(nullptr);
+        if (dialog.exec() != 1)
+            return;
+        QString newText;
+        QString oldText;
+        dialog.getNewPin(newText);
+        dialog.getOldPin(oldText);
+        newPin.emplace(newText, TextUnit::Utf8);
+        oldPin.emplace(oldText, TextUnit::Utf8);
+        pinrules::wipe(newText);
+        pinrules::wipe(oldText);
+    }
 
     ULONG retry = 0;
-    const ULONG rv = cDevMgr::getInst()->ChangePIN(kUserPin, oldPin.data(), newPin.data(), &retry);
+    const ULONG rv = cDevMgr::getInst()->ChangePIN(kUserPin, oldPin->data(), newPin->data(), &retry);
     logSkfFailure("SKF_ChangePIN", rv, cDevMgr::getInst()->connectedDevName());
+    oldPin.reset();
+    newPin.reset();
     m_msgBox->setWarnMode(keyops::resultMode(rv, keyops::kModePinChanged), keyops::kTitleChangePin, retry);
     m_msgBox->exec();
+}
+
+void MainWindow::clearPinEdits()
+{
+    for (QLineEdit* edit :
+         {ui->VerifyPIN_Edit, ui->OldPIN_Edit, ui->NewPIN_Edit, ui->ConfirmPIN_Edit, ui->SOPIN_Edit, ui->UserPIN_Edit,
+          ui->ConfirmUserPIN_Edit, ui->OldAuthKey_Edit, ui->NewAuthKey_Edit, ui->ConfirmAuthKey_Edit,
+          ui->Init_DevAuthKey_Edit, ui->Init_NewSOPIN_Edit, ui->Init_NewUserPIN_Edit})
+        pinrules::clearPin(edit);
 }
 
 void MainWindow::tab1_newName_Valuechange()
@@ -169,7 +187,9 @@ void MainWindow::btn_verifyPIN_ok()
     unsigned mode = keyops::kModePinTooShort;
     ULONG retry = 0;
     {
-        PinBytes pin(ui->VerifyPIN_Edit->text(), TextUnit::Utf8);
+        QString text = pinrules::takePin(ui->VerifyPIN_Edit);
+        PinBytes pin(text, TextUnit::Utf8);
+        pinrules::wipe(text);
         // The token sees the PIN up to its first NUL, so that is what the length rule counts.
         const std::size_t length = std::strlen(pin.data());
         const pinrules::PinRuleStep* broken =
@@ -189,7 +209,6 @@ void MainWindow::btn_verifyPIN_ok()
     }
     m_msgBox->setWarnMode(mode, keyops::kTitleVerifyPin, retry);
     m_msgBox->exec();
-    ui->VerifyPIN_Edit->clear();
 }
 
 void MainWindow::btn_changePIN_ok()
@@ -198,22 +217,24 @@ void MainWindow::btn_changePIN_ok()
     ui->btn_ExpCert->setEnabled(false);
     ui->btn_DelCtn->setEnabled(false);
 
+    QString oldText = pinrules::takePin(ui->OldPIN_Edit);
+    QString newText = pinrules::takePin(ui->NewPIN_Edit);
+    QString confirmText = pinrules::takePin(ui->ConfirmPIN_Edit);
     unsigned mode = keyops::kModeFailed;
     ULONG retry = 0;
-    const pinrules::PinRuleStep* broken = pinrules::firstBrokenRule(
-        PinEntry::ChangePinPage, ui->OldPIN_Edit->text(), ui->NewPIN_Edit->text(), ui->ConfirmPIN_Edit->text());
+    const pinrules::PinRuleStep* broken =
+        pinrules::firstBrokenRule(PinEntry::ChangePinPage, oldText, newText, confirmText);
     if (broken) {
         mode = broken->mode;
     } else {
-        PinBytes oldPin(ui->OldPIN_Edit->text(), TextUnit::Latin1);
-        PinBytes newPin(ui->NewPIN_Edit->text(), TextUnit::Latin1);
+        PinBytes oldPin(oldText, TextUnit::Utf8);
+        PinBytes newPin(newText, TextUnit::Utf8);
         const ULONG rv = cDevMgr::getInst()->ChangePIN(kUserPin, oldPin.data(), newPin.data(), &retry);
         logSkfFailure("SKF_ChangePIN", rv, cDevMgr::getInst()->connectedDevName());
         mode = keyops::resultMode(rv, keyops::kModePinChanged);
     }
+    for (QString* text : {&oldText, &newText, &confirmText})
+        pinrules::wipe(*text);
     m_msgBox->setWarnMode(mode, keyops::kTitleChangePin, retry);
     m_msgBox->exec();
-    ui->OldPIN_Edit->clear();
-    ui->NewPIN_Edit->clear();
-    ui->ConfirmPIN_Edit->clear();
 }
