@@ -87,6 +87,7 @@ void TstTokenEvents::initTestCase()
     m_window->setTrayMessageObserver([this](const QString& title, const QString& text, int msecs) {
         m_messages.append({title, text, msecs});
     });
+    QTRY_VERIFY_WITH_TIMEOUT(m_window->startupDone(), 20000);
     QVERIFY(cDevMgr::getInst()->pSKF);
 }
 
