@@ -75,6 +75,8 @@ private slots:
     void deleteIgnoresOtherRows_data() { rowRules_data(); }
 
     void exportCancelledDoesNothing();
+    void exportAcrossTokenEvent_data();
+    void exportAcrossTokenEvent();
     void exportFailures_data();
     void exportFailures();
     void viewDoesNotFollowPlantedLink();
@@ -107,6 +109,11 @@ private:
     Shown run(const std::function<void()>& action, bool rejectOthers = true);
     QStringList containers(const QString& token);
     QStringList stubCalls();
+    bool listed(const QString& device)
+    {
+        const QAbstractItemModel* model = child<QTreeView>("treeView_Dev")->model();
+        return !model->match(model->index(0, 0), Qt::DisplayRole, device, 1, Qt::MatchExactly).isEmpty();
+    }
 
     SoftSkfFixture m_skf;
     QTemporaryDir m_shared;
@@ -115,6 +122,7 @@ private:
     QString m_saveAnswer;
     int m_saveAsked = 0;
     QString m_openAnswer;
+    std::function<void()> m_whileSaving; // runs while the save dialog is up
 };
 
 void TestCerts::initTestCase()
@@ -146,6 +154,8 @@ void TestCerts::initTestCase()
     certfile::setFileDialogsForTesting(
         [this](QWidget*, const QString&, const QString&) {
             ++m_saveAsked;
+            if (m_whileSaving)
+                m_whileSaving();
             return m_saveAnswer;
         },
         [this](QWidget*, const QString&, const QString&, const QString&) { return m_openAnswer; });
@@ -376,6 +386,45 @@ void TestCerts::exportCancelledDoesNothing()
     QVERIFY(!shown.shown && shown.other.isEmpty());
 }
 
+void TestCerts::exportAcrossTokenEvent_data()
+{
+    QTest::addColumn<QString>("event"); // made while the save dialog is up
+    QTest::addColumn<uint>("mode");
+    QTest::newRow("the token is pulled out") << "remove" << 8005u;
+    QTest::newRow("another token is plugged in") << "insert" << 8002u;
+}
+
+void TestCerts::exportAcrossTokenEvent()
+{
+    QFETCH(QString, event);
+    QFETCH(uint, mode);
+    const QString plugged = QStringLiteral("PLUGGED-%1").arg(event);
+    SoftSkfFixture::TokenSpec spec;
+    spec.name = plugged;
+    spec.present = false;
+    QVERIFY(m_skf.createToken(spec));
+    QVERIFY(m_skf.addContainer(plugged, "rsaSig", "rsa2048"));
+    QVERIFY(m_skf.addCert(plugged, "rsaSig", true, "Mallory", 365));
+    useLanguage(2);
+    m_window->chooseApp(kToken);
+    tree()->setCurrentIndex(find("rsaSig", 0, 0));
+    m_saveAnswer = SoftSkfFixture::tempPath(QStringLiteral("across.cer"));
+    QFile::remove(m_saveAnswer);
+    bool handled = false;
+    m_whileSaving = [&] {
+        // The event is handled in the dialog's event loop: the tree is rebuilt, the row freed.
+        if (event == "remove" ? m_skf.remove(kToken) : m_skf.insert(plugged))
+            handled = QTest::qWaitFor([&] { return m_window->chosenToken().empty(); }, 20000);
+    };
+    const Shown shown = run([&] { child<QPushButton>("btn_ExpCert")->click(); });
+    m_whileSaving = nullptr;
+    QVERIFY(handled);
+    QCOMPARE(shown.mode, mode);
+    QCOMPARE(readAll(m_saveAnswer), mode == 8002u ? m_skf.certDer(kToken, "rsaSig", true) : QByteArray());
+    QVERIFY(event == "remove" ? m_skf.insert(kToken) : m_skf.remove(plugged));
+    QTRY_COMPARE_WITH_TIMEOUT(listed(plugged) || !listed(kToken), false, 20000);
+}
+
 void TestCerts::exportFailures_data()
 {
     QTest::addColumn<QString>("target"); // relative to the test's folder
@@ -558,9 +607,7 @@ void TestCerts::deleteContainer()
     QVERIFY(containers(kToken).contains("rsaSig"));
     if (pullOut) {
         QVERIFY(m_skf.insert(token));
-        QTRY_VERIFY_WITH_TIMEOUT(!devices->model()->match(devices->model()->index(0, 0), Qt::DisplayRole, token)
-                                      .isEmpty(),
-                                 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(listed(token), 20000);
         return;
     }
     // The page shows what is left on the token the container was deleted from.
