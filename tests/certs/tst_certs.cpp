@@ -107,7 +107,6 @@ private:
     // Runs an action; a message dialog it opens is recorded and answered with OK. Other modal
     // dialogs are left to a ModalDriver, or rejected and recorded when rejectOthers is set.
     Shown run(const std::function<void()>& action, bool rejectOthers = true);
-    QStringList containers(const QString& token);
     QStringList stubCalls();
     bool listed(const QString& device)
     {
@@ -235,16 +234,6 @@ Shown TestCerts::run(const std::function<void()>& action, bool rejectOthers)
     return shown;
 }
 
-QStringList TestCerts::containers(const QString& token)
-{
-    QStringList names;
-    const QJsonArray list =
-        m_skf.show(token).value("applications").toArray().at(0).toObject().value("containers").toArray();
-    for (const QJsonValue& c : list)
-        names << c.toObject().value("name").toString();
-    return names;
-}
-
 QStringList TestCerts::stubCalls()
 {
     return QString::fromUtf8(readAll(qEnvironmentVariable("KEYMGR_STUB_LOG"))).split('\n', Qt::SkipEmptyParts);
@@ -365,13 +354,13 @@ void TestCerts::deleteIgnoresOtherRows()
     m_window->chooseApp(kToken);
     ULONG retry = 0;
     QCOMPARE(cDevMgr::getInst()->VerifyPIN(1, kPin, &retry), ULONG(SAR_OK));
-    const QStringList before = containers(kToken);
+    const QStringList before = m_skf.containers(kToken);
     const QModelIndex index = find(container, pair, item);
     QVERIFY(index.isValid());
     tree()->setCurrentIndex(index);
     const Shown shown = run([&] { child<QPushButton>("btn_DelCtn")->click(); });
     QVERIFY(!shown.shown && shown.other.isEmpty());
-    QCOMPARE(containers(kToken), before);
+    QCOMPARE(m_skf.containers(kToken), before);
     QVERIFY(find(container, pair, item).isValid());
 }
 
@@ -506,7 +495,7 @@ void TestCerts::unusableContainerLabel()
     m_window->chooseApp(kToken);
     ULONG retry = 0;
     QCOMPARE(cDevMgr::getInst()->VerifyPIN(1, kPin, &retry), ULONG(SAR_OK));
-    const QStringList before = containers(kToken);
+    const QStringList before = m_skf.containers(kToken);
     // A row as a broken tree would show it, with a certificate below a signature pair.
     auto* model = qobject_cast<QStandardItemModel*>(tree()->model());
     QVERIFY(model);
@@ -527,7 +516,7 @@ void TestCerts::unusableContainerLabel()
     QVERIFY(shown.shown);
     QCOMPARE(shown.mode, 8004u);
     QCOMPARE(shown.title, myMessageBox::titleText(title));
-    QCOMPARE(containers(kToken), before);
+    QCOMPARE(m_skf.containers(kToken), before);
     QVERIFY(!QFileInfo::exists(m_saveAnswer));
     QVERIFY(stubCalls().isEmpty());
 }
@@ -603,8 +592,8 @@ void TestCerts::deleteContainer()
         QCOMPARE(driver.seen()[1].windowTitle, myMessageBox::titleText(9008));
     }
     QVERIFY(m_skf.clearFaults());
-    QCOMPARE(containers(token), deleted ? (QStringList{"t2a", "t2c"}) : (QStringList{"t2a", "t2b", "t2c"}));
-    QVERIFY(containers(kToken).contains("rsaSig"));
+    QCOMPARE(m_skf.containers(token), deleted ? (QStringList{"t2a", "t2c"}) : (QStringList{"t2a", "t2b", "t2c"}));
+    QVERIFY(m_skf.containers(kToken).contains("rsaSig"));
     if (pullOut) {
         QVERIFY(m_skf.insert(token));
         QTRY_VERIFY_WITH_TIMEOUT(listed(token), 20000);
@@ -680,7 +669,7 @@ void TestCerts::clearEmpty()
     }
     QVERIFY(m_skf.clearFaults());
     const QStringList expected = cleared ? QStringList{"k1", "k2"} : QStringList{"e1", "k1", "e2", "k2"};
-    QCOMPARE(containers(token), expected);
+    QCOMPARE(m_skf.containers(token), expected);
 }
 
 void TestCerts::import_data()

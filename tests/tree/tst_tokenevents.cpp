@@ -81,26 +81,6 @@ class TstTokenEvents : public QObject
         }
         return names;
     }
-    int userTriesLeft(const QString& token)
-    {
-        return m_fx.show(token)
-            .value("applications")
-            .toArray()
-            .at(0)
-            .toObject()
-            .value("userPin")
-            .toObject()
-            .value("remainingRetries")
-            .toInt(-1);
-    }
-    QStringList containers(const QString& token)
-    {
-        QStringList names;
-        for (const QJsonValue& c :
-             m_fx.show(token).value("applications").toArray().at(0).toObject().value("containers").toArray())
-            names << c.toObject().value("name").toString();
-        return names;
-    }
     bool verifies(const QString& token, const char* pin)
     {
         cDevMgr* mgr = cDevMgr::getInst();
@@ -380,10 +360,10 @@ void TstTokenEvents::actionReachesChosenTokenAfterReplug()
     QVERIFY2(driver.errors().isEmpty(), qPrintable(driver.errors().join('\n')));
     QVERIFY(replugged);
 
-    QCOMPARE(userTriesLeft(chosen), done ? 6 : 5);
-    QCOMPARE(userTriesLeft(other), 6);
-    QCOMPARE(containers(other), QStringList{"empty"});
-    QCOMPARE(containers(chosen), done && button != "btn_ChangePIN" ? QStringList() : QStringList{"empty"});
+    QCOMPARE(m_fx.userPin(chosen).value("remainingRetries").toInt(), done ? 6 : 5);
+    QCOMPARE(m_fx.userPin(other).value("remainingRetries").toInt(), 6);
+    QCOMPARE(m_fx.containers(other), QStringList{"empty"});
+    QCOMPARE(m_fx.containers(chosen), done && button != "btn_ChangePIN" ? QStringList() : QStringList{"empty"});
     QCOMPARE(verifies(chosen, "Abc123"), done && button == "btn_ChangePIN");
     QVERIFY(verifies(other, "12345678"));
     QVERIFY(removeAndWait(chosen));
@@ -431,8 +411,7 @@ void TstTokenEvents::forcedChangeWaitsForOpenMessage()
     QCOMPARE(seen[0].labels.value("lab_msg"), QStringLiteral("Successfully verify the RUZ-Ururov password"));
     QVERIFY(!seen[1].labels.contains("lab_msg"));
     QCOMPARE(seen[2].labels.value("lab_msg"), QStringLiteral("Successfully change the RUZ-Ururov password"));
-    QVERIFY(!m_fx.show("FACTORY2").value("applications").toArray().at(0).toObject().value("userPin").toObject().value(
-        "default").toBool());
+    QVERIFY(!m_fx.userPin("FACTORY2").value("default").toBool());
     QVERIFY(verifies("FACTORY2", "abc123"));
     QVERIFY(removeAndWait("VERIFIED"));
     QVERIFY(removeAndWait("FACTORY2"));
