@@ -68,8 +68,7 @@ RowName containerOfRow(const QModelIndex& row, QByteArray* name)
     const QModelIndex container = certfile::containerOfItem(row);
     if (!container.isValid())
         return RowName::None;
-    return certfile::containerName(container.data(Qt::DisplayRole).toString(), name) ? RowName::Ok
-                                                                                     : RowName::Unusable;
+    return certfile::containerName(container.data(Qt::DisplayRole).toString(), name) ? RowName::Ok : RowName::Unusable;
 }
 
 // The certificate of the open container, the bytes as the token stores them.
@@ -144,8 +143,8 @@ void MainWindow::btn_exportCert()
     }
     // A token that is gone, or no longer holds the container, fails here and nothing is written.
     QByteArray der;
-    const bool done = row == RowName::Ok && cDevMgr::getInst()->open(choice) == SAR_OK &&
-                      readCertificate(sign, &der) && certfile::writeExportFile(file, der);
+    const bool done = row == RowName::Ok && cDevMgr::getInst()->open(choice) == SAR_OK && readCertificate(sign, &der) &&
+                      certfile::writeExportFile(file, der);
     tell(m_msgBox, done ? kModeExported : kModeExportFailed, kTitleExport);
 }
 

@@ -528,12 +528,18 @@ void TestCerts::deleteContainer_data()
     QTest::addColumn<bool>("pullOut");   // the token is pulled out while the confirmation is up
     QTest::addColumn<bool>("deleted");
 
-    QTest::newRow("confirmed") << "continue" << "" << false << true;
-    QTest::newRow("cancelled") << "cancel" << "" << false << false;
-    QTest::newRow("closed") << "close" << "" << false << false;
-    QTest::newRow("Esc") << "escape" << "" << false << false;
-    QTest::newRow("token refuses") << "continue" << "SKF_DeleteContainer" << false << false;
-    QTest::newRow("token pulled out while asked") << "continue" << "" << true << false;
+    QTest::newRow("confirmed") << "continue"
+                               << "" << false << true;
+    QTest::newRow("cancelled") << "cancel"
+                               << "" << false << false;
+    QTest::newRow("closed") << "close"
+                            << "" << false << false;
+    QTest::newRow("Esc") << "escape"
+                         << "" << false << false;
+    QTest::newRow("token refuses") << "continue"
+                                   << "SKF_DeleteContainer" << false << false;
+    QTest::newRow("token pulled out while asked") << "continue"
+                                                  << "" << true << false;
 }
 
 void TestCerts::deleteContainer()

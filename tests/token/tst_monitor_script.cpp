@@ -48,8 +48,9 @@ void TestMonitorScript::initTestCase()
     QVERIFY(m_fake);
     m_mgr = cDevMgr::getInst();
     connect(&m_monitor, &cMonitor::notifyTokenEvent, this, [this] { ++m_signals; });
-    connect(&m_monitor, &cMonitor::tokenEvent, this,
-            [this](quint32 event, const QByteArray& name) { m_events.append({event, name}); });
+    connect(&m_monitor, &cMonitor::tokenEvent, this, [this](quint32 event, const QByteArray& name) {
+        m_events.append({event, name});
+    });
     m_monitor.start();
     QTRY_VERIFY(!m_fake->offeredSizes.empty());
     QVERIFY(m_mgr->pSKF);

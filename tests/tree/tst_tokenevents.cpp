@@ -11,12 +11,12 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QStandardItemModel>
 #include <QTreeView>
-#include <QLineEdit>
-#include <QPushButton>
 #include <QtTest>
 
 class TstTokenEvents : public QObject
@@ -319,10 +319,14 @@ void TstTokenEvents::actionReachesChosenTokenAfterReplug_data()
     QTest::addColumn<QString>("pin"); // typed as the current PIN
     QTest::addColumn<bool>("done");   // the action succeeds on the chosen token
 
-    QTest::newRow("Change PIN") << "btn_ChangePIN" << "12345678" << true;
-    QTest::newRow("Change PIN, wrong old PIN") << "btn_ChangePIN" << "87654321" << false;
-    QTest::newRow("clean-up") << "btn_clearEmptyCtn" << "12345678" << true;
-    QTest::newRow("clean-up, wrong PIN") << "btn_clearEmptyCtn" << "87654321" << false;
+    QTest::newRow("Change PIN") << "btn_ChangePIN"
+                                << "12345678" << true;
+    QTest::newRow("Change PIN, wrong old PIN") << "btn_ChangePIN"
+                                               << "87654321" << false;
+    QTest::newRow("clean-up") << "btn_clearEmptyCtn"
+                              << "12345678" << true;
+    QTest::newRow("clean-up, wrong PIN") << "btn_clearEmptyCtn"
+                                         << "87654321" << false;
 }
 
 void TstTokenEvents::actionReachesChosenTokenAfterReplug()
