@@ -159,9 +159,23 @@ void TestCerts::initTestCase()
         },
         [this](QWidget*, const QString&, const QString&, const QString&) { return m_openAnswer; });
 
+    // A token with its factory PIN, present at start: the first listing already prompts in the
+    // window's language.
+    spec.name = "FACTORY";
+    spec.userPinDefault = true;
+    QVERIFY(m_skf.createToken(spec));
+    ModalDriver driver;
+    driver.setTimeout(20000);
+    driver.type("OldPIN_Edit", kPin).type("NewPIN_Edit", "abc123").type("ConfirmPIN_Edit", "abc123");
+    driver.click("btn_msg_ok").click("btn_msg_ok");
+
     MainWindow::setLanguageDir(QString::fromUtf8(KEYMGR_LANG_DIR));
     m_window = new MainWindow();
     QTRY_VERIFY_WITH_TIMEOUT(m_window->startupDone(), 20000);
+    QVERIFY2(driver.ok(), qPrintable(driver.errors().join('\n')));
+    QCOMPARE(driver.seen().first().windowTitle, QString::fromUtf8("修改密码"));
+    QCOMPARE(driver.seen().last().windowTitle, QString::fromUtf8("修改密码"));
+    QVERIFY(!m_skf.userPin("FACTORY").value("default").toBool());
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window));
     // Let the insertion events of the tokens made above pass before the tests choose rows.
