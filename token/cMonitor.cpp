@@ -29,8 +29,11 @@ void cMonitor::run()
     const bool loaded = mgr->Initialize() == 0;
     logSkfLibrary(cDevMgr::skfLibraryPath(), loaded, CGMSKFOperator::lastLoadError(),
                   loaded ? mgr->pSKF->missingFunctions() : std::vector<std::string>());
-    if (!loaded)
+    if (!loaded) {
+        emit libraryReady(false);
         return;
+    }
+    emit libraryReady(true);
 
     // One byte beyond the size we pass keeps a terminator behind a name that fills the buffer.
     char name[kNameBufferSize + 1];
@@ -59,6 +62,7 @@ void cMonitor::run()
         mgr->SetEvent(event);
         if (event == SKF_EVENT_INSERTED)
             mgr->SetDevName(name);
+        emit tokenEvent(quint32(event), QByteArray(name, int(strnlen(name, kNameBufferSize))));
         emit notifyTokenEvent();
     }
 }

@@ -21,14 +21,14 @@ bool tokenPresent(const std::string& device)
     return std::find(devices.begin(), devices.end(), device) != devices.end();
 }
 
-ForcedChangeEnd forceUserPinChange(myMessageBox* box, const std::string& device)
+ForcedChangeEnd forceUserPinChange(myMessageBox* box, const TokenChoice& choice)
 {
     for (;;) {
         box->setWarnMode(2031, 9003, 0);
         if (box->exec() != 0)
             return ForcedChangeEnd::Left;
         // A token pulled out while the form was up would answer every try with "Operation failed".
-        if (!tokenPresent(device)) {
+        if (cDevMgr::getInst()->open(choice) != SAR_OK) {
             box->emptyPinFields();
             return ForcedChangeEnd::Removed;
         }
@@ -36,7 +36,7 @@ ForcedChangeEnd forceUserPinChange(myMessageBox* box, const std::string& device)
             message->setVisible(true);
         if (box->btn_changePIN_ok() != 0)
             return ForcedChangeEnd::Done;
-        if (!tokenPresent(device))
+        if (!tokenPresent(choice.device))
             return ForcedChangeEnd::Removed;
     }
 }

@@ -57,6 +57,8 @@ void MainWindow::btn_verifyPin()
 
 void MainWindow::btn_changePin()
 {
+    // The token chosen when the dialog opened, whatever token events happen while it is up.
+    const TokenChoice choice = m_choice;
     std::optional<PinBytes> newPin;
     std::optional<PinBytes> oldPin;
     {
@@ -75,8 +77,12 @@ void MainWindow::btn_changePin()
     }
 
     ULONG retry = 0;
-    const ULONG rv = cDevMgr::getInst()->ChangePIN(kUserPin, oldPin->data(), newPin->data(), &retry);
-    logSkfFailure("SKF_ChangePIN", rv, cDevMgr::getInst()->connectedDevName());
+    cDevMgr* mgr = cDevMgr::getInst();
+    ULONG rv = mgr->open(choice);
+    if (rv == SAR_OK) {
+        rv = mgr->ChangePIN(kUserPin, oldPin->data(), newPin->data(), &retry);
+        logSkfFailure("SKF_ChangePIN", rv, choice.device);
+    }
     oldPin.reset();
     newPin.reset();
     m_msgBox->setWarnMode(keyops::resultMode(rv, keyops::kModePinChanged), keyops::kTitleChangePin, retry);
@@ -137,6 +143,7 @@ void MainWindow::tab1_ConfirmPIN_Valuechange()
     changePageFieldChanged(ui, ui->ConfirmPIN_Edit, ui->lab_ConfirmPINCheck);
 }
 
+// Nothing connects it: tab1_newName_Valuechange keeps the label page's OK button.
 void MainWindow::NewLabelEdit_Valuechange()
 {
     ui->btn_ChangeLab_OK->setEnabled(latin1Length(ui->NewLabelEdit) >= 1);
@@ -173,8 +180,12 @@ void MainWindow::btn_changelabe_ok()
     // being cut inside a character by the token.
     unsigned mode = keyops::kModeLabelTooLong;
     if (latin1Length(ui->NewLabelEdit) <= keyops::kMaxLabelBytes && label.size() <= keyops::kMaxLabelBytes) {
-        const ULONG rv = cDevMgr::getInst()->SetDevLabel(label.constData(), ULONG(label.size()));
-        logSkfFailure("SKF_SetLabel", rv, cDevMgr::getInst()->connectedDevName());
+        cDevMgr* mgr = cDevMgr::getInst();
+        ULONG rv = mgr->open(m_choice);
+        if (rv == SAR_OK) {
+            rv = mgr->SetDevLabel(label.constData(), ULONG(label.size()));
+            logSkfFailure("SKF_SetLabel", rv, m_choice.device);
+        }
         mode = rv == SAR_OK ? keyops::kModeLabelChanged : keyops::kModeFailed;
     }
     m_msgBox->setWarnMode(mode, keyops::kTitleChangeLabel, 0);
@@ -197,8 +208,12 @@ void MainWindow::btn_verifyPIN_ok()
         if (broken) {
             mode = broken->mode;
         } else {
-            const ULONG rv = cDevMgr::getInst()->VerifyPIN(kUserPin, pin.data(), &retry);
-            logSkfFailure("SKF_VerifyPIN", rv, cDevMgr::getInst()->connectedDevName());
+            cDevMgr* mgr = cDevMgr::getInst();
+            ULONG rv = mgr->open(m_choice);
+            if (rv == SAR_OK) {
+                rv = mgr->VerifyPIN(kUserPin, pin.data(), &retry);
+                logSkfFailure("SKF_VerifyPIN", rv, m_choice.device);
+            }
             mode = keyops::resultMode(rv, keyops::kModeVerified);
             if (rv == SAR_OK) {
                 ui->btn_ImpCert->setEnabled(true);
@@ -229,8 +244,12 @@ void MainWindow::btn_changePIN_ok()
     } else {
         PinBytes oldPin(oldText, TextUnit::Utf8);
         PinBytes newPin(newText, TextUnit::Utf8);
-        const ULONG rv = cDevMgr::getInst()->ChangePIN(kUserPin, oldPin.data(), newPin.data(), &retry);
-        logSkfFailure("SKF_ChangePIN", rv, cDevMgr::getInst()->connectedDevName());
+        cDevMgr* mgr = cDevMgr::getInst();
+        ULONG rv = mgr->open(m_choice);
+        if (rv == SAR_OK) {
+            rv = mgr->ChangePIN(kUserPin, oldPin.data(), newPin.data(), &retry);
+            logSkfFailure("SKF_ChangePIN", rv, m_choice.device);
+        }
         mode = keyops::resultMode(rv, keyops::kModePinChanged);
     }
     for (QString* text : {&oldText, &newText, &confirmText})

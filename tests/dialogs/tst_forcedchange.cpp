@@ -251,7 +251,7 @@ void TestForcedChange::loop()
         else
             driver.click("btn_msg_ok");
     }
-    QCOMPARE(int(forceUserPinChange(m_box, kToken)), end);
+    QCOMPARE(int(forceUserPinChange(m_box, TokenChoice{kToken, kApp, std::string(), -1})), end);
     QVERIFY2(driver.ok(), qPrintable(driver.errors().join('\n')));
     QVERIFY(removedOk);
     QCOMPARE(driver.doneSteps(), answers.size());

@@ -80,7 +80,6 @@ private:
             qFatal("no child %s", qPrintable(name));
         return w;
     }
-    QJsonObject userPin();
     qint64 calls(const char* function);
     // Clicks an enabled button; the message dialog it opens is answered with its OK button.
     bool clickAndAnswer(QPushButton* button, Shown* shown);
@@ -108,9 +107,7 @@ void TestKeyops::initTestCase()
     QVERIFY(m_langDir.isValid());
     MainWindow::setLanguageDir(m_langDir.path());
     m_window = new MainWindow();
-    QTRY_VERIFY(cDevMgr::getInst()->pSKF);
-    QCOMPARE(cDevMgr::getInst()->ConnectDev(kToken), ULONG(SAR_OK));
-    QCOMPARE(cDevMgr::getInst()->OpenApplication(kApp), ULONG(SAR_OK));
+    QTRY_VERIFY_WITH_TIMEOUT(m_window->startupDone(), 20000);
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window));
 }
@@ -126,17 +123,14 @@ void TestKeyops::init()
     if (!child<QCheckBox>("chb_devAuthkey")->isChecked())
         child<QCheckBox>("chb_devAuthkey")->click();
     m_window->messageBox()->setWarnMode(0, 0, 0);
+    // The pages act on the token chosen in the device tree.
+    m_window->chooseDev(kToken);
+    QCOMPARE(m_window->chosenToken().application, std::string(kApp));
 }
 
 void TestKeyops::cleanupTestCase()
 {
     delete m_window;
-}
-
-QJsonObject TestKeyops::userPin()
-{
-    const QJsonObject token = m_skf.show(kToken);
-    return token.value("applications").toArray().at(0).toObject().value("userPin").toObject();
 }
 
 qint64 TestKeyops::calls(const char* function)
@@ -425,7 +419,7 @@ void TestKeyops::verifyPin()
     QCOMPARE(shown.title, QString("Verify PIN"));
     QCOMPARE(shown.text, text);
     QVERIFY(certButtons(certsAfter));
-    QCOMPARE(userPin().value("remainingRetries").toInt(), remainingAfter);
+    QCOMPARE(m_skf.userPin(kToken).value("remainingRetries").toInt(), remainingAfter);
     QVERIFY(edit->text().isEmpty());
     QVERIFY(child<QLabel>("lab_PINcheck")->text().isEmpty());
     QVERIFY(!child<QPushButton>("btn_VerifyPIN_OK")->isEnabled());
@@ -497,7 +491,7 @@ void TestKeyops::changePage()
         QVERIFY(child<QLabel>(name)->text().isEmpty());
     QVERIFY(!child<QPushButton>("btn_ChangPIN_OK")->isEnabled());
 
-    QCOMPARE(userPin().value("remainingRetries").toInt(), remainingAfter);
+    QCOMPARE(m_skf.userPin(kToken).value("remainingRetries").toInt(), remainingAfter);
     if (!pinAfter.isEmpty()) {
         QVERIFY(m_skf.clearFaults());
         ULONG retry = 0;
@@ -549,7 +543,7 @@ void TestKeyops::changeThroughDialog()
         QCOMPARE(shown.text, QString("Failure in verifying RUZ-Ururov password %1").arg(remainingAfter));
     // The dialog does not touch the certificate buttons.
     QVERIFY(certButtons(true));
-    QCOMPARE(userPin().value("remainingRetries").toInt(), remainingAfter);
+    QCOMPARE(m_skf.userPin(kToken).value("remainingRetries").toInt(), remainingAfter);
     if (!pinAfter.isEmpty()) {
         QVERIFY(m_skf.clearFaults());
         ULONG retry = 0;
