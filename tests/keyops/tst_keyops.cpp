@@ -720,6 +720,8 @@ void TestKeyops::pinBytesOnEveryPath()
     // The token holds exactly these bytes, and the verify page reaches them.
     QCOMPARE(cDevMgr::getInst()->VerifyPIN(1, pin.toUtf8().constData(), &retry), ULONG(SAR_OK));
     if (sets) {
+        // A token event (the forced change runs in one) resets the pages: choose the token again.
+        m_window->chooseDev(kToken);
         m_window->btn_verifyPin();
         fill("VerifyPIN_Edit", pin);
         QVERIFY(clickAndAnswer(child<QPushButton>("btn_VerifyPIN_OK"), &shown));

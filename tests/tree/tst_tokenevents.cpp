@@ -339,6 +339,8 @@ void TstTokenEvents::forcedChangeEndsOnRemovalAndReturns()
         QVERIFY(seen.labels.contains("lab_tips"));
     QCOMPARE(m_fx.stats().value("SKF_ChangePIN"), 0);
     QVERIFY(!QApplication::activeModalWidget());
+    // Its factory PIN would be asked for again at every later event.
+    QVERIFY(removeAndWait("PULLED"));
 }
 
 void TstTokenEvents::actionReachesChosenTokenAfterReplug_data()
