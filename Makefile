@@ -2,6 +2,7 @@
 #            under AddressSanitizer and UndefinedBehaviorSanitizer.
 # make demo: build and start keymgr on softskf demo tokens.
 # make bench: build and run the benchmarks.
+# make screenshots: draw every dialog to $(BUILD)/dialog-renders/ for a look by eye.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= 2
@@ -9,7 +10,7 @@ ROOT       := $(CURDIR)
 
 configure = cmake -S . -B $(1) -G Ninja -DKEYMGR_APP_DIR=$(ROOT)/$(1)/appdir $(2)
 
-.PHONY: all deps build test test-asan demo bench clean
+.PHONY: all deps build test test-asan demo bench screenshots clean
 
 all: build
 
@@ -34,6 +35,9 @@ demo: build
 
 bench: build
 	scripts/bench.sh $(ROOT)/$(BUILD)
+
+screenshots: build
+	cmake --build $(BUILD) --target screenshots
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
