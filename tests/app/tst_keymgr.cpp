@@ -1,6 +1,8 @@
 // The whole program on a private X server: daemonising, the single instance, the second start
-// showing the first copy's window, and a screenshot of that window.
+// showing the first copy's window, a screenshot of that window, and a start with a token present.
 #include "keymgr_app.h"
+#include "softskf_fixture.h"
+#include "threadstate.h"
 
 #include <QtTest>
 
@@ -9,6 +11,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -47,11 +50,23 @@ QString run(const QString& program, const QStringList& args, int* exitCode = nul
     return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
 }
 
-// X window ids of the visible windows whose title contains kTitle.
-QStringList visibleWindows()
+// X window ids of the visible windows whose title contains title.
+QStringList visibleWindows(const QString& title = QString::fromUtf8(kTitle))
 {
-    QString out = run("xdotool", {"search", "--onlyvisible", "--name", kTitle});
+    QString out = run("xdotool", {"search", "--onlyvisible", "--name", title});
     return out.isEmpty() ? QStringList() : out.split('\n');
+}
+
+// Everything written to the FIFO has been read and whatever it asked of the window is done: the
+// reader sleeps in read() and the interface thread sleeps waiting for events.
+bool settled(qint64 pid)
+{
+    return threadstate::fifoReaderIdle(kRequestFifoPath, pid, "myListen") &&
+           threadstate::sleepsIn(pid, pid, {
+#ifdef SYS_poll
+                                                SYS_poll,
+#endif
+                                                SYS_ppoll});
 }
 
 // Visible windows of the program of any title: with the main window hidden, the tray icon's.
@@ -170,7 +185,7 @@ void TestKeymgr::startsHiddenWithoutArgument()
     QVERIFY(m_pid > 0);
     // The reader has the FIFO open once the window is built.
     QTRY_VERIFY_WITH_TIMEOUT(writeFifo(QByteArray()), 10000);
-    QTest::qWait(1500);
+    QTRY_VERIFY_WITH_TIMEOUT(settled(m_pid), 10000);
     QVERIFY(visibleWindows().isEmpty());
     QVERIFY(kill(pid_t(m_pid), 0) == 0);
     // Hidden, but present in the tray.
@@ -183,7 +198,7 @@ void TestKeymgr::otherTextOnTheFifoIsIgnored()
 {
     QVERIFY(m_pid > 0);
     QVERIFY(writeFifo("hello"));
-    QTest::qWait(1500);
+    QTRY_VERIFY_WITH_TIMEOUT(settled(m_pid), 10000);
     QVERIFY(visibleWindows().isEmpty());
     QVERIFY(kill(pid_t(m_pid), 0) == 0);
 }

@@ -1,5 +1,6 @@
 #include "keymgr_app.h"
 #include "myListen.h"
+#include "threadstate.h"
 
 #include <QtTest>
 
@@ -114,11 +115,12 @@ void TestRequestFifo::everyShowReachesTheWindow()
 void TestRequestFifo::otherTextIsIgnored()
 {
     QSignalSpy spy(m_listener, &myListen::notifyMyListenEvent);
-    QVERIFY(writeRaw(m_fifo, "hello"));
-    QTest::qWait(300);
-    QVERIFY(writeRaw(m_fifo, "SHOW"));
-    QTest::qWait(300);
-    QCOMPARE(spy.count(), 0);
+    // Each chunk goes once the reader has handled the one before: no two share a read.
+    for (const char* chunk : {"hello", "SHOW"}) {
+        QVERIFY(writeRaw(m_fifo, chunk));
+        QTRY_VERIFY_WITH_TIMEOUT(threadstate::fifoReaderIdle(m_fifo, getpid(), "myListen"), 5000);
+        QCOMPARE(spy.count(), 0);
+    }
     QVERIFY(writeRaw(m_fifo, "show"));
     QTRY_COMPARE_WITH_TIMEOUT(spy.count(), 1, 3000);
 }

@@ -64,25 +64,11 @@ void TestPinDialogs::setPinForm()
     QLabel* msg = child<QLabel>(&dlg, "msg_label");
     QVERIFY(msg->wordWrap());
     QVERIFY(msg->text().isEmpty());
-    QCOMPARE(msg->styleSheet(), QString("color: rgb(255, 0, 0);"));
 
-    QTextBrowser* browser = child<QTextBrowser>(&dlg, "textBrowser");
-    QCOMPARE(browser->styleSheet(), QString("border:none;"));
-    QCOMPARE(browser->font().pointSize(), 11);
-    const QTextDocument* doc = browser->document();
+    const QTextDocument* doc = child<QTextBrowser>(&dlg, "textBrowser")->document();
     QCOMPARE(doc->firstBlock().text(),
              QString("为保障您在企业网银的交易安全，请修改USBKEY密码，否则将无法使用USBKEY进行网上交易。"));
     QCOMPARE(doc->lastBlock().text(), QString("密码设置规则:6-16位字母+数字，示例:kv3939"));
-    QCOMPARE(doc->lastBlock().blockFormat().topMargin(), 12.0);
-    QCOMPARE(doc->lastBlock().blockFormat().bottomMargin(), 12.0);
-    bool red = false;
-    for (QTextBlock::iterator it = doc->firstBlock().begin(); !it.atEnd(); ++it) {
-        if (it.fragment().charFormat().foreground().color() == QColor(0xff, 0, 0)) {
-            QCOMPARE(it.fragment().text(), QString("请修改USBKEY密码，否则将无法使用USBKEY进行网上交易。"));
-            red = true;
-        }
-    }
-    QVERIFY(red);
 }
 
 void TestPinDialogs::setPinRules_data()
@@ -248,8 +234,6 @@ void TestPinDialogs::verifyPinForm()
     QCOMPARE(edit->echoMode(), QLineEdit::Password);
     dlg.show();
     QCOMPARE(dlg.size(), QSize(330, 175));
-    QCOMPARE(child(&dlg, "label")->height(), 35);
-    QCOMPARE(edit->height(), 35);
 }
 
 void TestPinDialogs::verifyPinResults_data()

@@ -96,9 +96,6 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void fixedSize();
-    void widgetTree_data();
-    void widgetTree();
-    void raiseOrder();
     void lineEdits_data();
     void lineEdits();
     void initialState_data();
@@ -159,75 +156,6 @@ void TestMainWindow::fixedSize()
     QCOMPARE(m_window->iconSize(), QSize(32, 32));
     QCOMPARE(m_window->toolTipDuration(), 3);
     QVERIFY(!m_window->windowIcon().isNull());
-}
-
-void TestMainWindow::widgetTree_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<QString>("kind");
-    QTest::addColumn<QRect>("geometry");
-
-    auto row = [](const char* name, const char* kind, int x, int y, int w, int h) {
-        QTest::newRow(name) << QString(name) << QString(kind) << QRect(x, y, w, h);
-    };
-    row("treeView_Dev", "QTreeView", 25, 70, 200, 421);
-    row("tabWidget", "QTabWidget", 227, 70, 450, 420);
-    row("btn_logo", "QPushButton", 251, 5, 200, 60);
-    row("label_logo", "QLabel", 251, 5, 200, 60);
-    row("line_16", "QFrame", 25, 70, 650, 1);
-    row("cbx_lang", "QComboBox", 550, 20, 85, 27);
-    row("label_bottom", "QLabel", 312, 500, 370, 30);
-    row("label_version", "QLabel", 20, 500, 151, 30);
-    row("tabWidget_2", "QTabWidget", -1, -1, 448, 311);
-    row("btn_VerifyPIN", "QPushButton", 45, 330, 140, 30);
-    row("btn_ChangePIN", "QPushButton", 250, 330, 140, 30);
-    row("btn_clearEmptyCtn", "QPushButton", 45, 370, 140, 30);
-    row("btn_systemOp", "QPushButton", 250, 370, 140, 30);
-    row("btn_Keyinfo", "QPushButton", 30, 400, 100, 30);
-    row("btn_Initialize", "QPushButton", 150, 400, 100, 30);
-    row("btn_UnblockPIN", "QPushButton", 270, 400, 100, 30);
-    row("btn_ChangeLabel", "QPushButton", 410, 320, 100, 30);
-    row("btn_ChangeAuthKey", "QPushButton", 410, 320, 100, 30);
-    row("lab_changlabel_2", "QLabel", 20, 20, 31, 30);
-    row("lab_VerifyPIN", "QLabel", 20, 20, 31, 30);
-    row("lab_UnblockPIN_3", "QLabel", 20, 20, 31, 30);
-    row("btn_ChangeLab_OK", "QPushButton", 250, 230, 100, 30);
-    row("btn_VerifyPIN_OK", "QPushButton", 250, 230, 100, 30);
-    row("btn_ChangPIN_OK", "QPushButton", 250, 230, 100, 30);
-    row("btn_ChangAuthKey_OK", "QPushButton", 250, 230, 100, 30);
-    row("btn_Initialize_OK", "QPushButton", 250, 230, 100, 30);
-    row("btn_UnblockPIN_OK", "QPushButton", 250, 230, 100, 30);
-    row("lab_cert", "QLabel", 20, 20, 31, 30);
-    row("lab_cert_2", "QLabel", 60, 20, 150, 30);
-    row("treeView", "QTreeView", 0, 60, 441, 281);
-    row("btn_ViewCert", "QPushButton", 50, 360, 100, 30);
-    row("btn_ImpCert", "QPushButton", 50, 360, 100, 30);
-    row("btn_ExpCert", "QPushButton", 170, 360, 100, 30);
-    row("btn_DelCtn", "QPushButton", 290, 360, 100, 30);
-    row("layoutWidget", "QWidget", 0, 110, 451, 115);
-}
-
-void TestMainWindow::widgetTree()
-{
-    QFETCH(QString, name);
-    QFETCH(QString, kind);
-    QFETCH(QRect, geometry);
-    QWidget* widget = m_window->findChild<QWidget*>(name);
-    QVERIFY2(widget, qPrintable(name));
-    QVERIFY2(widget->inherits(kind.toLatin1().constData()), widget->metaObject()->className());
-    QCOMPARE(widget->geometry(), geometry);
-}
-
-void TestMainWindow::raiseOrder()
-{
-    const QStringList expected {"label_logo", "tabWidget",    "treeView_Dev", "btn_logo",
-                                "line_16",    "cbx_lang",     "label_bottom", "label_version"};
-    QStringList stacking;
-    for (QObject* object : child("centralWidget")->children()) {
-        if (expected.contains(object->objectName()))
-            stacking << object->objectName();
-    }
-    QCOMPARE(stacking, expected);
 }
 
 void TestMainWindow::lineEdits_data()

@@ -91,7 +91,6 @@ void TestSkfOperator::emptyEntriesReturnNotBound_data()
 void TestSkfOperator::emptyEntriesReturnNotBound()
 {
     QFETCH(int, index);
-    QCOMPARE(int(forwarders().size()), kSkfCallTableSize);
     CGMSKFOperator table;
     QCOMPARE(uint(forwarders()[index].call(table)), uint(SKF_NOT_BOUND));
 }
@@ -150,8 +149,6 @@ void TestSkfOperator::forwardingPassesThrough()
 void TestSkfOperator::partialFake()
 {
     const QByteArray path = qgetenv("SKF_PARTIAL_FAKE");
-    if (path.isEmpty())
-        QSKIP("the partial fake library is not built in this tree");
     CGMSKFOperator table;
     QCOMPARE(table.LoadSKFAPI(path.constData()), 0);
     QVERIFY(!dlerror());
@@ -170,8 +167,6 @@ void TestSkfOperator::softskfBindsEveryName()
 {
     const QByteArray path = qgetenv("SOFTSKF_LIB");
     const QString ctl = qEnvironmentVariable("SOFTSKF_CTL");
-    if (path.isEmpty() || ctl.isEmpty())
-        QSKIP("softskf is not built in this tree");
     QCOMPARE(QProcess::execute(ctl, {"init"}), 0);
     QCOMPARE(QProcess::execute(ctl, {"create", "TOKEN-S"}), 0);
     CGMSKFOperator table;
