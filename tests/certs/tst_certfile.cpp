@@ -2,6 +2,7 @@
 // link, FIFO or foreign file; never writable by others; failures reported; no shell involved.
 #include "certfile_io.h"
 #include "certfile_select.h"
+#include "testfiles.h"
 
 #include <QtTest>
 
@@ -19,24 +20,6 @@
 #include <unistd.h>
 
 namespace {
-
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
-}
-
-bool writeFile(const QString& path, const QByteArray& data)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size();
-}
-
-mode_t modeOf(const QString& path)
-{
-    struct stat st;
-    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : mode_t(-1);
-}
 
 // A user other than us, for files "another user" owns.
 uid_t otherUser()
@@ -132,13 +115,13 @@ void TestCertFile::viewerFileIsPrivateAndOverwritten()
     QCOMPARE(certfile::tempDir(), m_shared->path());
     const QString first = certfile::writeViewerFile(kDer);
     QCOMPARE(first, shared());
-    QCOMPARE(readAll(first), kDer);
+    QCOMPARE(readFile(first), kDer);
     QCOMPARE(modeOf(first), mode_t(0600));
 
     // A second view overwrites the copy, also with shorter content.
     const QByteArray shorter = kDer.left(10);
     QCOMPARE(certfile::writeViewerFile(shorter), shared());
-    QCOMPARE(readAll(shared()), shorter);
+    QCOMPARE(readFile(shared()), shorter);
 }
 
 void TestCertFile::realTemporaryFile()
@@ -148,7 +131,7 @@ void TestCertFile::realTemporaryFile()
     // run-test.sh gives the test a /tmp of its own: the name is free.
     QVERIFY(!QFileInfo::exists(real));
     QCOMPARE(certfile::writeViewerFile(kDer), real);
-    QCOMPARE(readAll(real), kDer);
+    QCOMPARE(readFile(real), kDer);
     QCOMPARE(modeOf(real), mode_t(0600));
 }
 
@@ -189,7 +172,7 @@ void TestCertFile::viewerFileNeverFollowsPlantedEntries()
 
     const QString written = certfile::writeViewerFile(kDer);
     QVERIFY(!written.isEmpty());
-    QCOMPARE(readAll(written), kDer);
+    QCOMPARE(readFile(written), kDer);
     QCOMPARE(modeOf(written), mode_t(0600));
     QVERIFY(!written.startsWith(m_outside->path()));
 
@@ -202,10 +185,10 @@ void TestCertFile::viewerFileNeverFollowsPlantedEntries()
     if (planted == "dangling")
         QVERIFY(!QFileInfo::exists(victim));
     else if (planted == "link" || planted == "hardlink")
-        QCOMPARE(readAll(victim), original);
+        QCOMPARE(readFile(victim), original);
     if (planted == "foreign") {
         QVERIFY(written != shared());
-        QCOMPARE(readAll(shared()), original);
+        QCOMPARE(readFile(shared()), original);
     }
 }
 
@@ -219,7 +202,7 @@ void TestCertFile::viewerFileReplacesOwnFileOthersMayHoldOpen()
     QCOMPARE(certfile::writeViewerFile(kDer), shared());
     QCOMPARE(::pwrite(holder, "EVIL", 4, 0), ssize_t(4));
     ::close(holder);
-    QCOMPARE(readAll(shared()), kDer);
+    QCOMPARE(readFile(shared()), kDer);
     QCOMPARE(modeOf(shared()), mode_t(0600));
 }
 
@@ -230,7 +213,7 @@ void TestCertFile::viewerFileAvoidsUnsafeDirectory()
     const QString written = certfile::writeViewerFile(kDer);
     QVERIFY(!written.isEmpty());
     QVERIFY(written != shared());
-    QCOMPARE(readAll(written), kDer);
+    QCOMPARE(readFile(written), kDer);
     QVERIFY(!QFileInfo::exists(shared()));
 
     QCOMPARE(::chmod(QFile::encodeName(m_shared->path()).constData(), 01777), 0);
@@ -264,7 +247,7 @@ void TestCertFile::exportFileMode()
     const bool ok = certfile::writeExportFile(target, kDer);
     ::umask(old);
     QVERIFY(ok);
-    QCOMPARE(readAll(target), kDer);
+    QCOMPARE(readFile(target), kDer);
     QCOMPARE(int(modeOf(target)), expected);
 }
 
@@ -305,9 +288,9 @@ void TestCertFile::exportFailures()
     }
     QVERIFY(!certfile::writeExportFile(target, kDer));
     if (kind == "foreign")
-        QCOMPARE(readAll(target), original);
+        QCOMPARE(readFile(target), original);
     if (kind == "foreignlink")
-        QCOMPARE(readAll(victim), original);
+        QCOMPARE(readFile(victim), original);
 }
 
 void TestCertFile::exportThatCannotBeFullyWrittenFails()
@@ -335,7 +318,7 @@ void TestCertFile::exportFollowsOwnLinkOnly()
     const QString real = outside(QStringLiteral("real.cer"));
     QVERIFY(QFile::link(real, target));
     QVERIFY(certfile::writeExportFile(target, kDer));
-    QCOMPARE(readAll(real), kDer);
+    QCOMPARE(readFile(real), kDer);
     QVERIFY(QFileInfo(target).isSymLink());
 }
 
@@ -370,8 +353,8 @@ void TestCertFile::viewerGetsOneArgumentWithoutShell()
     const QString odd = outside(QStringLiteral("a b;touch pwned $(touch pwned) &.cer"));
     QVERIFY(writeFile(odd, kDer));
     QVERIFY(certfile::startViewer(odd));
-    QTRY_VERIFY(readAll(log).count('\n') >= 2);
-    QCOMPARE(QString::fromUtf8(readAll(log)), QStringLiteral("xdg-open 1\n%1\n").arg(odd));
+    QTRY_VERIFY(readFile(log).count('\n') >= 2);
+    QCOMPARE(QString::fromUtf8(readFile(log)), QStringLiteral("xdg-open 1\n%1\n").arg(odd));
     QVERIFY(!QFileInfo::exists(marker));
 }
 

@@ -11,6 +11,8 @@
 #include "multilang.h"
 #include "myMessageBox.h"
 #include "softskf_fixture.h"
+#include "testfiles.h"
+#include "widgets.h"
 
 #include <QtTest>
 
@@ -39,12 +41,6 @@ struct Shown
     QString text;
     QString other; // class of any other modal dialog that appeared
 };
-
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 bool parsesAsCertificate(const QByteArray& der)
 {
@@ -91,13 +87,7 @@ private slots:
 
 private:
     static void addRowRules(bool containerRows);
-    template <typename T = QWidget> T* child(const QString& name)
-    {
-        T* w = m_window->findChild<T*>(name);
-        if (!w)
-            qFatal("no child %s", qPrintable(name));
-        return w;
-    }
+    template <typename T = QWidget> T* child(const QString& name) { return ::child<T>(m_window, name); }
     QTreeView* tree() { return child<QTreeView>("treeView"); }
     // The row of a container (pair < 0), a key pair (item < 0) or an item, in the tree as shown.
     QModelIndex find(const QString& container, int pair = -1, int item = -1);
@@ -106,7 +96,6 @@ private:
     // dialogs are left to a ModalDriver, or rejected and recorded when rejectOthers is set.
     Shown run(const std::function<void()>& action, bool rejectOthers = true);
     QStringList containers(const QString& token);
-    QStringList stubCalls();
 
     SoftSkfFixture m_skf;
     QTemporaryDir m_shared;
@@ -167,7 +156,7 @@ void TestCerts::init()
         child<QPushButton>(name)->setEnabled(true);
     m_saveAsked = 0;
     QFile::remove(m_shared.filePath(certfile::kViewerFileName));
-    QFile(qEnvironmentVariable("KEYMGR_STUB_LOG")).resize(0);
+    clearStubLog();
 }
 
 void TestCerts::cleanupTestCase()
@@ -234,11 +223,6 @@ QStringList TestCerts::containers(const QString& token)
     for (const QJsonValue& c : list)
         names << c.toObject().value("name").toString();
     return names;
-}
-
-QStringList TestCerts::stubCalls()
-{
-    return QString::fromUtf8(readAll(qEnvironmentVariable("KEYMGR_STUB_LOG"))).split('\n', Qt::SkipEmptyParts);
 }
 
 void TestCerts::addRowRules(bool containerRows)
@@ -308,7 +292,7 @@ void TestCerts::viewRows()
     QCOMPARE(stubCalls(), (QStringList{"gcr-viewer 1", copy, "gcr-viewer 1", copy}));
     const QByteArray expected = m_skf.certDer(kToken, container, certificate == "sign");
     QVERIFY(!expected.isEmpty());
-    QCOMPARE(readAll(copy), expected);
+    QCOMPARE(readFile(copy), expected);
     QCOMPARE(QFileInfo(copy).permissions() & (QFile::ReadOther | QFile::WriteOther | QFile::WriteGroup),
              QFile::Permissions());
 }
@@ -341,7 +325,7 @@ void TestCerts::exportRows()
     QVERIFY(shown.shown);
     QCOMPARE(shown.mode, 8002u);
     QCOMPARE(shown.title, myMessageBox::titleText(9006));
-    const QByteArray der = readAll(m_saveAnswer);
+    const QByteArray der = readFile(m_saveAnswer);
     QCOMPARE(der, m_skf.certDer(kToken, container, certificate == "sign"));
     QVERIFY(parsesAsCertificate(der));
     QCOMPARE(QFileInfo(m_saveAnswer).permissions() & (QFile::WriteOther | QFile::WriteGroup), QFile::Permissions());
@@ -428,8 +412,8 @@ void TestCerts::viewDoesNotFollowPlantedLink()
     const QString viewed = stubCalls().at(1);
     QCOMPARE(stubCalls().at(0), QStringLiteral("gcr-viewer 1"));
     QVERIFY(viewed != planted);
-    QCOMPARE(readAll(viewed), m_skf.certDer(kToken, "sm2Both", false));
-    QCOMPARE(readAll(victim), QByteArray("the test's file"));
+    QCOMPARE(readFile(viewed), m_skf.certDer(kToken, "sm2Both", false));
+    QCOMPARE(readFile(victim), QByteArray("the test's file"));
     QVERIFY(QFileInfo(planted).isSymLink());
     QFile::remove(planted);
 }

@@ -2,6 +2,8 @@
 #include "multilang.h"
 #include "myMessageBox.h"
 
+#include "widgets.h"
+
 #include <QApplication>
 #include <QDesktopWidget>
 #include <QLabel>
@@ -17,14 +19,6 @@ const char* const kFormWidgets[] = {"lab_tips",       "lab_changePIN_2", "lab_ol
                                     "lab_confirmPIN", "OldPIN_Edit",     "NewPIN_Edit", "ConfirmPIN_Edit"};
 
 enum Layout { Ok, Two, Form };
-
-template <typename T = QWidget> T* child(QWidget* dialog, const char* name)
-{
-    T* w = dialog->findChild<T*>(QString::fromLatin1(name));
-    if (!w)
-        qFatal("no child %s", name);
-    return w;
-}
 
 bool shown(QWidget* dialog, const char* name)
 {

@@ -2,6 +2,8 @@
 #include "VerifyPin.h"
 #include "modaldriver.h"
 
+#include "widgets.h"
+
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -15,14 +17,6 @@ namespace {
 const char kConfirmError[] = "Error in confirming the RUZ-Ururov password entry";
 const char kRuleHint[] = "密码设置规则:6-16位字母+数字，示例:kv3939";
 const char kSame[] = "The old and new RUZ-Ururov passwords are the same";
-
-template <typename T = QWidget> T* child(QWidget* dialog, const char* name)
-{
-    T* w = dialog->findChild<T*>(QString::fromLatin1(name));
-    if (!w)
-        qFatal("no child %s", name);
-    return w;
-}
 
 } // namespace
 

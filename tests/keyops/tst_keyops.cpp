@@ -6,6 +6,7 @@
 #include "modaldriver.h"
 #include "myMessageBox.h"
 #include "softskf_fixture.h"
+#include "widgets.h"
 
 #include <QtTest>
 
@@ -71,13 +72,7 @@ private slots:
     void userFlowThroughTheWindow();
 
 private:
-    template <typename T = QWidget> T* child(const QString& name)
-    {
-        T* w = m_window->findChild<T*>(name);
-        if (!w)
-            qFatal("no child %s", qPrintable(name));
-        return w;
-    }
+    template <typename T = QWidget> T* child(const QString& name) { return ::child<T>(m_window, name); }
     QJsonObject userPin();
     qint64 calls(const char* function);
     // Clicks an enabled button; the message dialog it opens is answered with its OK button.

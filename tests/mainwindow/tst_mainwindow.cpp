@@ -6,6 +6,8 @@
 #include "keymgr_config.h"
 #include "modaldriver.h"
 #include "multilang.h"
+#include "testfiles.h"
+#include "widgets.h"
 
 #include <QtTest>
 
@@ -73,20 +75,6 @@ QString sourceLangDir()
     return qEnvironmentVariable("KEYMGR_SOURCE_DIR") + "/multilang/lang";
 }
 
-void writeFile(const QString& path, const QByteArray& content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(content);
-}
-
-mode_t modeOf(const QString& path)
-{
-    struct stat st {};
-    return stat(QFile::encodeName(path).constData(), &st) == 0 ? (st.st_mode & 07777) : mode_t(-1);
-}
-
 }
 
 class TestMainWindow : public QObject {
@@ -124,11 +112,7 @@ private slots:
     void systemOptionsUnwritableDirectory();
 
 private:
-    template <typename T = QWidget>
-    T* child(const char* name)
-    {
-        return m_window->findChild<T*>(QString::fromLatin1(name));
-    }
+    template <typename T = QWidget> T* child(const char* name) { return ::child<T>(m_window, name); }
     void resetSettings();
 
     MainWindow* m_window = nullptr;
@@ -478,7 +462,7 @@ void TestMainWindow::showRequestFromFifo()
 
 void TestMainWindow::resetSettings()
 {
-    writeFile(m_window->configPath(), QByteArray("{\"openURL\": true, \"URL\": \"") + kBankWebAddress + "\"}");
+    QVERIFY(writeFile(m_window->configPath(), QByteArray("{\"openURL\": true, \"URL\": \"") + kBankWebAddress + "\"}"));
     m_window->loadConfigFile();
     QVERIFY(m_window->isOpenURL());
     QCOMPARE(m_window->getURL(), QString::fromUtf8(kBankWebAddress));
@@ -516,7 +500,7 @@ void TestMainWindow::settingsFile()
              QDir::homePath() + "/.config/com.lumeno.tesselkey-norvik/.cfg");
     resetSettings();
     if (fileExists)
-        writeFile(m_window->configPath(), content);
+        QVERIFY(writeFile(m_window->configPath(), content));
     else
         QVERIFY(QFile::remove(m_window->configPath()));
     m_window->loadConfigFile();
@@ -558,7 +542,8 @@ void TestMainWindow::systemOptionsCreatesDirectoryWithBothKeys()
 void TestMainWindow::systemOptionsKeepsOtherKeys()
 {
     resetSettings();
-    writeFile(m_window->configPath(), R"({"openURL": false, "theme": "dark", "proxy": {"port": 8080}})");
+    const QByteArray handWritten = R"({"openURL": false, "theme": "dark", "proxy": {"port": 8080}})";
+    QVERIFY(writeFile(m_window->configPath(), handWritten));
     m_window->loadConfigFile();
     ModalDriver driver;
     driver.inspect([](QWidget* dialog) {
@@ -619,7 +604,7 @@ void TestMainWindow::systemOptionsUnwritableDirectory()
     resetSettings();
     QString folder = QFileInfo(m_window->configPath()).absolutePath();
     QVERIFY(QDir(folder).removeRecursively());
-    writeFile(folder, "a file where the folder should be");
+    QVERIFY(writeFile(folder, "a file where the folder should be"));
     ModalDriver driver;
     driver.type("lineEdit_html", "https://kept.example/").click("btn_ok");
     child<QPushButton>("btn_systemOp")->click();

@@ -2,7 +2,9 @@
 // softskf tokens, with faults and broken answers injected through softskf-ctl.
 #include "keyprobe.h"
 #include "skf_defs.h"
+#include "capture.h"
 #include "softskf_fixture.h"
+#include "together.h"
 
 #include <QDir>
 #include <QFile>
@@ -100,60 +102,6 @@ QByteArray header(int count)
 QByteArray item(int tag, const QByteArray& value)
 {
     return QByteArray(1, char(tag)) + char((value.size() >> 8) & 0xFF) + char(value.size() & 0xFF) + value;
-}
-
-// Collects what the library writes to standard error while it lives.
-class StderrCapture
-{
-public:
-    StderrCapture()
-    {
-        m_file.open();
-        fflush(stderr);
-        m_saved = dup(STDERR_FILENO);
-        dup2(m_file.handle(), STDERR_FILENO);
-    }
-    ~StderrCapture() { restore(); }
-    QList<QByteArray> lines()
-    {
-        restore();
-        m_file.seek(0);
-        QByteArray text = m_file.readAll();
-        QList<QByteArray> result = text.split('\n');
-        if (!result.isEmpty() && result.last().isEmpty())
-            result.removeLast();
-        return result;
-    }
-
-private:
-    void restore()
-    {
-        if (m_saved < 0)
-            return;
-        fflush(stderr);
-        dup2(m_saved, STDERR_FILENO);
-        close(m_saved);
-        m_saved = -1;
-    }
-    QTemporaryFile m_file;
-    int m_saved = -1;
-};
-
-// Runs fn on several threads released at the same moment.
-template <typename Fn>
-void runTogether(int threads, Fn fn)
-{
-    std::atomic<bool> go{false};
-    std::vector<std::thread> pool;
-    for (int i = 0; i < threads; ++i)
-        pool.emplace_back([&, i] {
-            while (!go.load())
-                std::this_thread::yield();
-            fn(i);
-        });
-    go = true;
-    for (std::thread& t : pool)
-        t.join();
 }
 
 } // namespace
@@ -618,7 +566,7 @@ void TestProbe::missingThenAppearing()
     ProbeLibrary probe;
     QVERIFY(probe.load(KEYPROBE_PRIVATE_LIB));
     {
-        StderrCapture capture;
+        FdCapture capture;
         unsigned long count = 77;
         QCOMPARE(probe.online(&count), kNotBound);
         QCOMPARE(count, 77ul);
@@ -643,7 +591,7 @@ void TestProbe::missingThenAppearing()
     }
 
     QVERIFY(QFile::copy(SoftSkfFixture::lib(), skfPath));
-    StderrCapture capture;
+    FdCapture capture;
     std::atomic<int> loaded{0};
     runTogether(8, [&](int) {
         if (probe.initialize() == 0)
@@ -670,7 +618,7 @@ void TestProbe::partialLibrary()
     ProbeLibrary probe;
     QVERIFY(probe.load(KEYPROBE_PARTIAL_LIB));
 
-    StderrCapture capture;
+    FdCapture capture;
     QCOMPARE(probe.initialize(), 0L);
     unsigned long count = 0;
     QCOMPARE(probe.online(&count), KEYPROBE_OK);

@@ -4,6 +4,7 @@
 #include "cDevMgr.h"
 #include "modaldriver.h"
 #include "softskf_fixture.h"
+#include "testfiles.h"
 
 #include <QAction>
 #include <QApplication>
@@ -26,11 +27,6 @@ class TstTokenEvents : public QObject
         int msecs;
     };
 
-    static QByteArray stubLog()
-    {
-        QFile log(QString::fromLocal8Bit(qgetenv("KEYMGR_STUB_LOG")));
-        return log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
-    }
     static bool writeSettings(bool openURL, const QString& url)
     {
         const QString dir = QDir::homePath() + "/.config/com.lumeno.tesselkey-norvik";
