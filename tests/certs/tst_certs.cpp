@@ -10,6 +10,7 @@
 #include "modaldriver.h"
 #include "multilang.h"
 #include "myMessageBox.h"
+#include "messagecatch.h"
 #include "softskf_fixture.h"
 #include "testfiles.h"
 #include "widgets.h"
@@ -32,15 +33,7 @@ const char kToken[] = "TOKEN1";
 const char kOther[] = "TOKEN2";
 const char kPin[] = "12345678";
 
-// What the message dialog showed, if anything.
-struct Shown
-{
-    bool shown = false;
-    unsigned mode = 0;
-    QString title;
-    QString text;
-    QString other; // class of any other modal dialog that appeared
-};
+using Shown = ShownMessage;
 
 bool parsesAsCertificate(const QByteArray& der)
 {
@@ -92,9 +85,10 @@ private:
     // The row of a container (pair < 0), a key pair (item < 0) or an item, in the tree as shown.
     QModelIndex find(const QString& container, int pair = -1, int item = -1);
     void useLanguage(int index);
-    // Runs an action; a message dialog it opens is recorded and answered with OK. Other modal
-    // dialogs are left to a ModalDriver, or rejected and recorded when rejectOthers is set.
-    Shown run(const std::function<void()>& action, bool rejectOthers = true);
+    Shown run(const std::function<void()>& action, bool rejectOthers = true)
+    {
+        return catchMessages(action, rejectOthers);
+    }
     QStringList containers(const QString& token);
 
     SoftSkfFixture m_skf;
@@ -187,32 +181,6 @@ QModelIndex TestCerts::find(const QString& container, int pair, int item)
         return index;
     }
     return QModelIndex();
-}
-
-Shown TestCerts::run(const std::function<void()>& action, bool rejectOthers)
-{
-    Shown shown;
-    QTimer guard;
-    guard.setInterval(20);
-    connect(&guard, &QTimer::timeout, [&] {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (!modal)
-            return;
-        if (auto* box = qobject_cast<myMessageBox*>(modal)) {
-            shown.shown = true;
-            shown.mode = box->lastMode();
-            shown.title = box->windowTitle();
-            shown.text = box->findChild<QLabel*>("lab_msg")->text();
-            box->findChild<QPushButton*>("btn_msg_ok")->click();
-        } else if (rejectOthers) {
-            shown.other = QString::fromLatin1(modal->metaObject()->className());
-            if (auto* dialog = qobject_cast<QDialog*>(modal))
-                dialog->reject();
-        }
-    });
-    guard.start();
-    action();
-    return shown;
 }
 
 QStringList TestCerts::containers(const QString& token)

@@ -5,6 +5,7 @@
 #include "cDevMgr.h"
 #include "modaldriver.h"
 #include "myMessageBox.h"
+#include "messagecatch.h"
 #include "softskf_fixture.h"
 #include "widgets.h"
 
@@ -34,13 +35,7 @@ QString repeat(const char* piece, int times)
     return QString::fromUtf8(piece).repeated(times);
 }
 
-// What the message dialog showed: mode, title and text.
-struct Shown
-{
-    unsigned mode = 0;
-    QString title;
-    QString text;
-};
+using Shown = ShownMessage;
 
 } // namespace
 
@@ -138,12 +133,8 @@ qint64 TestKeyops::calls(const char* function)
 bool TestKeyops::answer(ModalDriver& driver, Shown* shown)
 {
     driver.inspect([shown](QWidget* dialog) {
-        auto* box = qobject_cast<myMessageBox*>(dialog);
-        if (!box)
-            return;
-        shown->mode = box->lastMode();
-        shown->title = box->windowTitle();
-        shown->text = box->findChild<QLabel*>("lab_msg")->text();
+        if (auto* box = qobject_cast<myMessageBox*>(dialog))
+            *shown = readMessage(box);
     });
     driver.click("btn_msg_ok");
     return true;

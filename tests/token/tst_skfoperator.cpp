@@ -54,7 +54,6 @@ private slots:
     void emptyEntriesReturnNotBound();
     void partialLibrary();
     void forwardingPassesThrough();
-    void partialFake();
     void softskfBindsEveryName();
 };
 
@@ -144,23 +143,6 @@ void TestSkfOperator::forwardingPassesThrough()
     ULONG length = 0;
     QCOMPARE(table.SKF_ExportCertificate(nullptr, TRUE, nullptr, &length), ULONG(SAR_CERTNOTFOUNTERR));
     QCOMPARE(table.UNLoadLibrary(dlopen(path.constData(), RTLD_LAZY)), 0);
-}
-
-void TestSkfOperator::partialFake()
-{
-    const QByteArray path = qgetenv("SKF_PARTIAL_FAKE");
-    CGMSKFOperator table;
-    QCOMPARE(table.LoadSKFAPI(path.constData()), 0);
-    QVERIFY(!dlerror());
-    QCOMPARE(table.IsValid(), 1);
-    int empty = 0;
-    for (const Forwarder& f : forwarders()) {
-        if (!table.GetProcAddress(table.hLibrary, f.name)) {
-            QCOMPARE(uint(f.call(table)), uint(SKF_NOT_BOUND));
-            ++empty;
-        }
-    }
-    QVERIFY(empty > 0);
 }
 
 void TestSkfOperator::softskfBindsEveryName()
