@@ -58,7 +58,6 @@ private slots:
     void form();
     void captions();
     void formLabelsShowTheirWholeText();
-    void layoutsAlternate();
     void centred();
 
     void execResults_data();
@@ -421,19 +420,6 @@ void TestMyMessageBox::formLabelsShowTheirWholeText()
         QLabel* label = child<QLabel>(&box, name);
         QVERIFY2(label->width() >= label->sizeHint().width(), name);
         QVERIFY2(label->geometry().right() < 760, name);
-    }
-}
-
-void TestMyMessageBox::layoutsAlternate()
-{
-    myMessageBox box;
-    const uint sequence[] = {2031, 2000, 2034, 4001, 2031, 2009, 2031};
-    for (uint mode : sequence) {
-        box.setWarnMode(mode, 9003, 1);
-        const QSize expected = myMessageBox::isChangeFormMode(mode) ? QSize(760, 540) : QSize(380, 270);
-        QCOMPARE(box.size(), expected);
-        QCOMPARE(box.minimumSize(), expected);
-        QCOMPARE(box.maximumSize(), expected);
     }
 }
 

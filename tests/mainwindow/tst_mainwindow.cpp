@@ -137,8 +137,6 @@ void TestMainWindow::fixedSize()
     QCOMPARE(m_window->size(), QSize(702, 530));
     QCOMPARE(m_window->minimumSize(), QSize(702, 530));
     QCOMPARE(m_window->maximumSize(), QSize(702, 530));
-    QCOMPARE(m_window->iconSize(), QSize(32, 32));
-    QCOMPARE(m_window->toolTipDuration(), 3);
     QVERIFY(!m_window->windowIcon().isNull());
 }
 
