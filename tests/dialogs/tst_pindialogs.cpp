@@ -221,13 +221,12 @@ void TestPinDialogs::verifyPinForm()
     QCOMPARE(child<QPushButton>(&dlg, "btn_ok")->text(), QString("continue"));
     QCOMPARE(child<QPushButton>(&dlg, "btn_cancel")->text(), QString("cancel"));
     QCOMPARE(child<QLabel>(&dlg, "label")->text(), QString("请输入用户USBKEY密码"));
-    QCOMPARE(dlg.minimumSize(), QSize(330, 175));
-    QCOMPARE(dlg.maximumSize(), QSize(330, 175));
     QLineEdit* edit = child<QLineEdit>(&dlg, "lineEdit_pin");
     QCOMPARE(edit->maxLength(), 16);
     QCOMPARE(edit->echoMode(), QLineEdit::Password);
     dlg.show();
     QCOMPARE(dlg.size(), QSize(330, 175));
+    QCOMPARE(dlg.minimumSize(), dlg.maximumSize());
 }
 
 void TestPinDialogs::verifyPinResults_data()
