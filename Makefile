@@ -3,6 +3,7 @@
 # make demo: build and start keymgr on softskf demo tokens.
 # make bench: build and run the benchmarks.
 # make package: build the Debian package (build-package/com.lumeno.tesselkey-norvik_*.deb).
+# make screenshots: draw every dialog to $(BUILD)/dialog-renders/ for a look by eye.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 PACKAGE_BUILD ?= build-package
@@ -11,7 +12,7 @@ ROOT       := $(CURDIR)
 
 configure = cmake -S . -B $(1) -G Ninja -DKEYMGR_APP_DIR=$(ROOT)/$(1)/appdir $(2)
 
-.PHONY: all deps build test test-asan demo bench package clean
+.PHONY: all deps build test test-asan demo bench package screenshots clean
 
 all: build
 
@@ -39,6 +40,9 @@ bench: build
 
 package: deps
 	scripts/package.sh $(ROOT)/$(PACKAGE_BUILD) $(JOBS)
+
+screenshots: build
+	cmake --build $(BUILD) --target screenshots
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(PACKAGE_BUILD)

@@ -2,7 +2,8 @@
 #                  [RESOURCE_LOCK <lock>...] [TIMEOUT <seconds>] [ENV <VAR=value>...] [ARGS <arg>...])
 #
 # Builds one QtTest program and registers it with ctest. Every test runs through
-# tests/run-test.sh with its own empty HOME and softskf store, a fixed LANG, the
+# tests/run-test.sh, sealed in its own /tmp, IPC and network namespaces (so never beside a
+# running keymgr), with its own empty HOME and softskf store, a fixed LANG, the
 # recording stubs for xdg-open and the certificate viewers first on PATH, and the paths of
 # softskf and softskf-ctl in SOFTSKF_LIB and SOFTSKF_CTL. WIDGET runs it on the offscreen
 # platform; XVFB runs it on a private X server (whole-program tests).
@@ -28,12 +29,7 @@ function(keymgr_test_environment out_var name)
         "LANGUAGE="
         "TZ=UTC"
         "PATH=${CMAKE_SOURCE_DIR}/tests/stubs:$ENV{PATH}")
-    if(TARGET softskf)
-        list(APPEND env "SOFTSKF_LIB=$<TARGET_FILE:softskf>")
-    endif()
-    if(TARGET softskf-ctl)
-        list(APPEND env "SOFTSKF_CTL=$<TARGET_FILE:softskf-ctl>")
-    endif()
+    list(APPEND env "SOFTSKF_LIB=$<TARGET_FILE:softskf>" "SOFTSKF_CTL=$<TARGET_FILE:softskf-ctl>")
     if(KEYMGR_SANITIZE)
         list(APPEND env
             "ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:detect_odr_violation=0"
@@ -70,7 +66,7 @@ endfunction()
 function(keymgr_add_qtest)
     cmake_parse_arguments(T "WIDGET;XVFB" "NAME;TIMEOUT" "SOURCES;LIBS;RESOURCE_LOCK;ENV;ARGS" ${ARGN})
     add_executable(${T_NAME} ${T_SOURCES})
-    target_link_libraries(${T_NAME} PRIVATE Qt5::Test ${T_LIBS})
+    target_link_libraries(${T_NAME} PRIVATE Qt5::Test keymgr_testsupport ${T_LIBS})
     set(flags)
     if(T_WIDGET)
         list(APPEND flags WIDGET)

@@ -1,6 +1,8 @@
 // The whole program on a private X server: daemonising, the single instance, the second start
-// showing the first copy's window, and a screenshot of that window.
+// showing the first copy's window, a screenshot of that window, and a start with a token present.
 #include "keymgr_app.h"
+#include "softskf_fixture.h"
+#include "threadstate.h"
 
 #include <QtTest>
 
@@ -9,12 +11,14 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
 
 QString s_keymgrPath;
 const char kTitle[] = "Norvik";
+const char kExpiryTitle[] = "USB Key"; // of "网上银行USB Key管理工具": xdotool matches ASCII reliably
 
 // Process ids of every running program whose executable is `exe`.
 QList<qint64> processesOf(const QString& exe)
@@ -47,11 +51,30 @@ QString run(const QString& program, const QStringList& args, int* exitCode = nul
     return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
 }
 
-// X window ids of the visible windows whose title contains kTitle.
-QStringList visibleWindows()
+int xdotool(const QStringList& args)
 {
-    QString out = run("xdotool", {"search", "--onlyvisible", "--name", kTitle});
+    int exitCode = -1;
+    run("xdotool", args, &exitCode);
+    return exitCode;
+}
+
+// X window ids of the visible windows whose title contains title.
+QStringList visibleWindows(const QString& title = QString::fromUtf8(kTitle))
+{
+    QString out = run("xdotool", {"search", "--onlyvisible", "--name", title});
     return out.isEmpty() ? QStringList() : out.split('\n');
+}
+
+// Everything written to the FIFO has been read and whatever it asked of the window is done: the
+// reader sleeps in read() and the interface thread sleeps waiting for events.
+bool settled(qint64 pid)
+{
+    return threadstate::fifoReaderIdle(kRequestFifoPath, pid, "myListen") &&
+           threadstate::sleepsIn(pid, pid, {
+#ifdef SYS_poll
+                                                SYS_poll,
+#endif
+                                                SYS_ppoll});
 }
 
 // Visible windows of the program of any title: with the main window hidden, the tray icon's.
@@ -84,6 +107,7 @@ private slots:
     void secondStartShowsTheFirstWindow();
     void staleSegmentDoesNotStopTheNextStart();
     void windowIsCentredAndPhotographed();
+    void tokenPresentAtStart();
 
 private:
     // Starts keymgr the way a user does; the launcher returns at once (daemon).
@@ -170,7 +194,7 @@ void TestKeymgr::startsHiddenWithoutArgument()
     QVERIFY(m_pid > 0);
     // The reader has the FIFO open once the window is built.
     QTRY_VERIFY_WITH_TIMEOUT(writeFifo(QByteArray()), 10000);
-    QTest::qWait(1500);
+    QTRY_VERIFY_WITH_TIMEOUT(settled(m_pid), 10000);
     QVERIFY(visibleWindows().isEmpty());
     QVERIFY(kill(pid_t(m_pid), 0) == 0);
     // Hidden, but present in the tray.
@@ -183,7 +207,7 @@ void TestKeymgr::otherTextOnTheFifoIsIgnored()
 {
     QVERIFY(m_pid > 0);
     QVERIFY(writeFifo("hello"));
-    QTest::qWait(1500);
+    QTRY_VERIFY_WITH_TIMEOUT(settled(m_pid), 10000);
     QVERIFY(visibleWindows().isEmpty());
     QVERIFY(kill(pid_t(m_pid), 0) == 0);
 }
@@ -241,6 +265,52 @@ void TestKeymgr::windowIsCentredAndPhotographed()
 
     QCOMPARE(kill(pid_t(m_pid), SIGTERM), 0);
     QTRY_VERIFY_WITH_TIMEOUT(processesOf(m_keymgr).isEmpty(), 5000);
+}
+
+void TestKeymgr::tokenPresentAtStart()
+{
+    // A token whose user PIN is still the factory one, with a certificate ending in 3 days.
+    SoftSkfFixture fx;
+    QVERIFY(fx.init());
+    SoftSkfFixture::TokenSpec spec;
+    spec.name = "START";
+    spec.userPinDefault = true;
+    QVERIFY(fx.createToken(spec));
+    QVERIFY(fx.addContainer("START", "c1", "sm2"));
+    QVERIFY(fx.addCert("START", "c1", true, "Expiring", 3));
+    QVERIFY(fx.resetStats());
+
+    // Start-up runs the token handler once: one listing of the token, its PIN information, and the
+    // change form for the factory PIN. No certificate is read: the expiry check belongs to insertions.
+    launch({});
+    m_pid = waitForSingleCopy();
+    QVERIFY(m_pid > 0);
+    QTRY_COMPARE_WITH_TIMEOUT(visibleWindows("Change PIN").size(), 1, 20000);
+    QMap<QString, qint64> calls = fx.stats();
+    calls.remove("SKF_WaitForDevEvent"); // the monitor thread's own timing
+    const QMap<QString, qint64> startup{{"SKF_EnumDev", 2},         {"SKF_ConnectDev", 1},
+                                        {"SKF_EnumApplication", 2}, {"SKF_OpenApplication", 1},
+                                        {"SKF_GetPINInfo", 1}};
+    QCOMPARE(calls, startup);
+    QVERIFY(visibleWindows(kExpiryTitle).isEmpty());
+
+    // The user fills in the form and confirms the success message.
+    QCOMPARE(xdotool({"windowfocus", "--sync", visibleWindows("Change PIN").value(0)}), 0);
+    for (const char* typed : {"12345678", "abc123", "abc123"}) {
+        QCOMPARE(xdotool({"type", "--delay", "20", typed}), 0);
+        QCOMPARE(xdotool({"key", "Tab"}), 0);
+    }
+    QCOMPARE(xdotool({"key", "space"}), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(!fx.show("START").value("applications")[0]["userPin"]["default"].toBool(true), 10000);
+    QCOMPARE(xdotool({"key", "Return"}), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(visibleWindows("Change PIN").isEmpty(), 10000);
+
+    // Plugged in again: the expiry notice from the token's certificate, and no more form.
+    QVERIFY(fx.insert("START"));
+    QTRY_COMPARE_WITH_TIMEOUT(visibleWindows(kExpiryTitle).size(), 1, 20000);
+    QVERIFY(fx.stats().value("SKF_ExportCertificate") > 0);
+    run("import", {"-window", "root", qEnvironmentVariable("KEYMGR_BINARY_DIR") + "/test-artifacts/keymgr-expiry.png"});
+    QVERIFY(visibleWindows("Change PIN").isEmpty());
 }
 
 // The first argument is the program under test; the rest go to QtTest.

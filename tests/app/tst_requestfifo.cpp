@@ -1,5 +1,7 @@
 #include "keymgr_app.h"
 #include "myListen.h"
+#include "testfiles.h"
+#include "threadstate.h"
 
 #include <QtTest>
 
@@ -9,15 +11,10 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
 
 // Writes raw bytes into the FIFO the way any local writer could.
 bool writeRaw(const QByteArray& path, const QByteArray& bytes)
@@ -28,21 +25,6 @@ bool writeRaw(const QByteArray& path, const QByteArray& bytes)
     bool ok = write(fd, bytes.constData(), bytes.size()) == bytes.size();
     close(fd);
     return ok;
-}
-
-// Voluntary context switches of the thread named `name` in this process, or -1.
-long contextSwitchesOf(const QByteArray& name)
-{
-    QDir tasks("/proc/self/task");
-    for (const QString& tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        if (readFile(tasks.filePath(tid + "/comm")).trimmed() != name)
-            continue;
-        for (const QByteArray& line : readFile(tasks.filePath(tid + "/status")).split('\n')) {
-            if (line.startsWith("voluntary_ctxt_switches:"))
-                return line.mid(line.indexOf(':') + 1).trimmed().toLong();
-        }
-    }
-    return -1;
 }
 
 }
@@ -76,8 +58,7 @@ void TestRequestFifo::initTestCase()
     // One reader for the whole test program: threads are never destroyed.
     m_listener = new myListen(m_fifo.constData());
     m_listener->start();
-    // The reader has the FIFO open once a writer can open it without blocking.
-    QTRY_VERIFY_WITH_TIMEOUT(contextSwitchesOf("myListen") >= 0, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(threadstate::fifoReaderIdle(m_fifo, getpid(), "myListen"), 5000);
 }
 
 void TestRequestFifo::isShowRequest_data()
@@ -114,23 +95,22 @@ void TestRequestFifo::everyShowReachesTheWindow()
 void TestRequestFifo::otherTextIsIgnored()
 {
     QSignalSpy spy(m_listener, &myListen::notifyMyListenEvent);
-    QVERIFY(writeRaw(m_fifo, "hello"));
-    QTest::qWait(300);
-    QVERIFY(writeRaw(m_fifo, "SHOW"));
-    QTest::qWait(300);
-    QCOMPARE(spy.count(), 0);
+    // Each chunk goes once the reader has handled the one before: no two share a read.
+    for (const char* chunk : {"hello", "SHOW"}) {
+        QVERIFY(writeRaw(m_fifo, chunk));
+        QTRY_VERIFY_WITH_TIMEOUT(threadstate::fifoReaderIdle(m_fifo, getpid(), "myListen"), 5000);
+        QCOMPARE(spy.count(), 0);
+    }
     QVERIFY(writeRaw(m_fifo, "show"));
     QTRY_COMPARE_WITH_TIMEOUT(spy.count(), 1, 3000);
 }
 
 void TestRequestFifo::readerSleepsWhileIdle()
 {
-    // A reader that polls wakes up every few milliseconds; a blocked one does not wake at all.
-    QTest::qWait(100);
-    long before = contextSwitchesOf("myListen");
-    QVERIFY(before >= 0);
-    QTest::qWait(700);
-    QCOMPARE(contextSwitchesOf("myListen"), before);
+    // Blocked in read(), not polling: a poller sits in poll() or a sleep between its looks.
+    const QList<qint64> reader = threadstate::threadsNamed(getpid(), "myListen");
+    QCOMPARE(reader.size(), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(threadstate::sleepsIn(getpid(), reader.first(), {SYS_read}), 5000);
 }
 
 void TestRequestFifo::fifoIsOwnerOnlyWhateverTheMask()

@@ -11,8 +11,6 @@ class TestPasswordRules : public QObject
     Q_OBJECT
 
 private slots:
-    void order_data();
-    void order();
     void firstBroken_data();
     void firstBroken();
     void classes_data();
@@ -21,39 +19,6 @@ private slots:
     void enableWhileTyping();
     void pinBytesWipe();
 };
-
-void TestPasswordRules::order_data()
-{
-    QTest::addColumn<PinEntry>("entry");
-    QTest::addColumn<QString>("expected"); // rule:mode/textId, in order
-    QTest::addColumn<int>("maxChars");
-    QTest::newRow("forced change") << PinEntry::ForcedChange
-                                   << "ascii:2032/32050 classes:2032/32050 confirm:2005/30038 differs:2006/30069 "
-                                      "longer5:2002/30078"
-                                   << 15;
-    QTest::newRow("PIN-change dialog") << PinEntry::SetPinDialog
-                                       << "confirm:0/30038 ascii:0/32050 classes:0/32050 longer5:0/32050 differs:0/30069"
-                                       << 16;
-    QTest::newRow("Change PIN page") << PinEntry::ChangePinPage
-                                     << "ascii:2032/32050 confirm:2005/30038 differs:2006/30069 "
-                                        "longer5:2002/30078"
-                                     << 0;
-    QTest::newRow("Verify PIN page") << PinEntry::VerifyPinPage << "longer5:2002/30078" << 0;
-}
-
-void TestPasswordRules::order()
-{
-    QFETCH(PinEntry, entry);
-    QFETCH(QString, expected);
-    QFETCH(int, maxChars);
-    static const char* const names[] = {"classes", "confirm", "differs", "longer5", "ascii"};
-    QStringList got;
-    for (const PinRuleStep& s : rulesFor(entry))
-        got << QString("%1:%2/%3").arg(names[int(s.rule)]).arg(s.mode).arg(s.textId);
-    QCOMPARE(got.join(' '), expected);
-    QCOMPARE(rulesFor(entry).entry, entry);
-    QCOMPARE(rulesFor(entry).maxChars, maxChars);
-}
 
 void TestPasswordRules::firstBroken_data()
 {

@@ -3,6 +3,8 @@
 #include "modaldriver.h"
 #include "pinedit.h"
 
+#include "widgets.h"
+
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -16,14 +18,6 @@ namespace {
 const char kConfirmError[] = "Error in confirming the RUZ-Ururov password entry";
 const char kRuleHint[] = "密码设置规则:6-16位字母+数字，示例:kv3939";
 const char kSame[] = "The old and new RUZ-Ururov passwords are the same";
-
-template <typename T = QWidget> T* child(QWidget* dialog, const char* name)
-{
-    T* w = dialog->findChild<T*>(QString::fromLatin1(name));
-    if (!w)
-        qFatal("no child %s", name);
-    return w;
-}
 
 } // namespace
 
@@ -66,25 +60,11 @@ void TestPinDialogs::setPinForm()
     QLabel* msg = child<QLabel>(&dlg, "msg_label");
     QVERIFY(msg->wordWrap());
     QVERIFY(msg->text().isEmpty());
-    QCOMPARE(msg->styleSheet(), QString("color: rgb(255, 0, 0);"));
 
-    QTextBrowser* browser = child<QTextBrowser>(&dlg, "textBrowser");
-    QCOMPARE(browser->styleSheet(), QString("border:none;"));
-    QCOMPARE(browser->font().pointSize(), 11);
-    const QTextDocument* doc = browser->document();
+    const QTextDocument* doc = child<QTextBrowser>(&dlg, "textBrowser")->document();
     QCOMPARE(doc->firstBlock().text(),
              QString("为保障您在企业网银的交易安全，请修改USBKEY密码，否则将无法使用USBKEY进行网上交易。"));
     QCOMPARE(doc->lastBlock().text(), QString("密码设置规则:6-16位字母+数字，示例:kv3939"));
-    QCOMPARE(doc->lastBlock().blockFormat().topMargin(), 12.0);
-    QCOMPARE(doc->lastBlock().blockFormat().bottomMargin(), 12.0);
-    bool red = false;
-    for (QTextBlock::iterator it = doc->firstBlock().begin(); !it.atEnd(); ++it) {
-        if (it.fragment().charFormat().foreground().color() == QColor(0xff, 0, 0)) {
-            QCOMPARE(it.fragment().text(), QString("请修改USBKEY密码，否则将无法使用USBKEY进行网上交易。"));
-            red = true;
-        }
-    }
-    QVERIFY(red);
 }
 
 void TestPinDialogs::setPinRules_data()
@@ -235,15 +215,12 @@ void TestPinDialogs::verifyPinForm()
     QCOMPARE(child<QPushButton>(&dlg, "btn_ok")->text(), QString("continue"));
     QCOMPARE(child<QPushButton>(&dlg, "btn_cancel")->text(), QString("cancel"));
     QCOMPARE(child<QLabel>(&dlg, "label")->text(), QString("请输入用户USBKEY密码"));
-    QCOMPARE(dlg.minimumSize(), QSize(330, 175));
-    QCOMPARE(dlg.maximumSize(), QSize(330, 175));
     QLineEdit* edit = child<QLineEdit>(&dlg, "lineEdit_pin");
     QCOMPARE(edit->maxLength(), 16);
     QCOMPARE(edit->echoMode(), QLineEdit::Password);
     dlg.show();
     QCOMPARE(dlg.size(), QSize(330, 175));
-    QCOMPARE(child(&dlg, "label")->height(), 35);
-    QCOMPARE(edit->height(), 35);
+    QCOMPARE(dlg.minimumSize(), dlg.maximumSize());
 }
 
 void TestPinDialogs::verifyPinResults_data()

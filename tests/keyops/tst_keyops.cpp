@@ -5,7 +5,9 @@
 #include "cDevMgr.h"
 #include "modaldriver.h"
 #include "myMessageBox.h"
+#include "messagecatch.h"
 #include "softskf_fixture.h"
+#include "widgets.h"
 
 #include <QtTest>
 
@@ -34,13 +36,7 @@ QString repeat(const char* piece, int times)
     return QString::fromUtf8(piece).repeated(times);
 }
 
-// What the message dialog showed: mode, title and text.
-struct Shown
-{
-    unsigned mode = 0;
-    QString title;
-    QString text;
-};
+using Shown = ShownMessage;
 
 } // namespace
 
@@ -73,13 +69,7 @@ private slots:
     void pinBytesOnEveryPath();
 
 private:
-    template <typename T = QWidget> T* child(const QString& name)
-    {
-        T* w = m_window->findChild<T*>(name);
-        if (!w)
-            qFatal("no child %s", qPrintable(name));
-        return w;
-    }
+    template <typename T = QWidget> T* child(const QString& name) { return ::child<T>(m_window, name); }
     qint64 calls(const char* function);
     // Clicks an enabled button; the message dialog it opens is answered with its OK button.
     bool clickAndAnswer(QPushButton* button, Shown* shown);
@@ -141,12 +131,8 @@ qint64 TestKeyops::calls(const char* function)
 bool TestKeyops::answer(ModalDriver& driver, Shown* shown)
 {
     driver.inspect([shown](QWidget* dialog) {
-        auto* box = qobject_cast<myMessageBox*>(dialog);
-        if (!box)
-            return;
-        shown->mode = box->lastMode();
-        shown->title = box->windowTitle();
-        shown->text = box->findChild<QLabel*>("lab_msg")->text();
+        if (auto* box = qobject_cast<myMessageBox*>(dialog))
+            *shown = readMessage(box);
     });
     driver.click("btn_msg_ok");
     return true;

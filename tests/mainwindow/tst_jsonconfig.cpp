@@ -1,6 +1,7 @@
 #include "JsonConfig.h"
 #include "MainWindow.h"
 #include "SystemOptions.h"
+#include "testfiles.h"
 
 #include <QtTest>
 
@@ -15,26 +16,12 @@
 
 namespace {
 
-void writeFile(const QString& path, const QByteArray& content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(content);
-}
-
 QJsonObject readJson(const QString& path)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return QJsonObject();
     return QJsonDocument::fromJson(file.readAll()).object();
-}
-
-mode_t modeOf(const QString& path)
-{
-    struct stat st {};
-    return stat(QFile::encodeName(path).constData(), &st) == 0 ? (st.st_mode & 07777) : mode_t(-1);
 }
 
 }
@@ -93,7 +80,7 @@ void TestJsonConfig::load()
     QFETCH(QByteArray, content);
     QFETCH(bool, loaded);
     QFETCH(QJsonObject, object);
-    writeFile(m_path, content);
+    QVERIFY(writeFile(m_path, content));
     JsonConfig config(m_path);
     QCOMPARE(config.load(), loaded);
     QCOMPARE(config.object(), object);
@@ -111,13 +98,14 @@ void TestJsonConfig::failedLoadKeepsPreviousObject()
 {
     QFETCH(QByteArray, second);
     QFETCH(bool, removeFile);
-    writeFile(m_path, R"({"URL": "https://kept.example/"})");
+    const QByteArray handWritten = R"({"URL": "https://kept.example/"})";
+    QVERIFY(writeFile(m_path, handWritten));
     JsonConfig config(m_path);
     QVERIFY(config.load());
     if (removeFile)
         QVERIFY(QFile::remove(m_path));
     else
-        writeFile(m_path, second);
+        QVERIFY(writeFile(m_path, second));
     QVERIFY(!config.load());
     QCOMPARE(config.getField("URL").toString(), QString("https://kept.example/"));
 }
@@ -152,7 +140,8 @@ void TestJsonConfig::saveCreatesOwnerOnlyDirectoryAndFile()
 
 void TestJsonConfig::saveKeepsOtherKeys()
 {
-    writeFile(m_path, R"({"extra": {"nested": [1, 2]}, "openURL": true, "note": "hand written"})");
+    const QByteArray handWritten = R"({"extra": {"nested": [1, 2]}, "openURL": true, "note": "hand written"})";
+    QVERIFY(writeFile(m_path, handWritten));
     JsonConfig config(m_path);
     QVERIFY(config.load());
     config.updateField("openURL", false);
@@ -165,7 +154,8 @@ void TestJsonConfig::saveKeepsOtherKeys()
 
 void TestJsonConfig::saveReplacesTheFileInOneStep()
 {
-    writeFile(m_path, R"({"URL": "https://old.example/"})");
+    const QByteArray handWritten = R"({"URL": "https://old.example/"})";
+    QVERIFY(writeFile(m_path, handWritten));
     struct stat before {};
     QCOMPARE(stat(QFile::encodeName(m_path).constData(), &before), 0);
     JsonConfig config(m_path);
@@ -184,7 +174,7 @@ void TestJsonConfig::saveIntoBlockedDirectoryFails()
 {
     // A regular file where the folder should be: neither the folder nor the file can be made.
     QString folder = QFileInfo(m_path).absolutePath();
-    writeFile(folder, "not a folder");
+    QVERIFY(writeFile(folder, "not a folder"));
     JsonConfig config(m_path);
     config.updateField("openURL", false);
     QVERIFY(!config.save());

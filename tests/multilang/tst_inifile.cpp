@@ -1,4 +1,5 @@
 #include "inifile.h"
+#include "testfiles.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -21,13 +22,6 @@ std::string sectionDump(const IniSection* section)
     for (const auto& [key, value] : section->Values())
         out += "[" + key + "]=[" + value + "];";
     return out;
-}
-
-std::string writeFile(const QString& dir, const char* name, const std::string& bytes)
-{
-    std::string path = (dir + "/" + name).toStdString();
-    std::ofstream(path, std::ios::binary) << bytes;
-    return path;
 }
 
 } // namespace
@@ -224,9 +218,10 @@ void TestIniFile::crlfFile()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    std::string path = writeFile(dir.path(), "crlf.ini", "; note\r\n[sec]\r\nkey = v\r\n\r\nlast=x");
+    const QString path = dir.path() + "/crlf.ini";
+    QVERIFY(writeFile(path, "; note\r\n[sec]\r\nkey = v\r\n\r\nlast=x"));
     IniFile ini;
-    QVERIFY(ini.Load(path));
+    QVERIFY(ini.Load(path.toStdString()));
     QVERIFY(ini.GetSection("sec"));
     QCOMPARE(sectionDump(ini.GetSection("sec")), std::string("[key]=[ v\r];[last]=[x];"));
 }
@@ -242,7 +237,8 @@ void TestIniFile::unopenableFileKeepsTheStore()
     QCOMPARE(ini.GetSection("s")->GetString("a"), std::string("1"));
 
     // A file that opens replaces the whole store.
-    QVERIFY(ini.Load(writeFile(dir.path(), "f.ini", "[t]\nb=2\n")));
+    QVERIFY(writeFile(dir.path() + "/f.ini", "[t]\nb=2\n"));
+    QVERIFY(ini.Load((dir.path() + "/f.ini").toStdString()));
     QVERIFY(!ini.GetSection("s"));
     QCOMPARE(ini.GetSection("t")->GetString("b"), std::string("2"));
 }

@@ -1,4 +1,5 @@
 #include "multilang.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QTemporaryDir>
@@ -16,12 +17,6 @@ Q_DECLARE_METATYPE(std::string)
 namespace {
 
 const char kValidFile[] = "[settings]\nCodePage=936\nLanguage=Test\n[strings]\n32033=Ansehen\n";
-
-void writeFile(const QString& path, const std::string& bytes)
-{
-    QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
-    std::ofstream(path.toStdString(), std::ios::binary) << bytes;
-}
 
 // Constructed before the catalogue, so destroyed after it at exit: lookups made then must
 // answer with their defaults without touching the destroyed catalogue.
@@ -131,7 +126,7 @@ void TestMultiLanguage::fileName()
     QFETCH(QString, path);
     QFETCH(QString, file);
     QString root = m_dir.path() + "/names/" + QTest::currentDataTag();
-    writeFile(root + "/" + file, kValidFile);
+    QVERIFY(writeFile(root + "/" + file, QByteArray(kValidFile)));
     MultiLanguage ml;
     ml.SetPath((root + "/" + path).toStdString());
     ml.SetPrefix("olvane");
@@ -212,7 +207,7 @@ void TestMultiLanguage::fontSettings()
 void TestMultiLanguage::codePageComesFromTheFile()
 {
     QString dir = m_dir.path() + "/codepage";
-    writeFile(dir + "/olvane_2052.lng", kValidFile);
+    QVERIFY(writeFile(dir + "/olvane_2052.lng", QByteArray(kValidFile)));
     tessel::ml_setPath(dir.toStdString());
     tessel::ml_setPrefix("olvane");
     QVERIFY(tessel::ml_setCodePage(2052));
@@ -255,7 +250,7 @@ void TestMultiLanguage::initializeNeedsPathPrefixAndCodePage()
 
     // Path and prefix alone are not enough while no code page was ever chosen.
     QString dir = m_dir.path() + "/init";
-    writeFile(dir + "/olvane_1033.lng", kValidFile);
+    QVERIFY(writeFile(dir + "/olvane_1033.lng", QByteArray(kValidFile)));
     MultiLanguage set;
     set.SetPath(dir.toStdString());
     set.SetPrefix("olvane");
@@ -279,7 +274,7 @@ void TestMultiLanguage::initializeFromWorkingDirectory()
     QFETCH(QString, folders);
     QFETCH(QString, leaf);
     QString base = m_dir.path() + "/cwd/" + QTest::currentDataTag() + "/" + folders;
-    writeFile(base + "lang/olvane_1033.lng", kValidFile);
+    QVERIFY(writeFile(base + "lang/olvane_1033.lng", QByteArray(kValidFile)));
     QString workDir = base + "lang\\" + leaf;
     QVERIFY(QDir().mkpath(workDir));
     QVERIFY(workDir.size() > 40);
@@ -299,7 +294,7 @@ void TestMultiLanguage::initializeFromWorkingDirectory()
 void TestMultiLanguage::initializeRetriesEnglish()
 {
     QString dir = m_dir.path() + "/retry";
-    writeFile(dir + "/olvane_1033.lng", kValidFile);
+    QVERIFY(writeFile(dir + "/olvane_1033.lng", QByteArray(kValidFile)));
     MultiLanguage ml;
     ml.SetPath(dir.toStdString());
     ml.SetPrefix("olvane");
@@ -313,7 +308,7 @@ void TestMultiLanguage::initializeRetriesEnglish()
 void TestMultiLanguage::wrappersCutAtNul()
 {
     QString dir = m_dir.path() + "/nul";
-    writeFile(dir + "/olvane_2052.lng", std::string(kValidFile) + std::string("30000=Vi\0ew\n", 12));
+    QVERIFY(writeFile(dir + "/olvane_2052.lng", QByteArray(kValidFile) + QByteArray("30000=Vi\0ew\n", 12)));
     wx_ml_setPath((dir + QString("/")).toStdString() + std::string("\0junk", 5));
     wx_ml_setPrefix(std::string("olvane\0x", 8));
     QCOMPARE(tessel::ml_getInstance()->GetPrefix(), std::string("olvane"));

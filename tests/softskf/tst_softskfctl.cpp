@@ -98,7 +98,6 @@ private slots:
     void init();
     void argumentErrors_data();
     void argumentErrors();
-    void helpListsCommandsAndModes();
     void sm2CertificatesReadByOpenssl();
     void certificateValidity_data();
     void certificateValidity();
@@ -197,40 +196,6 @@ void tst_SoftSkfCtl::argumentErrors()
     QVERIFY2(err.endsWith('\n') && err.count('\n') == 1, err.constData());
     QCOMPARE(p.readAllStandardOutput(), QByteArray());
     QCOMPARE(storeSnapshot(), before);
-}
-
-void tst_SoftSkfCtl::helpListsCommandsAndModes()
-{
-    QByteArray out;
-    QVERIFY(m_fx.run({"--help"}, &out));
-    for (const char* word : {"init",
-                             "create",
-                             "delete",
-                             "add-container",
-                             "add-cert",
-                             "export-cert",
-                             "add-file",
-                             "set-pin",
-                             "set-label",
-                             "insert",
-                             "remove",
-                             "list",
-                             "show",
-                             "events",
-                             "fail",
-                             "clear-faults",
-                             "latency",
-                             "hostile",
-                             "stats",
-                             "growing-list",
-                             "list-no-terminator",
-                             "list-unterminated-name",
-                             "empty-list-two-nuls",
-                             "size-overstated",
-                             "devinfo-unterminated",
-                             "long-cert",
-                             "rsa-bitlen"})
-        QVERIFY2(out.contains(word), word);
 }
 
 void tst_SoftSkfCtl::sm2CertificatesReadByOpenssl()

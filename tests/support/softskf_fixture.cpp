@@ -1,4 +1,5 @@
 #include "softskf_fixture.h"
+#include "testfiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -301,8 +302,7 @@ QByteArray SoftSkfFixture::makeCertificate(const QString& commonName, const QDat
 
 bool SoftSkfFixture::writeFile(const QString& path, const QByteArray& data)
 {
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(data) == data.size() && f.flush();
+    return ::writeFile(path, data);
 }
 
 QString SoftSkfFixture::tempPath(const QString& fileName)

@@ -2,15 +2,12 @@
 // the buffer, missing terminators, lists that grow, a 64-bit BOOL) and the argument checks.
 #include "cDevMgr.h"
 #include "fakeaccess.h"
+#include "softskf_fixture.h"
+#include "together.h"
 
 #include <QtTest>
 
-#include <openssl/evp.h>
-#include <openssl/x509.h>
-
-#include <atomic>
 #include <cstring>
-#include <thread>
 
 namespace {
 
@@ -65,19 +62,8 @@ private:
 void TestDevMgrScript::singleManagerAcrossThreads()
 {
     // The first getInst() of the process, from eight threads at once.
-    std::atomic<int> ready{0};
     cDevMgr* seen[8] = {};
-    std::vector<std::thread> threads;
-    for (int i = 0; i < 8; ++i) {
-        threads.emplace_back([&, i] {
-            ++ready;
-            while (ready.load() < 8) {
-            }
-            seen[i] = cDevMgr::getInst();
-        });
-    }
-    for (auto& t : threads)
-        t.join();
+    runTogether(8, [&](int i) { seen[i] = cDevMgr::getInst(); });
     for (cDevMgr* mgr : seen)
         QCOMPARE(mgr, seen[0]);
     QVERIFY(seen[0]);
@@ -583,25 +569,10 @@ void TestDevMgrScript::certName_data()
     QTest::addColumn<int>("result");
     QTest::addColumn<QByteArray>("name");
 
-    // A self-signed certificate made once for these rows, CN "script-cn".
-    EVP_PKEY* key = EVP_EC_gen("prime256v1");
-    X509* x = X509_new();
-    X509_set_version(x, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(x), 7);
-    X509_gmtime_adj(X509_getm_notBefore(x), 0);
-    X509_gmtime_adj(X509_getm_notAfter(x), 3600);
-    X509_NAME* subject = X509_get_subject_name(x);
-    X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("script-cn"), -1,
-                               -1, 0);
-    X509_set_issuer_name(x, subject);
-    X509_set_pubkey(x, key);
-    X509_sign(x, key, EVP_sha256());
-    unsigned char* der = nullptr;
-    const int length = i2d_X509(x, &der);
-    const QByteArray cert(reinterpret_cast<const char*>(der), length);
-    OPENSSL_free(der);
-    X509_free(x);
-    EVP_PKEY_free(key);
+    // A self-signed certificate made once for these rows.
+    const QByteArray cert =
+        SoftSkfFixture::makeCertificate("script-cn", QDateTime::currentDateTimeUtc().addSecs(3600));
+    QVERIFY(!cert.isEmpty());
 
     QTest::newRow("certificate") << cert << 0u << 0 << QByteArray("script-cn");
     QTest::newRow("length beyond buffer") << cert << 4096u << 0 << QByteArray("script-cn");

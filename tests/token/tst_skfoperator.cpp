@@ -54,7 +54,6 @@ private slots:
     void emptyEntriesReturnNotBound();
     void partialLibrary();
     void forwardingPassesThrough();
-    void partialFake();
     void softskfBindsEveryName();
 };
 
@@ -91,7 +90,6 @@ void TestSkfOperator::emptyEntriesReturnNotBound_data()
 void TestSkfOperator::emptyEntriesReturnNotBound()
 {
     QFETCH(int, index);
-    QCOMPARE(int(forwarders().size()), kSkfCallTableSize);
     CGMSKFOperator table;
     QCOMPARE(uint(forwarders()[index].call(table)), uint(SKF_NOT_BOUND));
 }
@@ -147,31 +145,10 @@ void TestSkfOperator::forwardingPassesThrough()
     QCOMPARE(table.UNLoadLibrary(dlopen(path.constData(), RTLD_LAZY)), 0);
 }
 
-void TestSkfOperator::partialFake()
-{
-    const QByteArray path = qgetenv("SKF_PARTIAL_FAKE");
-    if (path.isEmpty())
-        QSKIP("the partial fake library is not built in this tree");
-    CGMSKFOperator table;
-    QCOMPARE(table.LoadSKFAPI(path.constData()), 0);
-    QVERIFY(!dlerror());
-    QCOMPARE(table.IsValid(), 1);
-    int empty = 0;
-    for (const Forwarder& f : forwarders()) {
-        if (!table.GetProcAddress(table.hLibrary, f.name)) {
-            QCOMPARE(uint(f.call(table)), uint(SKF_NOT_BOUND));
-            ++empty;
-        }
-    }
-    QVERIFY(empty > 0);
-}
-
 void TestSkfOperator::softskfBindsEveryName()
 {
     const QByteArray path = qgetenv("SOFTSKF_LIB");
     const QString ctl = qEnvironmentVariable("SOFTSKF_CTL");
-    if (path.isEmpty() || ctl.isEmpty())
-        QSKIP("softskf is not built in this tree");
     QCOMPARE(QProcess::execute(ctl, {"init"}), 0);
     QCOMPARE(QProcess::execute(ctl, {"create", "TOKEN-S"}), 0);
     CGMSKFOperator table;

@@ -2,6 +2,7 @@
 #include "MainWindow.h"
 #include "cDevMgr.h"
 #include "softskf_fixture.h"
+#include "widgets.h"
 
 #include <QDir>
 #include <QFile>
@@ -43,13 +44,7 @@ class TstDevTree : public QObject
     Q_OBJECT
 
 public:
-    template <typename T> T* child(const char* name) const
-    {
-        T* widget = m_window->findChild<T*>(QLatin1String(name));
-        if (!widget)
-            qFatal("no widget %s", name);
-        return widget;
-    }
+    template <typename T> T* child(const char* name) const { return ::child<T>(m_window, name); }
     const QAbstractItemModel* devModel() const { return child<QTreeView>("treeView_Dev")->model(); }
     const QAbstractItemModel* infoModel() const { return child<QTreeView>("treeView_usbInfo")->model(); }
     const QAbstractItemModel* ctnModel() const { return child<QTreeView>("treeView")->model(); }
