@@ -378,7 +378,10 @@ void TestCerts::exportAcrossTokenEvent()
     m_whileSaving = nullptr;
     QVERIFY(handled);
     QCOMPARE(shown.mode, mode);
-    QCOMPARE(readAll(m_saveAnswer), mode == 8002u ? m_skf.certDer(kToken, "rsaSig", true) : QByteArray());
+    if (mode == 8002u)
+        QCOMPARE(readFile(m_saveAnswer), m_skf.certDer(kToken, "rsaSig", true));
+    else
+        QVERIFY(!QFileInfo::exists(m_saveAnswer));
     QVERIFY(event == "remove" ? m_skf.insert(kToken) : m_skf.remove(plugged));
     QTRY_COMPARE_WITH_TIMEOUT(listed(plugged) || !listed(kToken), false, 20000);
 }
