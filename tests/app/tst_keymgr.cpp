@@ -19,6 +19,8 @@ namespace {
 QString s_keymgrPath;
 const char kTitle[] = "Norvik";
 const char kExpiryTitle[] = "USB Key"; // of "网上银行USB Key管理工具": xdotool matches ASCII reliably
+// The forced change's title in the language the window starts in.
+const QString kChangePinTitle = QString::fromUtf8("修改密码");
 
 // Process ids of every running program whose executable is `exe`.
 QList<qint64> processesOf(const QString& exe)
@@ -58,11 +60,16 @@ int xdotool(const QStringList& args)
     return exitCode;
 }
 
-// X window ids of the visible windows whose title contains title.
+// X window ids of keymgr's visible windows whose title contains title. xdotool's own name search
+// misses titles that are not ASCII, so the titles are compared here.
 QStringList visibleWindows(const QString& title = QString::fromUtf8(kTitle))
 {
-    QString out = run("xdotool", {"search", "--onlyvisible", "--name", title});
-    return out.isEmpty() ? QStringList() : out.split('\n');
+    QStringList found;
+    for (const QString& id : run("xdotool", {"search", "--onlyvisible", "--class", "keymgr"}).split('\n')) {
+        if (!id.isEmpty() && run("xdotool", {"getwindowname", id}).contains(title))
+            found << id;
+    }
+    return found;
 }
 
 // Everything written to the FIFO has been read and whatever it asked of the window is done: the
@@ -285,7 +292,7 @@ void TestKeymgr::tokenPresentAtStart()
     launch({});
     m_pid = waitForSingleCopy();
     QVERIFY(m_pid > 0);
-    QTRY_COMPARE_WITH_TIMEOUT(visibleWindows("Change PIN").size(), 1, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(visibleWindows(kChangePinTitle).size(), 1, 20000);
     QMap<QString, qint64> calls = fx.stats();
     calls.remove("SKF_WaitForDevEvent"); // the monitor thread's own timing
     const QMap<QString, qint64> startup{{"SKF_EnumDev", 2},         {"SKF_ConnectDev", 1},
@@ -295,7 +302,7 @@ void TestKeymgr::tokenPresentAtStart()
     QVERIFY(visibleWindows(kExpiryTitle).isEmpty());
 
     // The user fills in the form and confirms the success message.
-    QCOMPARE(xdotool({"windowfocus", "--sync", visibleWindows("Change PIN").value(0)}), 0);
+    QCOMPARE(xdotool({"windowfocus", "--sync", visibleWindows(kChangePinTitle).value(0)}), 0);
     for (const char* typed : {"12345678", "abc123", "abc123"}) {
         QCOMPARE(xdotool({"type", "--delay", "20", typed}), 0);
         QCOMPARE(xdotool({"key", "Tab"}), 0);
@@ -303,14 +310,14 @@ void TestKeymgr::tokenPresentAtStart()
     QCOMPARE(xdotool({"key", "space"}), 0);
     QTRY_VERIFY_WITH_TIMEOUT(!fx.show("START").value("applications")[0]["userPin"]["default"].toBool(true), 10000);
     QCOMPARE(xdotool({"key", "Return"}), 0);
-    QTRY_VERIFY_WITH_TIMEOUT(visibleWindows("Change PIN").isEmpty(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(visibleWindows(kChangePinTitle).isEmpty(), 10000);
 
     // Plugged in again: the expiry notice from the token's certificate, and no more form.
     QVERIFY(fx.insert("START"));
     QTRY_COMPARE_WITH_TIMEOUT(visibleWindows(kExpiryTitle).size(), 1, 20000);
     QVERIFY(fx.stats().value("SKF_ExportCertificate") > 0);
     run("import", {"-window", "root", qEnvironmentVariable("KEYMGR_BINARY_DIR") + "/test-artifacts/keymgr-expiry.png"});
-    QVERIFY(visibleWindows("Change PIN").isEmpty());
+    QVERIFY(visibleWindows(kChangePinTitle).isEmpty());
 }
 
 // The first argument is the program under test; the rest go to QtTest.
