@@ -29,10 +29,6 @@ if [ "$stage" = outer ]; then
     root=$TMPDIR/root
     rm -rf "$root"
     dpkg-deb -x "$1" "$root"
-    # The namespace gets an empty /tmp of its own (the program's FIFO lives there).
-    for path in "$TMPDIR" "$HOME" "$SOFTSKF_DIR" "$SOFTSKF_LIB" "$SOFTSKF_CTL" "$example" "$0"; do
-        case $(realpath -m "$path") in /tmp | /tmp/*) fail "$path lies in /tmp, which the test replaces: build outside /tmp" ;; esac
-    done
     [ -d /opt ] || fail "/opt does not exist, so there is nothing to bind the package over"
     namespace="--mount --ipc --net"
     [ "$(id -u)" -eq 0 ] || namespace="$namespace --map-root-user"
@@ -45,7 +41,6 @@ fi
 
 if [ "$stage" = namespace ]; then
     mount --bind "$1/opt" /opt
-    mount -t tmpfs tmpfs /tmp
     mount -t tmpfs tmpfs /dev/shm
     exec env STAGE=display xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" sh "$0" "$@"
 fi
