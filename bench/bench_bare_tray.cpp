@@ -1,0 +1,20 @@
+// The yardstick for keymgr's footprint: what any Qt 5 tray program carries, a hidden main window
+// and a visible tray icon, and nothing else. Runs until it is killed.
+#include <QApplication>
+#include <QPixmap>
+#include <QSystemTrayIcon>
+#include <QWidget>
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    QPixmap pixmap(32, 32);
+    pixmap.fill(Qt::darkBlue);
+    QWidget window;
+    window.resize(800, 600);
+    QSystemTrayIcon tray{QIcon(pixmap)};
+    tray.setToolTip(QStringLiteral("bare"));
+    tray.show();
+    return QApplication::exec();
+}
