@@ -158,8 +158,8 @@ int runActions(int containers)
     QString lastTray;
     auto report = [&](const char* action, const QString& target, qint64 blocked) {
         const Calls calls = interfaceCalls(fx);
-        std::printf("%-18s %5lld  %-14s %8lld   %s\n", action, static_cast<long long>(calls.total),
-                    qPrintable(target), static_cast<long long>(blocked), qPrintable(calls.byFunction));
+        std::printf("%-18s %5lld  %-14s %8lld   %s\n", action, static_cast<long long>(calls.total), qPrintable(target),
+                    static_cast<long long>(blocked), qPrintable(calls.byFunction));
         std::fflush(stdout);
         fx.resetStats();
     };

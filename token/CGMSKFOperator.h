@@ -6,6 +6,12 @@
 
 #include "skf_defs.h"
 
+namespace keymgr {
+// Runs before every call the calling thread makes through a call table; nullptr removes it.
+using SkfCallHook = void (*)();
+void setSkfCallHook(SkfCallHook hook);
+} // namespace keymgr
+
 class CGMSKFOperator
 {
 public:
