@@ -69,24 +69,28 @@ switches() {
     cat /proc/"$1"/task/*/status 2>/dev/null |
         awk '/^(voluntary|nonvoluntary)_ctxt_switches:/ { s += $2 } END { print s + 0 }'
 }
-# PSS in kB per mapping: the file's name, or the kind of anonymous memory.
+# kB per mapping (the file's name, or the kind of anonymous memory): "name RSS private PSS".
 by_mapping() {
     awk '/^[0-9a-f]+-[0-9a-f]+ / { name = $6; if (name == "") name = "[anonymous]"; sub(/.*\//, "", name); next }
+         /^Rss:/ { rss[name] += $2 }
+         /^Private_(Clean|Dirty):/ { priv[name] += $2 }
          /^Pss:/ { pss[name] += $2 }
-         END { for (n in pss) if (pss[n] > 0) print n, pss[n] }' "/proc/$1/smaps" | sort
+         END { for (n in rss) if (rss[n] > 0) print n, rss[n], priv[n] + 0, pss[n] + 0 }' "/proc/$1/smaps" | sort
 }
 # Measures one program alone (so that no page it shares with the other is split between them):
 # PSS and its split by mapping after it settled, then context switches over the idle time.
-# Prints "PSS threads wake-ups/s" and leaves the split in $work/<name>.map.
+# Prints "PSS RSS private threads wake-ups/s" and leaves the split in $work/<name>.map.
 measure() {
     name=$1 pid=$2
     sleep 5
     by_mapping "$pid" >"$work/$name.map"
     p=$(pss "$pid")
+    r=$(awk '{ s += $2 } END { print s + 0 }' "$work/$name.map")
+    u=$(awk '{ s += $3 } END { print s + 0 }' "$work/$name.map")
     s0=$(switches "$pid")
     sleep "$idle"
     s1=$(switches "$pid")
-    echo "$p $(ls "/proc/$pid/task" | wc -l) $(awk -v a="$s0" -v b="$s1" -v t="$idle" 'BEGIN { printf "%.2f", (b - a) / t }')"
+    echo "$p $r $u $(ls "/proc/$pid/task" | wc -l) $(awk -v a="$s0" -v b="$s1" -v t="$idle" 'BEGIN { printf "%.2f", (b - a) / t }')"
     kill "$pid"
 }
 
@@ -105,24 +109,30 @@ done
 [ -n "$kpid" ] || { echo "window_bench.sh: keymgr did not start" >&2; exit 1; }
 pids="$pids $kpid"
 set -- $(measure keymgr "$kpid")
-kpss=$1 kthreads=$2 kwake=$3
+kpss=$1 krss=$2 kpriv=$3 kthreads=$4 kwake=$5
 
 "$bare" >/dev/null 2>&1 &
 bpid=$!
 pids="$pids $bpid"
 set -- $(measure bare "$bpid")
-bpss=$1 bthreads=$2 bwake=$3
+bpss=$1 brss=$2 bpriv=$3 bthreads=$4 bwake=$5
 
 echo "== Footprint under Xvfb (QT_XCB_GL_INTEGRATION=none), each program alone, window hidden in the tray"
-echo "   keymgr with one token; wake-ups counted as context switches of all threads over ${idle} s of idle"
-printf '%-22s %10s %8s %12s\n' program "PSS kB" threads "wake-ups/s"
-printf '%-22s %10s %8s %12s\n' keymgr "$kpss" "$kthreads" "$kwake"
-printf '%-22s %10s %8s %12s\n' "bare Qt tray window" "$bpss" "$bthreads" "$bwake"
-awk -v k="$kpss" -v b="$bpss" 'BEGIN { printf "PSS ratio %.2f (goal <= 1.30); wake-ups goal <= 0.05/s\n", k / b }'
+echo "   keymgr with one token; wake-ups counted as context switches of all threads over ${idle} s of idle."
+echo "   PSS shares library pages with every other process mapping them (other Qt programs running on"
+echo "   this machine lower it); RSS and private memory do not depend on them."
+printf '%-22s %9s %9s %10s %8s %11s\n' program "PSS kB" "RSS kB" "private kB" threads "wake-ups/s"
+printf '%-22s %9s %9s %10s %8s %11s\n' keymgr "$kpss" "$krss" "$kpriv" "$kthreads" "$kwake"
+printf '%-22s %9s %9s %10s %8s %11s\n' "bare Qt tray window" "$bpss" "$brss" "$bpriv" "$bthreads" "$bwake"
+awk -v k="$kpss" -v b="$bpss" -v kr="$krss" -v br="$brss" -v kp="$kpriv" -v bp="$bpriv" 'BEGIN {
+    printf "ratio keymgr/bare: PSS %.2f (goal <= 1.30), RSS %.2f, private %.2f; wake-ups goal <= 0.05/s\n",
+        k / b, kr / br, kp / bp }'
 
 echo
-echo "== PSS by mapping, kB (mappings differing by 64 kB or more; the rest summed)"
-join -a1 -a2 -e0 -o 0,1.2,2.2 "$work/keymgr.map" "$work/bare.map" |
-    awk '{ d = $2 - $3; if (d >= 64 || d <= -64) printf "%-40s %8d %8d %8d\n", $1, $2, $3, d; else { rk += $2; rb += $3 } }
-         END { printf "%-40s %8d %8d %8d\n", "(others)", rk, rb, rk - rb }' |
-    sort -k4 -n -r | { printf '%-40s %8s %8s %8s\n' mapping keymgr bare diff; cat; }
+echo "== Memory by mapping, kB (mappings whose RSS or private memory differ by 64 kB or more; the rest summed)"
+join -a1 -a2 -e0 -o 0,1.2,2.2,1.3,2.3 "$work/keymgr.map" "$work/bare.map" |
+    awk '{ d = $2 - $3; e = $4 - $5
+           if (d >= 64 || d <= -64 || e >= 64 || e <= -64) printf "%-34s %8d %8d %8d %8d %8d %8d\n", $1, $2, $3, d, $4, $5, e
+           else { r1 += $2; r2 += $3; p1 += $4; p2 += $5 } }
+         END { printf "%-34s %8d %8d %8d %8d %8d %8d\n", "(others)", r1, r2, r1 - r2, p1, p2, p1 - p2 }' |
+    sort -k4 -n -r | { printf '%-34s %8s %8s %8s %8s %8s %8s\n' mapping "RSS k" "RSS b" diff "priv k" "priv b" diff; cat; }
