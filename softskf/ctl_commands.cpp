@@ -425,8 +425,8 @@ int cmdClearFaults(const Store& store, const Args&)
 int cmdLatency(const Store& store, const Args& args)
 {
     const std::string& fn = args.positional[0];
-    int index = fn == "all" ? -1 : functionIndex(fn);
-    if (index < 0 && fn != "all")
+    int index = fn == "all" ? -1 : fn == "load" ? kLoadLatency : functionIndex(fn);
+    if (index < 0 && fn != "all" && fn != "load")
         throw UsageError("unknown function \"" + fn + "\"");
     uint32_t ms = static_cast<uint32_t>(parseNumber(args.positional[1], 600000, "delay in milliseconds"));
     StoreLock lock(store);

@@ -70,6 +70,7 @@ Library behaviour:
   clear-faults                   remove every fault
   latency FUNCTION|all MS        delay every call of FUNCTION (or of every function) by MS
                                  milliseconds; 0 removes it; "latency all 0" removes them all
+  latency load MS                delay loading the library by MS milliseconds (a slow library)
   hostile MODE [N]               switch a hostile mode on (modes add up)
   hostile off                    switch every hostile mode off
   hostile                        list the modes that are on

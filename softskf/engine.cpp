@@ -62,6 +62,16 @@ std::shared_ptr<const Control> Engine::control()
     return m_control;
 }
 
+void Engine::delayLoad()
+{
+    if (m_store.dir().empty())
+        return;
+    std::shared_ptr<const Control> ctl = control();
+    auto delay = ctl->latency.find(kLoadLatency);
+    if (delay != ctl->latency.end())
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay->second));
+}
+
 ULONG Engine::enter(Fn fn)
 {
     int index = static_cast<int>(fn);

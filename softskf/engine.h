@@ -23,6 +23,8 @@ class Engine
 {
 public:
     static Engine& instance();
+    // Sleeps for the load latency of the store's control, as a slow library would while loading.
+    void delayLoad();
 
     // Counts the call, applies the configured latency, and returns the configured fault
     // code for the function (SAR_OK when the call should go ahead).

@@ -14,10 +14,11 @@ using softskf::Fn;
             return injected_;                                                                                          \
     } while (0)
 
-// The engine starts with the library, so a wait reports only events logged after the load.
+// The engine starts with the library, so a wait reports only events logged after the load; an
+// event logged while a slow load goes on is reported too.
 __attribute__((constructor)) static void softskfLoaded()
 {
-    Engine::instance();
+    Engine::instance().delayLoad();
 }
 
 SKF_EXPORT ULONG SKF_WaitForDevEvent(LPSTR szDevName, ULONG* pulDevNameLen, ULONG* pulEvent)

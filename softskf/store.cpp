@@ -164,7 +164,8 @@ std::string serializeControl(const Control& c)
         s << "fail " << functionName(f.first) << ' ' << code << '\n';
     }
     for (const auto& l : c.latency)
-        s << "latency " << (l.first < 0 ? "all" : functionName(l.first)) << ' ' << l.second << '\n';
+        s << "latency " << (l.first == kLoadLatency ? "load" : l.first < 0 ? "all" : functionName(l.first)) << ' '
+          << l.second << '\n';
     for (const auto& h : c.hostile)
         s << "hostile " << h.first << ' ' << h.second << '\n';
     return s.str();
@@ -192,10 +193,10 @@ bool parseControl(const std::string& text, Control* out)
             c.hostile[name] = v;
             continue;
         }
-        int index = name == "all" ? -1 : functionIndex(name);
+        int index = name == "all" ? -1 : name == "load" ? kLoadLatency : functionIndex(name);
         if (kind == "fail" && index >= 0)
             c.faults[index] = static_cast<uint32_t>(v);
-        else if (kind == "latency" && (index >= 0 || name == "all"))
+        else if (kind == "latency" && (index >= 0 || name == "all" || name == "load"))
             c.latency[index] = static_cast<uint32_t>(v);
         else
             return false;

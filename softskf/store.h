@@ -38,10 +38,14 @@ struct FileStamp
 };
 FileStamp stampOf(const std::string& path);
 
+// The latency key that slows down loading the library rather than a call.
+constexpr int kLoadLatency = -2;
+
 struct Control
 {
     std::map<int, uint32_t> faults;          // function index -> result code
     std::map<int, uint32_t> latency;         // function index (-1 = every function) -> milliseconds
+                                             // (kLoadLatency: the library's load itself)
     std::map<std::string, uint64_t> hostile; // mode -> parameter
 };
 std::string serializeControl(const Control& control);

@@ -134,6 +134,35 @@ ULONG cDevMgr::getDevInfo(const char* name, DEVINFO* info)
     return SAR_INVALIDPARAMERR;
 }
 
+ULONG cDevMgr::open(const TokenChoice& choice)
+{
+    hDev = nullptr;
+    hApplication = nullptr;
+    hContainer = nullptr;
+    // Device names travel in a 64-byte buffer; one that does not fit whole names no device of ours.
+    const std::string& device = choice.device;
+    if (device.empty() || device.size() >= sizeof(szDevName) || device.find('\0') != std::string::npos)
+        return SAR_INVALIDPARAMERR;
+    ULONG result = ConnectDev(device.c_str());
+    if (result != SAR_OK) {
+        hDev = nullptr;
+        return result;
+    }
+    if (!choice.application.empty()) {
+        result = OpenApplication(choice.application.c_str());
+        if (result != SAR_OK) {
+            hApplication = nullptr;
+            return result;
+        }
+    }
+    if (!choice.container.empty()) {
+        result = OpenContainer(choice.container.c_str());
+        if (result != SAR_OK)
+            hContainer = nullptr;
+    }
+    return result;
+}
+
 ULONG cDevMgr::SetDevLabel(const char* label, ULONG /*len*/)
 {
     if (!label)

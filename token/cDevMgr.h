@@ -10,6 +10,7 @@
 
 #include "CGMSKFOperator.h"
 #include "skf_defs.h"
+#include "tokenchoice.h"
 
 #include <openssl/types.h>
 
@@ -82,6 +83,12 @@ public:
     // Copies the subject's common name into dst (128 bytes, at most 127 bytes and a zero): 1, or 0
     // when an entry of the name is broken. dst is untouched when there is no common name.
     int getX509Name(X509_NAME* subject, char* dst);
+
+    // Connects the chosen device by name and opens its application and container as far as the
+    // choice names them: at most three calls and no device scan. Every handle is emptied first, so
+    // after a failure (device gone, name refused, object missing) nothing of another token is left
+    // to act on. Returns the first failure, or 0.
+    ULONG open(const TokenChoice& choice);
 
     SkfTablePtr pSKF;
     DEVHANDLE hDev = nullptr;

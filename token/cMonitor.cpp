@@ -25,8 +25,11 @@ void cMonitor::requestStop()
 void cMonitor::run()
 {
     cDevMgr* mgr = cDevMgr::getInst();
-    if (mgr->Initialize() != 0)
+    if (mgr->Initialize() != 0) {
+        emit libraryReady(false);
         return;
+    }
+    emit libraryReady(true);
 
     // One byte beyond the size we pass keeps a terminator behind a name that fills the buffer.
     char name[kNameBufferSize + 1];
@@ -54,6 +57,7 @@ void cMonitor::run()
         mgr->SetEvent(event);
         if (event == SKF_EVENT_INSERTED)
             mgr->SetDevName(name);
+        emit tokenEvent(quint32(event), QByteArray(name, int(strnlen(name, kNameBufferSize))));
         emit notifyTokenEvent();
     }
 }

@@ -1,9 +1,11 @@
 // The token event monitor: loads the SKF library through the device manager, then blocks in the
-// library's event wait and reports every insertion and removal with notifyTokenEvent(). The
-// receiver reads the event from cDevMgr::GetEvent() and cDevMgr::GetDevName().
+// library's event wait and reports every insertion and removal. tokenEvent() carries each event's
+// own code and device name, so a receiver that runs late still handles every event once, in
+// order; notifyTokenEvent() only says that cDevMgr::GetEvent() and GetDevName() have changed.
 #ifndef KEYMGR_CMONITOR_H
 #define KEYMGR_CMONITOR_H
 
+#include <QByteArray>
 #include <QThread>
 
 #include <atomic>
@@ -19,6 +21,11 @@ public:
 
 signals:
     void notifyTokenEvent();
+    // Code 1 inserted or 2 removed, and the name the library gave with it.
+    void tokenEvent(quint32 event, const QByteArray& device);
+    // The library has been loaded (or could not be): tokens present now can be listed. Emitted
+    // once, before any tokenEvent().
+    void libraryReady(bool loaded);
 
 protected:
     void run() override;

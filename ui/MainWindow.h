@@ -3,13 +3,16 @@
 
 #include <QMainWindow>
 #include <QMap>
+#include <QList>
 #include <QModelIndex>
+#include <QPointer>
 #include <QString>
 #include <QSystemTrayIcon>
 
 #include <functional>
 
 #include "skf_defs.h"
+#include "tokenchoice.h"
 
 class QAction;
 class QCloseEvent;
@@ -46,9 +49,10 @@ public:
     int initConfig();
     void loadConfigFile();
 
-    // Warns about the first readable certificate of the current token when it expires soon.
+    // Warns about the first readable certificate of the inserted token when it expires soon.
     void certIsValid();
-    // Opens the container of the certificate tree's current row (purpose 1 export, 2 view).
+    // Opens the container of the certificate tree's current row (purpose 1 export, 2 view). The
+    // actions themselves open what they chose through their TokenChoice.
     void openCurrentNodeCTN(int purpose);
     // Writes the certificate to the viewer's temporary file and starts the viewer.
     void viewCertificate(bool sign);
@@ -68,6 +72,10 @@ public:
     int langID() const { return m_langID; }
     const char* localeName() const { return m_localeName; }
     const char* appName() const { return m_appName; }
+    // The token chosen on the pages (empty after a token event or a failed choice).
+    const TokenChoice& chosenToken() const { return m_choice; }
+    // The first listing of the tokens has run (it waits for the SKF library to load).
+    bool startupDone() const { return m_startupDone; }
     const char* versionText() const { return m_version; }
     const char* ownershipText() const { return m_version2; }
     const QMap<QString, Struct_ContainerInfo>& containerMap() const { return m_ctnMap; }
@@ -82,6 +90,8 @@ public slots:
     void updateUIlangFirst();
     void chooseLangByIndex(int index);
     void slotEventChange();
+    void onTokenEvent(quint32 event, const QByteArray& device);
+    void onLibraryReady(bool loaded);
     void myListenEventChange();
     void chooseDev(QString devName);
     void chooseApp(QString devName);
@@ -120,6 +130,7 @@ private slots:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     QSystemTrayIcon* m_sysTrayIcon = nullptr;
@@ -144,12 +155,34 @@ private:
     char m_version[128] = {};
     char m_version2[128] = {};
     TrayMessageObserver m_trayObserver;
-    // One run of the token event handler; slotEventChange keeps runs from nesting.
-    void handleTokenEvent();
-    // A handler run is in progress (it may wait in a modal dialog); calls meanwhile are counted
-    // and run after it, in order.
+
+    struct TokenEvent
+    {
+        quint32 code = 0; // 0 for a run that only lists the tokens
+        QByteArray device;
+    };
+    void queueTokenEvent(const TokenEvent& event);
+    // Handles the queued events one by one, then the forced PIN changes no dialog holds back.
+    void runTokenWork();
+    void handleTokenEvent(const TokenEvent& event);
+    // Forces the change of a default user PIN now, or once the dialog showing is closed.
+    void offerPinChange(const TokenChoice& choice);
+    void waitForClose(QWidget* dialog);
+    // Empties the selection and the pages that show it.
+    void forgetChosenToken();
+    // Rebuilds the certificate page after a change made on choice's token, while it still shows it.
+    void refreshCertificatePage(const TokenChoice& choice, bool changed);
+    // Sets the language id and locale of list entry index; false for an index that is none.
+    bool selectLanguage(int index);
+
+    // A run of runTokenWork is in progress (it may wait in a modal dialog).
     bool m_inEventChange = false;
-    int m_deferredEventChanges = 0;
+    bool m_startupDone = false;
+    QList<TokenEvent> m_pendingEvents;
+    TokenEvent m_lastEvent;
+    QList<TokenChoice> m_pendingPinChanges;
+    QPointer<QWidget> m_waitingOn;
+    TokenChoice m_choice;
 };
 
 #endif

@@ -117,7 +117,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
     connect(ui->chb_devAuthkey, &QCheckBox::clicked, this, &MainWindow::Initialize_Valuechange);
     ui->chb_devAuthkey->setChecked(true);
     ui->Init_DevAuthKey_Edit->setEnabled(false);
-    connect(m_monitor, &cMonitor::notifyTokenEvent, this, &MainWindow::slotEventChange);
+    // Each event arrives with its own code and device name, queued on this thread.
+    connect(m_monitor, &cMonitor::tokenEvent, this, &MainWindow::onTokenEvent);
+    connect(m_monitor, &cMonitor::libraryReady, this, &MainWindow::onLibraryReady);
     connect(m_listener, &myListen::notifyMyListenEvent, this, &MainWindow::myListenEventChange);
 
     m_langID = wx_getSysLanguage();
@@ -145,10 +147,10 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
     createMenu();
     m_sysTrayIcon->show();
 
-    // Gives the monitor thread time to load the SKF library before the first scan.
-    QThread::sleep(1);
-    slotEventChange();
-    chooseLangByIndex(0);
+    // The window starts in the first language. The first listing of the tokens, and any prompt
+    // it brings, follows once the monitor reports the library loaded, so it speaks that language.
+    if (selectLanguage(0))
+        updateUIlangFirst();
 }
 
 MainWindow::~MainWindow()

@@ -17,6 +17,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QPushButton>
 #include <QStandardItemModel>
 
 #include <climits>
@@ -30,6 +31,8 @@ enum : unsigned {
     kModeExported = 8002,
     kModeImportFailed = 8004,
     kModeExportFailed = 8005,
+    kModeConfirmDelete = 4001,
+    kModeFailed = 7000,
     kModeCleared = 9011,
     kModeClearFailed = 9012,
 };
@@ -38,6 +41,7 @@ enum : unsigned {
     kTitleImport = 9005,
     kTitleExport = 9006,
     kTitleView = 9007,
+    kTitleDelete = 9008,
     kTitleClear = 9013
 };
 
@@ -59,23 +63,17 @@ struct NameBuffer
     char bytes[certfile::kContainerNameBufferSize] = {};
 };
 
-enum class Opened { Yes, Refused, Failed };
-
-// Opens the container of a certificate-page row. A label that names no container is told with
-// 8004 under the purpose's title (Refused); a container the token cannot open gives Failed, so that
-// the handle of the container opened before is never read in its place.
-Opened openContainerOfRow(const QModelIndex& current, int purpose, myMessageBox* box)
+// The container a certificate-page row belongs to, by name, as a choice on the chosen token.
+// A row without container gives false and no message; a label that names no container is told
+// with 8004 under the given title.
+enum class RowName { Ok, None, Unusable };
+RowName containerOfRow(const QModelIndex& row, QByteArray* name)
 {
-    const QModelIndex container = certfile::containerOfItem(current);
+    const QModelIndex container = certfile::containerOfItem(row);
     if (!container.isValid())
-        return Opened::Failed;
-    QByteArray name;
-    if (!certfile::containerName(container.data(Qt::DisplayRole).toString(), &name)) {
-        tell(box, kModeImportFailed, purpose == kPurposeExport ? kTitleExport : kTitleView);
-        return Opened::Refused;
-    }
-    NameBuffer buffer(name);
-    return cDevMgr::getInst()->OpenContainer(buffer.bytes) == SAR_OK ? Opened::Yes : Opened::Failed;
+        return RowName::None;
+    return certfile::containerName(container.data(Qt::DisplayRole).toString(), name) ? RowName::Ok
+                                                                                     : RowName::Unusable;
 }
 
 // The certificate of the open container, the bytes as the token stores them.
@@ -95,53 +93,17 @@ bool readCertificate(bool sign, QByteArray* der)
     return true;
 }
 
-QString serialOf(const DEVINFO& info)
-{
-    return QString::fromLocal8Bit(keymgr::fixedText(info.SerialNumber).c_str());
-}
-
-// The device-tree name of the token whose containers the certificate page shows (the connected one),
-// found by its serial number; the device row chosen last is asked first.
-QString deviceOfConnectedToken(const QAbstractItemModel* devices, const QModelIndex& chosen)
-{
-    cDevMgr* mgr = cDevMgr::getInst();
-    CGMSKFOperator* skf = mgr->pSKF;
-    DEVINFO held;
-    std::memset(&held, 0, sizeof held);
-    if (!skf || !mgr->hDev || skf->SKF_GetDevInfo(mgr->hDev, &held) != SAR_OK)
-        return QString();
-    const QString serial = serialOf(held);
-
-    QStringList names;
-    QModelIndex device = chosen;
-    while (device.isValid() && device.parent().isValid())
-        device = device.parent();
-    if (device.isValid())
-        names << device.data(Qt::DisplayRole).toString();
-    for (int row = 0; row < devices->rowCount(); ++row) {
-        const QString name = devices->index(row, 0).data(Qt::DisplayRole).toString();
-        if (!names.contains(name))
-            names << name;
-    }
-    for (const QString& name : names) {
-        const QByteArray name8 = name.toLocal8Bit();
-        if (name8.isEmpty() || name8.size() >= kDevNameBufferSize || name8.contains('\0'))
-            continue;
-        char buffer[kDevNameBufferSize] = {};
-        std::memcpy(buffer, name8.constData(), std::size_t(name8.size()));
-        DEVINFO info;
-        std::memset(&info, 0, sizeof info);
-        if (mgr->getDevInfo(buffer, &info) == SAR_OK && serialOf(info) == serial)
-            return name;
-    }
-    // Then the chosen row's device, as any other caller would hand it over.
-    return names.isEmpty() ? QString() : names.front();
-}
-
 } // namespace
 
 void MainWindow::btn_importCert()
 {
+    // The row is taken by name before the file dialog, whose event loop may rebuild the tree.
+    const QModelIndex container = certfile::topLevelRow(ui->treeView->currentIndex());
+    QByteArray name;
+    const bool named =
+        container.isValid() && certfile::containerName(container.data(Qt::DisplayRole).toString(), &name);
+    const TokenChoice choice = m_choice.withContainer(name.toStdString());
+
     const QString file =
         certfile::askOpenFileName(this, tr("Import Cert"), QDir::homePath(), tr("Allfile(*.*);;cer(*.cer)"));
     if (file.isEmpty()) {
@@ -156,20 +118,13 @@ void MainWindow::btn_importCert()
     const bool readable = input.error() == QFileDevice::NoError && !data.isEmpty();
     input.close();
 
-    // Any row of a container, however deep, imports into that container.
-    const QModelIndex container = certfile::topLevelRow(ui->treeView->currentIndex());
-    QByteArray name;
+    cDevMgr* mgr = cDevMgr::getInst();
     unsigned mode = kModeImportFailed;
-    if (readable && container.isValid() && certfile::containerName(container.data(Qt::DisplayRole).toString(), &name)) {
-        NameBuffer buffer(name);
-        cDevMgr* mgr = cDevMgr::getInst();
-        if (mgr->OpenContainer(buffer.bytes) == SAR_OK &&
-            mgr->ImportCertificate(TRUE, reinterpret_cast<const BYTE*>(data.constData()), ULONG(data.size())) == SAR_OK)
-            mode = kModeImported;
-    }
+    if (readable && named && mgr->open(choice) == SAR_OK &&
+        mgr->ImportCertificate(TRUE, reinterpret_cast<const BYTE*>(data.constData()), ULONG(data.size())) == SAR_OK)
+        mode = kModeImported;
     tell(m_msgBox, mode, kTitleImport);
-    if (mode == kModeImported)
-        chooseApp(deviceOfConnectedToken(m_devModel, ui->treeView_Dev->currentIndex()));
+    refreshCertificatePage(choice, mode == kModeImported);
 }
 
 void MainWindow::btn_exportCert()
@@ -178,16 +133,23 @@ void MainWindow::btn_exportCert()
     bool sign = false;
     if (!certfile::certificateRow(current, &sign))
         return;
+    // Names, not the row: the save dialog's event loop may rebuild the tree and free the row.
+    QByteArray name;
+    const RowName row = containerOfRow(current, &name);
+    const TokenChoice choice = m_choice.withContainer(name.toStdString(), sign ? 1 : 0);
     // A bare file name would land in the working directory, which is "/" once daemonised.
     const QString suggested = QDir::homePath() + QLatin1Char('/') + tr("lumeno.cer");
     const QString file = certfile::askSaveFileName(this, tr(__(30029, "Export Certificate").c_str()), suggested);
     if (file.isEmpty())
         return;
-    const Opened opened = openContainerOfRow(current, kPurposeExport, m_msgBox);
-    if (opened == Opened::Refused)
+    if (row == RowName::Unusable) {
+        tell(m_msgBox, kModeImportFailed, kTitleExport);
         return;
+    }
+    // A token that is gone, or no longer holds the container, fails here and nothing is written.
     QByteArray der;
-    const bool done = opened == Opened::Yes && readCertificate(sign, &der) && certfile::writeExportFile(file, der);
+    const bool done = row == RowName::Ok && cDevMgr::getInst()->open(choice) == SAR_OK &&
+                      readCertificate(sign, &der) && certfile::writeExportFile(file, der);
     tell(m_msgBox, done ? kModeExported : kModeExportFailed, kTitleExport);
 }
 
@@ -197,14 +159,24 @@ void MainWindow::btn_viewCert()
     bool sign = false;
     if (!certfile::certificateRow(current, &sign))
         return;
-    if (openContainerOfRow(current, kPurposeView, m_msgBox) != Opened::Yes)
+    QByteArray name;
+    const RowName row = containerOfRow(current, &name);
+    if (row == RowName::Unusable)
+        tell(m_msgBox, kModeImportFailed, kTitleView);
+    if (row != RowName::Ok || cDevMgr::getInst()->open(m_choice.withContainer(name.toStdString())) != SAR_OK)
         return;
     viewCertificate(sign);
 }
 
+// Nothing calls it: the actions open their container through their choice.
 void MainWindow::openCurrentNodeCTN(int purpose)
 {
-    openContainerOfRow(ui->treeView->currentIndex(), purpose, m_msgBox);
+    QByteArray name;
+    const RowName row = containerOfRow(ui->treeView->currentIndex(), &name);
+    if (row == RowName::Unusable)
+        tell(m_msgBox, kModeImportFailed, purpose == kPurposeExport ? kTitleExport : kTitleView);
+    else if (row == RowName::Ok)
+        cDevMgr::getInst()->open(m_choice.withContainer(name.toStdString()));
 }
 
 void MainWindow::viewCertificate(bool sign)
@@ -220,6 +192,13 @@ void MainWindow::viewCertificate(bool sign)
     certfile::startViewer(path);
 }
 
+void MainWindow::refreshCertificatePage(const TokenChoice& choice, bool changed)
+{
+    // Only while the page still shows that token: a token event meanwhile has reset the pages.
+    if (changed && !choice.empty() && m_choice.device == choice.device)
+        chooseApp(QString::fromLocal8Bit(choice.device.c_str()));
+}
+
 void MainWindow::btn_deleteCtn()
 {
     const QModelIndex current = ui->treeView->currentIndex();
@@ -230,22 +209,38 @@ void MainWindow::btn_deleteCtn()
         tell(m_msgBox, kModeImportFailed, kTitleView);
         return;
     }
+    const TokenChoice choice = m_choice;
+    // Deleting a container destroys its keys for good: only the continue button goes on; cancel,
+    // the close button and Esc delete nothing.
+    bool confirmed = false;
+    QMetaObject::Connection answered;
+    if (auto* ok = m_msgBox->findChild<QPushButton*>(QStringLiteral("btn_msg_ok")))
+        answered = connect(ok, &QPushButton::clicked, this, [&confirmed] { confirmed = true; });
+    m_msgBox->setWarnMode(kModeConfirmDelete, kTitleDelete, 0);
+    const int answer = m_msgBox->exec();
+    disconnect(answered);
+    if (answer != 0 || !confirmed)
+        return;
+
+    cDevMgr* mgr = cDevMgr::getInst();
     NameBuffer buffer(name);
-    const ULONG result = cDevMgr::getInst()->DeleteContainer(buffer.bytes);
+    const ULONG result = mgr->open(choice) == SAR_OK ? mgr->DeleteContainer(buffer.bytes) : SAR_FAIL;
     if (result != SAR_OK)
-        qWarning("deleting container %s failed: 0x%08lx", buffer.bytes, static_cast<unsigned long>(result));
-    chooseApp(deviceOfConnectedToken(m_devModel, ui->treeView_Dev->currentIndex()));
+        tell(m_msgBox, kModeFailed, kTitleDelete);
+    refreshCertificatePage(choice, result == SAR_OK);
 }
 
 void MainWindow::on_btn_clearEmptyCtn_clicked()
 {
+    const TokenChoice choice = m_choice;
     VerifyPin dialog(nullptr);
     if (dialog.exec() != 1)
         return;
     cDevMgr* mgr = cDevMgr::getInst();
     ULONG retry = 0;
-    ULONG verified = 0;
-    {
+    // The token chosen before the dialog, reconnected: never the one a token event connected last.
+    ULONG verified = mgr->open(choice);
+    if (verified == SAR_OK) {
         QString text = dialog.getUserPin();
         pinrules::PinBytes pin(text, pinrules::TextUnit::Utf8);
         pinrules::wipe(text);

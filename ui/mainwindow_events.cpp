@@ -10,10 +10,13 @@
 #include "namelist.h"
 #include "webopen.h"
 
+#include <QApplication>
 #include <QDebug>
+#include <QEvent>
 #include <QLabel>
 #include <QStandardItem>
 #include <QStandardItemModel>
+#include <QTimer>
 
 #include <cstring>
 #include <string>
@@ -26,8 +29,10 @@ QString text(unsigned long id, const char* defaultText)
     return MainWindow::tr(__(id, defaultText).c_str());
 }
 
-// Shows the change form until the user PIN has been changed or got locked.
-void forceUserPinChange(myMessageBox* box)
+// Shows the change form until the user PIN of the chosen token has been changed or got locked.
+// The token is reopened by name before each change, so nothing done while the form was up can
+// send the change to another token; a token that is gone ends the loop.
+void forceUserPinChange(myMessageBox* box, const TokenChoice& choice)
 {
     for (;;) {
         box->setWarnMode(2031, 9003, 0);
@@ -35,6 +40,8 @@ void forceUserPinChange(myMessageBox* box)
             return;
         if (QLabel* message = box->findChild<QLabel*>(QStringLiteral("lab_msg")))
             message->setVisible(true);
+        if (cDevMgr::getInst()->open(choice) != SAR_OK)
+            return;
         if (box->btn_changePIN_ok() != 0)
             return;
     }
@@ -44,22 +51,94 @@ void forceUserPinChange(myMessageBox* box)
 
 void MainWindow::slotEventChange()
 {
-    // The modal dialogs below run nested event loops that deliver further token events; a nested
-    // run would clear the models under the running one and re-enter the dialog's exec().
-    if (m_inEventChange) {
-        ++m_deferredEventChanges;
+    // Called directly (language switch): the last event handled is handled again.
+    queueTokenEvent(m_lastEvent);
+}
+
+void MainWindow::onTokenEvent(quint32 event, const QByteArray& device)
+{
+    queueTokenEvent({event, device});
+}
+
+void MainWindow::onLibraryReady(bool)
+{
+    // The first run lists the tokens present once the library can be asked, however long it took.
+    queueTokenEvent({0, QByteArray()});
+    m_startupDone = true;
+}
+
+void MainWindow::queueTokenEvent(const TokenEvent& event)
+{
+    m_pendingEvents.append(event);
+    runTokenWork();
+}
+
+void MainWindow::runTokenWork()
+{
+    // The modal dialogs of a run have event loops of their own that deliver further events; those
+    // wait in the queue, so each event is handled once, in order, with its own code and name.
+    if (m_inEventChange)
         return;
-    }
     m_inEventChange = true;
-    handleTokenEvent();
-    while (m_deferredEventChanges > 0) {
-        --m_deferredEventChanges;
-        handleTokenEvent();
+    for (;;) {
+        if (!m_pendingEvents.isEmpty()) {
+            m_lastEvent = m_pendingEvents.takeFirst();
+            handleTokenEvent(m_lastEvent);
+            continue;
+        }
+        if (m_pendingPinChanges.isEmpty())
+            break;
+        // A forced change offered while another dialog was open comes once that dialog is closed.
+        if (QWidget* modal = QApplication::activeModalWidget()) {
+            waitForClose(modal);
+            break;
+        }
+        const TokenChoice choice = m_pendingPinChanges.takeFirst();
+        cDevMgr* mgr = cDevMgr::getInst();
+        ULONG maxRetry = 0, remain = 0;
+        BOOL isDefault = FALSE;
+        if (mgr->open(choice) == SAR_OK && mgr->GetPINInfo(1, &maxRetry, &remain, &isDefault) == SAR_OK && isDefault)
+            forceUserPinChange(m_msgBox, choice);
     }
     m_inEventChange = false;
 }
 
-void MainWindow::handleTokenEvent()
+void MainWindow::offerPinChange(const TokenChoice& choice)
+{
+    // Never inside an open dialog: the message dialog may be the one showing, and a nested change
+    // form would replace its text.
+    if (!QApplication::activeModalWidget()) {
+        forceUserPinChange(m_msgBox, choice);
+        return;
+    }
+    for (const TokenChoice& pending : m_pendingPinChanges) {
+        if (pending.device == choice.device)
+            return;
+    }
+    m_pendingPinChanges.append(choice);
+    waitForClose(QApplication::activeModalWidget());
+}
+
+void MainWindow::waitForClose(QWidget* dialog)
+{
+    if (m_waitingOn)
+        m_waitingOn->removeEventFilter(this);
+    m_waitingOn = dialog;
+    dialog->installEventFilter(this);
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == m_waitingOn && event->type() == QEvent::Hide) {
+        m_waitingOn->removeEventFilter(this);
+        m_waitingOn = nullptr;
+        // After the dialog's exec() has returned to whoever opened it.
+        QTimer::singleShot(0, this, &MainWindow::runTokenWork);
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void MainWindow::handleTokenEvent(const TokenEvent& event)
 {
     for (QPushButton* button : {ui->btn_clearEmptyCtn, ui->btn_ChangeLabel, ui->btn_VerifyPIN, ui->btn_ChangePIN,
                                 ui->btn_VerifyPIN_OK, ui->btn_ChangPIN_OK, ui->btn_ImpCert, ui->btn_ExpCert,
@@ -70,9 +149,11 @@ void MainWindow::handleTokenEvent()
     m_devModel->clear();
     m_ctnModel->clear();
     ui->label_bottom->setText(QString());
+    // The pages start over with nothing chosen: no page keeps a token's data that may be gone.
+    forgetChosenToken();
 
     const QString title = tr("网上银行USB Key管理工具");
-    switch (cDevMgr::getInst()->GetEvent()) {
+    switch (event.code) {
     case SKF_EVENT_INSERTED:
         // Read again so that a settings file edited by hand counts from the next insertion.
         loadConfigFile();
@@ -139,7 +220,7 @@ void MainWindow::rebuildDevTree()
         ULONG maxRetry = 0, remain = 0;
         BOOL isDefault = FALSE;
         if (mgr->GetPINInfo(1, &maxRetry, &remain, &isDefault) == SAR_OK && isDefault)
-            forceUserPinChange(m_msgBox);
+            offerPinChange(TokenChoice{device, apps.front(), std::string(), -1});
     }
 
     m_devModel->setHorizontalHeaderLabels(QStringList() << text(30002, "DevList"));

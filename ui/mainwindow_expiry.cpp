@@ -1,7 +1,6 @@
 // The warning about the first certificate of a newly inserted token that expires soon or has expired.
 #include "MainWindow.h"
 
-#include "cDevMgr.h"
 #include "certParse.h"
 #include "multilang.h"
 
@@ -27,7 +26,8 @@ void showExpiryBox(QMessageBox::Icon icon, const QString& title, const QString& 
 
 void MainWindow::certIsValid()
 {
-    const std::string device = cDevMgr::getInst()->GetDevName();
+    // The token of the insertion being handled, not of whatever event came last.
+    const std::string device = m_lastEvent.device.toStdString();
     long secondsLeft = 0;
     certParse parser;
     if (parser.certValid(device.c_str(), &secondsLeft) != 0)

@@ -54,6 +54,8 @@ void MainWindow::btn_verifyPin()
 
 void MainWindow::btn_changePin()
 {
+    // The token chosen when the dialog opened, whatever token events happen while it is up.
+    const TokenChoice choice = m_choice;
     SetPin dialog(nullptr);
     if (dialog.exec() != 1)
         return;
@@ -67,7 +69,10 @@ void MainWindow::btn_changePin()
     pinrules::wipe(oldText);
 
     ULONG retry = 0;
-    const ULONG rv = cDevMgr::getInst()->ChangePIN(kUserPin, oldPin.data(), newPin.data(), &retry);
+    cDevMgr* mgr = cDevMgr::getInst();
+    ULONG rv = mgr->open(choice);
+    if (rv == SAR_OK)
+        rv = mgr->ChangePIN(kUserPin, oldPin.data(), newPin.data(), &retry);
     m_msgBox->setWarnMode(keyops::resultMode(rv, keyops::kModePinChanged), keyops::kTitleChangePin, retry);
     m_msgBox->exec();
 }
@@ -153,7 +158,10 @@ void MainWindow::btn_changelabe_ok()
     // being cut inside a character by the token.
     unsigned mode = keyops::kModeLabelTooLong;
     if (latin1Length(ui->NewLabelEdit) <= keyops::kMaxLabelBytes && label.size() <= keyops::kMaxLabelBytes) {
-        const ULONG rv = cDevMgr::getInst()->SetDevLabel(label.constData(), ULONG(label.size()));
+        cDevMgr* mgr = cDevMgr::getInst();
+        ULONG rv = mgr->open(m_choice);
+        if (rv == SAR_OK)
+            rv = mgr->SetDevLabel(label.constData(), ULONG(label.size()));
         mode = rv == SAR_OK ? keyops::kModeLabelChanged : keyops::kModeFailed;
     }
     m_msgBox->setWarnMode(mode, keyops::kTitleChangeLabel, 0);
@@ -174,7 +182,10 @@ void MainWindow::btn_verifyPIN_ok()
         if (broken) {
             mode = broken->mode;
         } else {
-            const ULONG rv = cDevMgr::getInst()->VerifyPIN(kUserPin, pin.data(), &retry);
+            cDevMgr* mgr = cDevMgr::getInst();
+            ULONG rv = mgr->open(m_choice);
+            if (rv == SAR_OK)
+                rv = mgr->VerifyPIN(kUserPin, pin.data(), &retry);
             mode = keyops::resultMode(rv, keyops::kModeVerified);
             if (rv == SAR_OK) {
                 ui->btn_ImpCert->setEnabled(true);
@@ -203,7 +214,10 @@ void MainWindow::btn_changePIN_ok()
     } else {
         PinBytes oldPin(ui->OldPIN_Edit->text(), TextUnit::Latin1);
         PinBytes newPin(ui->NewPIN_Edit->text(), TextUnit::Latin1);
-        const ULONG rv = cDevMgr::getInst()->ChangePIN(kUserPin, oldPin.data(), newPin.data(), &retry);
+        cDevMgr* mgr = cDevMgr::getInst();
+        ULONG rv = mgr->open(m_choice);
+        if (rv == SAR_OK)
+            rv = mgr->ChangePIN(kUserPin, oldPin.data(), newPin.data(), &retry);
         mode = keyops::resultMode(rv, keyops::kModePinChanged);
     }
     m_msgBox->setWarnMode(mode, keyops::kTitleChangePin, retry);

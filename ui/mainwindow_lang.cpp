@@ -27,13 +27,19 @@ struct Retext {
 
 void MainWindow::chooseLangByIndex(int index)
 {
+    if (selectLanguage(index))
+        updateUIlang();
+}
+
+bool MainWindow::selectLanguage(int index)
+{
     // The list holds three entries; anything else (-1 from a cleared list) is not a language.
     if (index < 0 || index > 2)
-        return;
+        return false;
     m_langID = kLanguages[index].langID;
     memset(m_localeName, 0, sizeof m_localeName);
     strncpy(m_localeName, kLanguages[index].locale, sizeof m_localeName - 1);
-    updateUIlang();
+    return true;
 }
 
 void MainWindow::updateUIlang()

@@ -118,15 +118,31 @@ QString getCtnType(int type)
     }
 }
 
+void MainWindow::forgetChosenToken()
+{
+    m_choice = TokenChoice();
+    std::memset(m_appName, 0, sizeof m_appName);
+    m_infoModel->clear();
+    ui->label_bottom->setText(QString());
+}
+
 void MainWindow::chooseDev(QString devName)
 {
     ui->btn_ChangeLabel->setEnabled(true);
     ui->btn_VerifyPIN->setEnabled(false);
     ui->btn_ChangePIN->setEnabled(false);
 
+    // Whatever was chosen before is let go first: a token that cannot be read shows nothing, and no
+    // action falls back on the token chosen before it.
+    forgetChosenToken();
+    const QList<QPushButton*> pinButtons = {ui->btn_clearEmptyCtn, ui->btn_VerifyPIN, ui->btn_ChangePIN,
+                                            ui->btn_UnblockPIN};
+    for (QPushButton* button : pinButtons)
+        button->setEnabled(false);
+
     // A name the 64-byte buffer cannot hold whole is refused rather than cut into another name.
     const QByteArray name8 = devName.toLocal8Bit();
-    if (name8.size() >= kDevNameBufferSize || name8.contains('\0'))
+    if (name8.isEmpty() || name8.size() >= kDevNameBufferSize || name8.contains('\0'))
         return;
     char name[kDevNameBufferSize] = {};
     std::memcpy(name, name8.constData(), static_cast<std::size_t>(name8.size()));
@@ -136,6 +152,7 @@ void MainWindow::chooseDev(QString devName)
     std::memset(&info, 0, sizeof info);
     if (mgr->getDevInfo(name, &info) != SAR_OK)
         return;
+    m_choice.device = name8.toStdString();
 
     const QString serial = fromToken(keymgr::fixedText(info.SerialNumber));
     ui->label_bottom->setText(QString::fromUtf8("Lumeno    当前设备SN：") + serial);
@@ -155,10 +172,10 @@ void MainWindow::chooseDev(QString devName)
     std::vector<std::string> apps;
     const ULONG listed =
         keymgr::fetchNameList([mgr](LPSTR list, ULONG* size) { return mgr->EnumApplication(list, size); }, &apps);
-    if (listed == SAR_OK) {
-        std::memset(m_appName, 0, sizeof m_appName);
-        if (!apps.empty())
-            std::strncpy(m_appName, apps.front().c_str(), sizeof m_appName - 1);
+    // An application name that does not fit the buffer whole would open another one.
+    if (listed == SAR_OK && !apps.empty() && apps.front().size() < sizeof m_appName) {
+        std::strncpy(m_appName, apps.front().c_str(), sizeof m_appName - 1);
+        m_choice.application = apps.front();
     }
 
     const QString blank = QStringLiteral("  ");
@@ -179,8 +196,6 @@ void MainWindow::chooseDev(QString devName)
                              new QStandardItem(remain == 0 ? text(30015, "0(Locked)") : QString::number(remain)));
         m_infoModel->setItem(firstRow + 2, 1, new QStandardItem(isDefault ? text(30016, "YES") : text(30017, "NO")));
     };
-    const QList<QPushButton*> pinButtons = {ui->btn_clearEmptyCtn, ui->btn_VerifyPIN, ui->btn_ChangePIN,
-                                            ui->btn_UnblockPIN};
     if (m_appName[0] != '\0') {
         const bool opened = mgr->OpenApplication(m_appName) == SAR_OK;
         if (opened) {
@@ -280,7 +295,8 @@ void MainWindow::Dev_App_selected(QModelIndex index)
 {
     if (!index.isValid())
         return;
-    if (index.model()->hasChildren(index)) {
+    // A top-level row is a device even when it has no application row under it.
+    if (!index.parent().isValid()) {
         chooseDev(index.data(Qt::DisplayRole).toString());
         ui->tabWidget->setCurrentIndex(1);
         ui->tabWidget_2->setCurrentIndex(1);
@@ -289,6 +305,7 @@ void MainWindow::Dev_App_selected(QModelIndex index)
     }
 }
 
+// Nothing connects it; it makes the same choice for the device tree's current row.
 void MainWindow::Dev_App_selected_noindex()
 {
     const QModelIndex current = ui->treeView_Dev->currentIndex();

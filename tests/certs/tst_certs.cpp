@@ -75,13 +75,16 @@ private slots:
     void deleteIgnoresOtherRows_data() { rowRules_data(); }
 
     void exportCancelledDoesNothing();
+    void exportAcrossTokenEvent_data();
+    void exportAcrossTokenEvent();
     void exportFailures_data();
     void exportFailures();
     void viewDoesNotFollowPlantedLink();
     void unusableContainerLabel_data();
     void unusableContainerLabel();
 
-    void deleteContainerRefreshesItsDevice();
+    void deleteContainer_data();
+    void deleteContainer();
 
     void clearEmpty_data();
     void clearEmpty();
@@ -106,6 +109,11 @@ private:
     Shown run(const std::function<void()>& action, bool rejectOthers = true);
     QStringList containers(const QString& token);
     QStringList stubCalls();
+    bool listed(const QString& device)
+    {
+        const QAbstractItemModel* model = child<QTreeView>("treeView_Dev")->model();
+        return !model->match(model->index(0, 0), Qt::DisplayRole, device, 1, Qt::MatchExactly).isEmpty();
+    }
 
     SoftSkfFixture m_skf;
     QTemporaryDir m_shared;
@@ -114,6 +122,7 @@ private:
     QString m_saveAnswer;
     int m_saveAsked = 0;
     QString m_openAnswer;
+    std::function<void()> m_whileSaving; // runs while the save dialog is up
 };
 
 void TestCerts::initTestCase()
@@ -145,13 +154,15 @@ void TestCerts::initTestCase()
     certfile::setFileDialogsForTesting(
         [this](QWidget*, const QString&, const QString&) {
             ++m_saveAsked;
+            if (m_whileSaving)
+                m_whileSaving();
             return m_saveAnswer;
         },
         [this](QWidget*, const QString&, const QString&, const QString&) { return m_openAnswer; });
 
     MainWindow::setLanguageDir(QString::fromUtf8(KEYMGR_LANG_DIR));
     m_window = new MainWindow();
-    QTRY_VERIFY(cDevMgr::getInst()->pSKF);
+    QTRY_VERIFY_WITH_TIMEOUT(m_window->startupDone(), 20000);
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window));
     // Let the insertion events of the tokens made above pass before the tests choose rows.
@@ -349,7 +360,7 @@ void TestCerts::deleteIgnoresOtherRows()
     QFETCH(int, pair);
     QFETCH(int, item);
     if (pair < 0)
-        QSKIP("a container row deletes; deleteContainerRefreshesItsDevice covers it");
+        QSKIP("a container row deletes; deleteContainer covers it");
     useLanguage(language);
     m_window->chooseApp(kToken);
     ULONG retry = 0;
@@ -373,6 +384,45 @@ void TestCerts::exportCancelledDoesNothing()
     const Shown shown = run([&] { child<QPushButton>("btn_ExpCert")->click(); });
     QCOMPARE(m_saveAsked, 1);
     QVERIFY(!shown.shown && shown.other.isEmpty());
+}
+
+void TestCerts::exportAcrossTokenEvent_data()
+{
+    QTest::addColumn<QString>("event"); // made while the save dialog is up
+    QTest::addColumn<uint>("mode");
+    QTest::newRow("the token is pulled out") << "remove" << 8005u;
+    QTest::newRow("another token is plugged in") << "insert" << 8002u;
+}
+
+void TestCerts::exportAcrossTokenEvent()
+{
+    QFETCH(QString, event);
+    QFETCH(uint, mode);
+    const QString plugged = QStringLiteral("PLUGGED-%1").arg(event);
+    SoftSkfFixture::TokenSpec spec;
+    spec.name = plugged;
+    spec.present = false;
+    QVERIFY(m_skf.createToken(spec));
+    QVERIFY(m_skf.addContainer(plugged, "rsaSig", "rsa2048"));
+    QVERIFY(m_skf.addCert(plugged, "rsaSig", true, "Mallory", 365));
+    useLanguage(2);
+    m_window->chooseApp(kToken);
+    tree()->setCurrentIndex(find("rsaSig", 0, 0));
+    m_saveAnswer = SoftSkfFixture::tempPath(QStringLiteral("across.cer"));
+    QFile::remove(m_saveAnswer);
+    bool handled = false;
+    m_whileSaving = [&] {
+        // The event is handled in the dialog's event loop: the tree is rebuilt, the row freed.
+        if (event == "remove" ? m_skf.remove(kToken) : m_skf.insert(plugged))
+            handled = QTest::qWaitFor([&] { return m_window->chosenToken().empty(); }, 20000);
+    };
+    const Shown shown = run([&] { child<QPushButton>("btn_ExpCert")->click(); });
+    m_whileSaving = nullptr;
+    QVERIFY(handled);
+    QCOMPARE(shown.mode, mode);
+    QCOMPARE(readAll(m_saveAnswer), mode == 8002u ? m_skf.certDer(kToken, "rsaSig", true) : QByteArray());
+    QVERIFY(event == "remove" ? m_skf.insert(kToken) : m_skf.remove(plugged));
+    QTRY_COMPARE_WITH_TIMEOUT(listed(plugged) || !listed(kToken), false, 20000);
 }
 
 void TestCerts::exportFailures_data()
@@ -482,29 +532,91 @@ void TestCerts::unusableContainerLabel()
     QVERIFY(stubCalls().isEmpty());
 }
 
-void TestCerts::deleteContainerRefreshesItsDevice()
+void TestCerts::deleteContainer_data()
 {
+    QTest::addColumn<QString>("answer"); // to the confirmation: "continue", "cancel", "close" or "escape"
+    QTest::addColumn<QString>("fault");  // SKF function made to fail
+    QTest::addColumn<bool>("pullOut");   // the token is pulled out while the confirmation is up
+    QTest::addColumn<bool>("deleted");
+
+    QTest::newRow("confirmed") << "continue" << "" << false << true;
+    QTest::newRow("cancelled") << "cancel" << "" << false << false;
+    QTest::newRow("closed") << "close" << "" << false << false;
+    QTest::newRow("Esc") << "escape" << "" << false << false;
+    QTest::newRow("token refuses") << "continue" << "SKF_DeleteContainer" << false << false;
+    QTest::newRow("token pulled out while asked") << "continue" << "" << true << false;
+}
+
+void TestCerts::deleteContainer()
+{
+    QFETCH(QString, answer);
+    QFETCH(QString, fault);
+    QFETCH(bool, pullOut);
+    QFETCH(bool, deleted);
+    static int made = 0;
+    const QString token = QStringLiteral("DEL%1").arg(++made);
+    SoftSkfFixture::TokenSpec spec;
+    spec.name = token;
+    QVERIFY(m_skf.createToken(spec));
+    for (const char* name : {"t2a", "t2b", "t2c"})
+        QVERIFY(m_skf.addContainer(token, name, name[2] == 'b' ? "empty" : "sm2"));
     useLanguage(2);
-    m_window->chooseApp(kOther);
+    m_window->chooseApp(token);
     // As the page is used: the delete button works once the user PIN was verified.
     ULONG retry = 0;
     QCOMPARE(cDevMgr::getInst()->VerifyPIN(1, kPin, &retry), ULONG(SAR_OK));
-    // The device tree's current row names the other token (moved by the keyboard, say).
+    // The device tree's current row names another token (moved by the keyboard, say).
     QTreeView* devices = child<QTreeView>("treeView_Dev");
     const QModelIndexList first = devices->model()->match(devices->model()->index(0, 0), Qt::DisplayRole, kToken);
     QCOMPARE(first.size(), 1);
     devices->setCurrentIndex(first.at(0));
-
     tree()->setCurrentIndex(find("t2b"));
-    const Shown shown = run([&] { child<QPushButton>("btn_DelCtn")->click(); });
-    QVERIFY(!shown.shown && shown.other.isEmpty());
-    QCOMPARE(containers(kOther), (QStringList{"t2a", "t2c"}));
+    if (!fault.isEmpty())
+        QVERIFY(m_skf.fail(fault, 0x0A000001));
+
+    ModalDriver driver;
+    bool handled = !pullOut;
+    driver.inspect([&](QWidget*) {
+        // The token event is handled inside the confirmation's event loop and frees the row.
+        if (pullOut && m_skf.remove(token))
+            handled = QTest::qWaitFor([&] { return m_window->chosenToken().empty(); }, 20000);
+    });
+    if (answer == "continue")
+        driver.click("btn_msg_ok");
+    else if (answer == "cancel")
+        driver.click("btn_msg_cancel");
+    else if (answer == "close")
+        driver.close();
+    else
+        driver.escape();
+    const bool failure = answer == "continue" && !deleted;
+    if (failure)
+        driver.click("btn_msg_ok");
+    child<QPushButton>("btn_DelCtn")->click();
+    QVERIFY2(driver.ok(), qPrintable(driver.errors().join('\n')));
+    QVERIFY(handled);
+    QCOMPARE(driver.seen().size(), failure ? 2 : 1);
+    QCOMPARE(driver.seen()[0].labels.value("lab_msg"), myMessageBox::modeText(4001, 0));
+    QCOMPARE(driver.seen()[0].windowTitle, myMessageBox::titleText(9008));
+    if (failure) {
+        QCOMPARE(driver.seen()[1].labels.value("lab_msg"), myMessageBox::modeText(7000, 0));
+        QCOMPARE(driver.seen()[1].windowTitle, myMessageBox::titleText(9008));
+    }
+    QVERIFY(m_skf.clearFaults());
+    QCOMPARE(containers(token), deleted ? (QStringList{"t2a", "t2c"}) : (QStringList{"t2a", "t2b", "t2c"}));
+    QVERIFY(containers(kToken).contains("rsaSig"));
+    if (pullOut) {
+        QVERIFY(m_skf.insert(token));
+        QTRY_VERIFY_WITH_TIMEOUT(listed(token), 20000);
+        return;
+    }
+    // The page shows what is left on the token the container was deleted from.
     QStringList rows;
     for (int row = 0; row < tree()->model()->rowCount(); ++row)
         rows << tree()->model()->index(row, 0).data().toString();
     const QString suffix = certfile::containerSuffix();
-    QCOMPARE(rows, (QStringList{"t2a" + suffix, "t2c" + suffix}));
-    QVERIFY(containers(kToken).contains("rsaSig"));
+    QCOMPARE(rows.size(), deleted ? 2 : 3);
+    QCOMPARE(rows.first(), "t2a" + suffix);
 }
 
 void TestCerts::clearEmpty_data()

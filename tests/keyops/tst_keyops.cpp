@@ -104,9 +104,7 @@ void TestKeyops::initTestCase()
     QVERIFY(m_langDir.isValid());
     MainWindow::setLanguageDir(m_langDir.path());
     m_window = new MainWindow();
-    QTRY_VERIFY(cDevMgr::getInst()->pSKF);
-    QCOMPARE(cDevMgr::getInst()->ConnectDev(kToken), ULONG(SAR_OK));
-    QCOMPARE(cDevMgr::getInst()->OpenApplication(kApp), ULONG(SAR_OK));
+    QTRY_VERIFY_WITH_TIMEOUT(m_window->startupDone(), 20000);
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window));
 }
@@ -122,6 +120,9 @@ void TestKeyops::init()
     if (!child<QCheckBox>("chb_devAuthkey")->isChecked())
         child<QCheckBox>("chb_devAuthkey")->click();
     m_window->messageBox()->setWarnMode(0, 0, 0);
+    // The pages act on the token chosen in the device tree.
+    m_window->chooseDev(kToken);
+    QCOMPARE(m_window->chosenToken().application, std::string(kApp));
 }
 
 void TestKeyops::cleanupTestCase()

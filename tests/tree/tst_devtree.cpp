@@ -89,7 +89,7 @@ private slots:
     void oversizedCertificateShowsPairWithoutIt();
     void clicksSelectPagesAndButtons();
     void failedApplicationOpenDisablesButtons();
-    void deviceWithoutChildClickedKeepsPage();
+    void deviceWithoutChildShowsOnlyItself();
     void overlongDeviceNameIsRefused();
     void hostileAnswersKeepViewsWithinBounds();
 
@@ -114,6 +114,7 @@ void TstDevTree::initTestCase()
         if (text == QLatin1String("RUZ-Ururov removed"))
             ++m_removals;
     });
+    QTRY_VERIFY_WITH_TIMEOUT(m_window->startupDone(), 20000);
     QVERIFY(cDevMgr::getInst()->pSKF);
     m_window->show();
 }
@@ -432,30 +433,41 @@ void TstDevTree::failedApplicationOpenDisablesButtons()
         QVERIFY2(!enabled(button), button);
 }
 
-void TstDevTree::deviceWithoutChildClickedKeepsPage()
+void TstDevTree::deviceWithoutChildShowsOnlyItself()
 {
     SoftSkfFixture::TokenSpec spec;
     spec.name = "SHOWN";
     spec.serial = "SN-SHOWN";
     QVERIFY(makeToken(spec));
-    m_window->slotEventChange();
-    m_window->chooseDev("SHOWN");
+    SoftSkfFixture::TokenSpec other;
+    other.name = "FULL";
+    QVERIFY(makeToken(other));
+    QVERIFY(m_fx.addContainer("FULL", "full-ctn", "sm2"));
+    m_window->chooseApp("FULL");
+    QCOMPARE(ctnRows(), 1);
     QVERIFY(m_fx.fail("SKF_EnumApplication", 0x0A000001));
     m_window->slotEventChange();
     const QModelIndex device = deviceIndex("SHOWN");
     QVERIFY(device.isValid());
     QCOMPARE(devModel()->rowCount(device), 0);
 
-    child<QLabel>("label_bottom")->setText("kept");
+    // The row is a device: its own page, no application, nothing of the other token.
+    m_window->chooseApp("FULL");
     m_window->Dev_App_selected(device);
-    QCOMPARE(child<QLabel>("label_bottom")->text(), QStringLiteral("kept"));
+    QCOMPARE(child<QLabel>("label_bottom")->text(), QString::fromUtf8("Lumeno    当前设备SN：SN-SHOWN"));
     QCOMPARE(infoValue(1), QStringLiteral("SN-SHOWN"));
-    QCOMPARE(child<QTabWidget>("tabWidget")->currentIndex(), 2);
+    QCOMPARE(infoValue(9), QStringLiteral("  "));
+    QCOMPARE(child<QTabWidget>("tabWidget")->currentIndex(), 1);
+    QCOMPARE(m_window->chosenToken().device, std::string("SHOWN"));
+    QVERIFY(m_window->chosenToken().application.empty());
+    for (const char* button : {"btn_clearEmptyCtn", "btn_VerifyPIN", "btn_ChangePIN", "btn_UnblockPIN"})
+        QVERIFY2(!enabled(button), button);
 }
 
 void TstDevTree::overlongDeviceNameIsRefused()
 {
-    // A 63-byte name is the longest the buffer holds; a longer one must not be cut down to it.
+    // A 63-byte name is the longest the buffer holds; a longer one must not be cut down to it, and
+    // the token shown before must not stay on the page as if it were the one chosen.
     SoftSkfFixture::TokenSpec spec;
     spec.name = QString(63, QLatin1Char('L'));
     spec.serial = "SN-LONGEST";
@@ -463,16 +475,23 @@ void TstDevTree::overlongDeviceNameIsRefused()
     SoftSkfFixture::TokenSpec other;
     other.name = "OTHER";
     QVERIFY(makeToken(other));
+    QVERIFY(m_fx.addContainer("OTHER", "other-ctn", "sm2"));
 
     m_window->chooseDev(spec.name);
     QCOMPARE(infoValue(1), QStringLiteral("SN-LONGEST"));
-    m_window->chooseDev("OTHER");
-    QCOMPARE(infoValue(1), QStringLiteral("SN-OTHER"));
-    m_window->chooseDev(spec.name + QLatin1Char('X'));
-    QCOMPARE(infoValue(1), QStringLiteral("SN-OTHER"));
-    QCOMPARE(child<QLabel>("label_bottom")->text(), QString::fromUtf8("Lumeno    当前设备SN：SN-OTHER"));
-    m_window->chooseDev(QString(64, QLatin1Char('L')));
-    QCOMPARE(infoValue(1), QStringLiteral("SN-OTHER"));
+    for (const QString& refused : {spec.name + QLatin1Char('X'), QString(64, QLatin1Char('L')), QString()}) {
+        m_window->chooseApp("OTHER");
+        QCOMPARE(infoValue(1), QStringLiteral("SN-OTHER"));
+        QCOMPARE(ctnRows(), 1);
+        m_window->chooseApp(refused);
+        QCOMPARE(infoValue(1), QString());
+        QCOMPARE(child<QLabel>("label_bottom")->text(), QString());
+        QCOMPARE(ctnRows(), 0);
+        QVERIFY(m_window->chosenToken().empty());
+        QCOMPARE(m_window->appName()[0], '\0');
+        for (const char* button : {"btn_clearEmptyCtn", "btn_VerifyPIN", "btn_ChangePIN", "btn_UnblockPIN"})
+            QVERIFY2(!enabled(button), button);
+    }
 }
 
 void TstDevTree::hostileAnswersKeepViewsWithinBounds()

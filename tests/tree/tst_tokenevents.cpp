@@ -1,8 +1,10 @@
-// Token insertion and removal through softskf-ctl with the monitor running: tray messages, the web
-// address, the settings file read at each insertion, the expiry warning and the forced PIN change.
+// Token insertion and removal through softskf-ctl with the monitor running: a slow library at
+// start-up, tray messages, the web address, the settings file read at each insertion, the expiry
+// warning, the forced PIN change, and events that come while a dialog is open.
 #include "MainWindow.h"
 #include "cDevMgr.h"
 #include "modaldriver.h"
+#include "myMessageBox.h"
 #include "softskf_fixture.h"
 
 #include <QAction>
@@ -13,6 +15,8 @@
 #include <QMessageBox>
 #include <QStandardItemModel>
 #include <QTreeView>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QtTest>
 
 class TstTokenEvents : public QObject
@@ -61,6 +65,49 @@ class TstTokenEvents : public QObject
             return false;
         return QTest::qWaitFor([&] { return count("RUZ-Ururov inserted") == before + 1; }, 20000);
     }
+    bool removeAndWait(const QString& name)
+    {
+        const int before = count("RUZ-Ururov removed");
+        if (!m_fx.remove(name))
+            return false;
+        return QTest::qWaitFor([&] { return count("RUZ-Ururov removed") == before + 1; }, 20000);
+    }
+    QStringList presentTokens()
+    {
+        QStringList names;
+        for (const QJsonValue& token : m_fx.list()) {
+            if (token.toObject().value("present").toBool())
+                names << token.toObject().value("name").toString();
+        }
+        return names;
+    }
+    int userTriesLeft(const QString& token)
+    {
+        return m_fx.show(token)
+            .value("applications")
+            .toArray()
+            .at(0)
+            .toObject()
+            .value("userPin")
+            .toObject()
+            .value("remainingRetries")
+            .toInt(-1);
+    }
+    QStringList containers(const QString& token)
+    {
+        QStringList names;
+        for (const QJsonValue& c :
+             m_fx.show(token).value("applications").toArray().at(0).toObject().value("containers").toArray())
+            names << c.toObject().value("name").toString();
+        return names;
+    }
+    bool verifies(const QString& token, const char* pin)
+    {
+        cDevMgr* mgr = cDevMgr::getInst();
+        ULONG retry = 0;
+        return mgr->open({token.toStdString(), "ORVANE-PKIAPP", std::string(), -1}) == SAR_OK &&
+               mgr->VerifyPIN(1, pin, &retry) == SAR_OK;
+    }
 
 private slots:
     void initTestCase();
@@ -70,6 +117,10 @@ private slots:
     void expiryNoticeOnInsertion_data();
     void expiryNoticeOnInsertion();
     void defaultPinIsChangedBeforeAnythingElse();
+    void actionReachesChosenTokenAfterReplug_data();
+    void actionReachesChosenTokenAfterReplug();
+    void forcedChangeWaitsForOpenMessage();
+    void eventsDuringBusyHandlerKeepTheirOrder();
 
 private:
     SoftSkfFixture m_fx;
@@ -81,13 +132,20 @@ void TstTokenEvents::initTestCase()
 {
     QVERIFY2(m_fx.init(), m_fx.lastError().constData());
     QVERIFY(writeSettings(true, QString()));
+    // A token present before start, and a library slower to load than any fixed wait would allow.
+    SoftSkfFixture::TokenSpec early;
+    early.name = "EARLY";
+    QVERIFY(m_fx.createToken(early));
+    QVERIFY(m_fx.latency("load", 2500));
     // The built-in texts, whatever language files the build staged.
     MainWindow::setLanguageDir(QDir::tempPath() + "/no-language-files");
     m_window = new MainWindow;
     m_window->setTrayMessageObserver([this](const QString& title, const QString& text, int msecs) {
         m_messages.append({title, text, msecs});
     });
+    QTRY_VERIFY_WITH_TIMEOUT(m_window->startupDone(), 20000);
     QVERIFY(cDevMgr::getInst()->pSKF);
+    QVERIFY(m_fx.latency("load", 0));
 }
 
 void TstTokenEvents::startupAnnouncesNothing()
@@ -95,7 +153,7 @@ void TstTokenEvents::startupAnnouncesNothing()
     QTest::qWait(200);
     QVERIFY(m_messages.isEmpty());
     QCOMPARE(stubLog(), QByteArray());
-    QVERIFY(listedDevices().isEmpty());
+    QCOMPARE(listedDevices(), QStringList{"EARLY"});
 }
 
 void TstTokenEvents::insertionOpensAddressAsSettingsSay()
@@ -112,7 +170,7 @@ void TstTokenEvents::insertionOpensAddressAsSettingsSay()
     const Message& inserted = m_messages.last();
     QCOMPARE(inserted.title, QString::fromUtf8("网上银行USB Key管理工具"));
     QCOMPARE(inserted.msecs, 3000);
-    QCOMPARE(listedDevices(), QStringList{"WEB"});
+    QVERIFY(listedDevices().contains("WEB"));
 
     // Switched off by hand in the file: no browser at the next insertion.
     QVERIFY(writeSettings(false, "https://other.example/"));
@@ -273,6 +331,158 @@ void TstTokenEvents::defaultPinIsChangedBeforeAnythingElse()
     QCOMPARE(info->index(11, 1).data().toString(), QStringLiteral("NO"));
     m_window->slotEventChange();
     QVERIFY(!QApplication::activeModalWidget());
+}
+
+void TstTokenEvents::actionReachesChosenTokenAfterReplug_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<QString>("pin"); // typed as the current PIN
+    QTest::addColumn<bool>("done");   // the action succeeds on the chosen token
+
+    QTest::newRow("Change PIN") << "btn_ChangePIN" << "12345678" << true;
+    QTest::newRow("Change PIN, wrong old PIN") << "btn_ChangePIN" << "87654321" << false;
+    QTest::newRow("clean-up") << "btn_clearEmptyCtn" << "12345678" << true;
+    QTest::newRow("clean-up, wrong PIN") << "btn_clearEmptyCtn" << "87654321" << false;
+}
+
+void TstTokenEvents::actionReachesChosenTokenAfterReplug()
+{
+    QFETCH(QString, button);
+    QFETCH(QString, pin);
+    QFETCH(bool, done);
+    QVERIFY(writeSettings(false, QString()));
+    // The other token is connected last by every rebuild.
+    static int row = 0;
+    const QString chosen = QStringLiteral("A-CHOSEN-%1").arg(++row);
+    const QString other = QStringLiteral("Z-OTHER-%1").arg(row);
+    for (const QString& name : {chosen, other}) {
+        SoftSkfFixture::TokenSpec spec;
+        spec.name = name;
+        spec.present = false;
+        QVERIFY(m_fx.createToken(spec));
+        QVERIFY(m_fx.addContainer(name, "empty", "empty"));
+        QVERIFY(insertAndWait(name));
+    }
+    m_window->chooseDev(chosen);
+
+    ModalDriver driver;
+    driver.setTimeout(30000);
+    bool replugged = false;
+    driver.inspect([&](QWidget*) { replugged = removeAndWait(other) && insertAndWait(other); });
+    if (button == "btn_ChangePIN")
+        driver.type("oldPIN_edit", pin).type("newPIN_edit", "Abc123").type("confirmPIN_edit", "Abc123");
+    else
+        driver.type("lineEdit_pin", pin);
+    driver.click("btn_ok");
+    driver.click("btn_msg_ok");
+    m_window->findChild<QPushButton*>(button)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(driver.pendingSteps() == 0, 60000);
+    QVERIFY2(driver.errors().isEmpty(), qPrintable(driver.errors().join('\n')));
+    QVERIFY(replugged);
+
+    QCOMPARE(userTriesLeft(chosen), done ? 6 : 5);
+    QCOMPARE(userTriesLeft(other), 6);
+    QCOMPARE(containers(other), QStringList{"empty"});
+    QCOMPARE(containers(chosen), done && button != "btn_ChangePIN" ? QStringList() : QStringList{"empty"});
+    QCOMPARE(verifies(chosen, "Abc123"), done && button == "btn_ChangePIN");
+    QVERIFY(verifies(other, "12345678"));
+    QVERIFY(removeAndWait(chosen));
+    QVERIFY(removeAndWait(other));
+}
+
+void TstTokenEvents::forcedChangeWaitsForOpenMessage()
+{
+    for (const char* name : {"VERIFIED", "LEAVING"}) {
+        SoftSkfFixture::TokenSpec spec;
+        spec.name = name;
+        spec.present = false;
+        QVERIFY(m_fx.createToken(spec));
+        QVERIFY(insertAndWait(name));
+    }
+    // A token whose factory PIN is already known to the handler would be prompted at the removal.
+    SoftSkfFixture::TokenSpec factory;
+    factory.name = "FACTORY2";
+    factory.userPinDefault = true;
+    QVERIFY(m_fx.createToken(factory));
+    m_window->chooseDev("VERIFIED");
+    m_window->btn_verifyPin();
+    auto* edit = m_window->findChild<QLineEdit*>("VerifyPIN_Edit");
+    QTest::keyClicks(edit, "12345678");
+
+    ModalDriver driver;
+    driver.setTimeout(30000);
+    unsigned modeAfterEvent = 0;
+    driver.inspect([&](QWidget*) {
+        if (removeAndWait("LEAVING"))
+            modeAfterEvent = m_window->messageBox()->lastMode();
+    });
+    driver.click("btn_msg_ok");
+    driver.type("OldPIN_Edit", "12345678").type("NewPIN_Edit", "abc123").type("ConfirmPIN_Edit", "abc123");
+    driver.click("btn_msg_ok");
+    driver.click("btn_msg_ok");
+    m_window->findChild<QPushButton*>("btn_VerifyPIN_OK")->click();
+    QTRY_VERIFY_WITH_TIMEOUT(driver.pendingSteps() == 0, 60000);
+    QVERIFY2(driver.errors().isEmpty(), qPrintable(driver.errors().join('\n')));
+
+    // The verify result stayed what it was; the change form came after it was closed.
+    QCOMPARE(modeAfterEvent, 2000u);
+    const QList<ModalDriver::Seen>& seen = driver.seen();
+    QCOMPARE(seen.size(), 3);
+    QCOMPARE(seen[0].labels.value("lab_msg"), QStringLiteral("Successfully verify the RUZ-Ururov password"));
+    QVERIFY(!seen[1].labels.contains("lab_msg"));
+    QCOMPARE(seen[2].labels.value("lab_msg"), QStringLiteral("Successfully change the RUZ-Ururov password"));
+    QVERIFY(!m_fx.show("FACTORY2").value("applications").toArray().at(0).toObject().value("userPin").toObject().value(
+        "default").toBool());
+    QVERIFY(verifies("FACTORY2", "abc123"));
+    QVERIFY(removeAndWait("VERIFIED"));
+    QVERIFY(removeAndWait("FACTORY2"));
+}
+
+void TstTokenEvents::eventsDuringBusyHandlerKeepTheirOrder()
+{
+    QVERIFY(writeSettings(false, QString()));
+    SoftSkfFixture::TokenSpec spec;
+    spec.name = "BUSY";
+    spec.present = false;
+    QVERIFY(m_fx.createToken(spec));
+    QVERIFY(m_fx.addContainer("BUSY", "c1", "sm2"));
+    QVERIFY(m_fx.addCert("BUSY", "c1", false, "expiring", 3));
+    spec.name = "BURST";
+    QVERIFY(m_fx.createToken(spec));
+
+    // The handler waits in the expiry box while the token is plugged in and out three times.
+    ModalDriver driver;
+    driver.setTimeout(30000);
+    driver.inspect([&](QWidget*) {
+        for (int i = 0; i < 3; ++i)
+            QVERIFY(m_fx.insert("BURST") && m_fx.remove("BURST"));
+        QTest::qWait(1000);
+    });
+    driver.click("btn_expiry_ok");
+    const int before = m_messages.size();
+    QVERIFY(m_fx.insert("BUSY"));
+    QTRY_VERIFY_WITH_TIMEOUT(driver.pendingSteps() == 0, 30000);
+    QVERIFY2(driver.errors().isEmpty(), qPrintable(driver.errors().join('\n')));
+    const QStringList expected{"RUZ-Ururov inserted", "RUZ-Ururov inserted", "RUZ-Ururov removed",
+                               "RUZ-Ururov inserted", "RUZ-Ururov removed",  "RUZ-Ururov inserted",
+                               "RUZ-Ururov removed"};
+    auto shown = [&] {
+        QStringList texts;
+        for (int i = before; i < m_messages.size(); ++i)
+            texts << m_messages[i].text;
+        return texts;
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(shown(), expected, 20000);
+    QTest::qWait(500);
+    QCOMPARE(shown(), expected);
+    QCOMPARE(driver.seen().size(), 1);
+    QVERIFY(!QApplication::activeModalWidget());
+    QStringList listed = listedDevices();
+    QStringList present = presentTokens();
+    listed.sort();
+    present.sort();
+    QCOMPARE(listed, present);
+    QVERIFY(removeAndWait("BUSY"));
 }
 
 QTEST_MAIN(TstTokenEvents)
