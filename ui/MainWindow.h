@@ -1,15 +1,17 @@
 #ifndef KEYMGR_MAINWINDOW_H
 #define KEYMGR_MAINWINDOW_H
 
+#include <QHash>
+#include <QList>
 #include <QMainWindow>
 #include <QMap>
-#include <QList>
 #include <QModelIndex>
 #include <QPointer>
 #include <QString>
 #include <QSystemTrayIcon>
 
 #include <functional>
+#include <string>
 
 #include "skf_defs.h"
 #include "tokenchoice.h"
@@ -32,7 +34,8 @@ QString getCtnType(int type);
 
 // The program's only window: device tree on the left, a stack of pages on the right, and the
 // tray icon. Its slots are spread over mainwindow_*.cpp by concern.
-class MainWindow : public QMainWindow {
+class MainWindow : public QMainWindow
+{
     Q_OBJECT
 
 public:
@@ -183,6 +186,12 @@ private:
     QList<TokenChoice> m_pendingPinChanges;
     QPointer<QWidget> m_waitingOn;
     TokenChoice m_choice;
+    // The first application of each device the last tree rebuild listed ("" for none), so that a
+    // click does not ask the token again.
+    QHash<QByteArray, std::string> m_knownApps;
+    // Fills the information page (the PIN rows only when withPins) and chooses the device and its
+    // application; true when that application is open.
+    bool showDevice(const QString& devName, bool withPins);
 };
 
 #endif
