@@ -155,7 +155,8 @@ int runActions(int containers)
         fail("cannot set the latency");
 
     TickMonitor ticks;
-    QString lastTray;
+    // Tray messages so far: each token event shows one, in whatever language the window speaks.
+    int trayMessages = 0;
     auto report = [&](const char* action, const QString& target, qint64 blocked) {
         const Calls calls = interfaceCalls(fx);
         std::printf("%-18s %5lld  %-14s %8lld   %s\n", action, static_cast<long long>(calls.total), qPrintable(target),
@@ -171,7 +172,7 @@ int runActions(int containers)
     fx.resetStats();
     ticks.start();
     MainWindow window;
-    window.setTrayMessageObserver([&lastTray](const QString&, const QString& text, int) { lastTray = text; });
+    window.setTrayMessageObserver([&trayMessages](const QString&, const QString&, int) { ++trayMessages; });
     window.show();
     auto* tree = window.findChild<QTreeView*>(QStringLiteral("treeView_Dev"));
     if (!tree || !cDevMgr::getInst()->pSKF)
@@ -201,17 +202,17 @@ int runActions(int containers)
     const qint64 expiryCalls = interfaceCalls(fx).total;
     fx.resetStats();
 
+    int before = trayMessages;
     ticks.start();
     QProcess::startDetached(SoftSkfFixture::ctl(), {QStringLiteral("remove"), spec.name});
-    if (!spinUntil([&] { return lastTray.contains(QLatin1String("removed")) && !deviceRow(tree).isValid(); }, 1500))
+    if (!spinUntil([&] { return trayMessages > before && !deviceRow(tree).isValid(); }, 1500))
         fail("the removal is not handled");
     report("removal", QStringLiteral("<= 3"), ticks.stop());
 
-    lastTray.clear();
-
+    before = trayMessages;
     ticks.start();
     QProcess::startDetached(SoftSkfFixture::ctl(), {QStringLiteral("insert"), spec.name});
-    if (!spinUntil([&] { return lastTray.contains(QLatin1String("inserted")) && deviceRow(tree).isValid(); }, 1500))
+    if (!spinUntil([&] { return trayMessages > before && deviceRow(tree).isValid(); }, 1500))
         fail("the insertion is not handled");
     report("insertion", QStringLiteral("<= 6+%1 = %2").arg(expiryCalls).arg(6 + expiryCalls), ticks.stop());
 
