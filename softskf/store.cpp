@@ -154,6 +154,17 @@ FileStamp stampOf(const std::string& path)
     return s;
 }
 
+namespace {
+
+const char* latencyKey(int index)
+{
+    if (index == kLoadLatency)
+        return "load";
+    return index < 0 ? "all" : functionName(index);
+}
+
+} // namespace
+
 std::string serializeControl(const Control& c)
 {
     std::ostringstream s;
@@ -164,8 +175,7 @@ std::string serializeControl(const Control& c)
         s << "fail " << functionName(f.first) << ' ' << code << '\n';
     }
     for (const auto& l : c.latency)
-        s << "latency " << (l.first == kLoadLatency ? "load" : l.first < 0 ? "all" : functionName(l.first)) << ' '
-          << l.second << '\n';
+        s << "latency " << latencyKey(l.first) << ' ' << l.second << '\n';
     for (const auto& h : c.hostile)
         s << "hostile " << h.first << ' ' << h.second << '\n';
     return s.str();

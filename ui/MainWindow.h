@@ -142,6 +142,8 @@ private:
     QAction* m_exitAppAction = nullptr;
     cMonitor* m_monitor = nullptr;
     myListen* m_listener = nullptr;
+    // Container label -> its record, rebuilt with the certificate page; the actions name their
+    // container in their TokenChoice instead, so only readers of containerMap() use it.
     QMap<QString, Struct_ContainerInfo> m_ctnMap;
     char m_appName[128] = {};
     QStandardItemModel* m_ctnModel = nullptr;

@@ -11,14 +11,12 @@
 #include "keyops_text.h"
 #include "multilang.h"
 #include "myMessageBox.h"
-#include "namelist.h"
 #include "passwordrules.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QPushButton>
-#include <QStandardItemModel>
 
 #include <climits>
 #include <cstring>
@@ -48,7 +46,6 @@ enum : unsigned {
 constexpr int kPurposeExport = 1;
 constexpr int kPurposeView = 2;
 constexpr ULONG kUserPin = 1;
-constexpr int kDevNameBufferSize = 64;
 constexpr ULONG kCertFirstTry = 10240;
 
 void tell(myMessageBox* box, unsigned mode, unsigned title, unsigned value = 0)
@@ -64,9 +61,8 @@ struct NameBuffer
     char bytes[certfile::kContainerNameBufferSize] = {};
 };
 
-// The container a certificate-page row belongs to, by name, as a choice on the chosen token.
-// A row without container gives false and no message; a label that names no container is told
-// with 8004 under the given title.
+// The name of the container a certificate-page row belongs to: None for a key-pair row or no row,
+// Unusable for a label that names no container (the callers tell it with 8004).
 enum class RowName { Ok, None, Unusable };
 RowName containerOfRow(const QModelIndex& row, QByteArray* name)
 {

@@ -122,6 +122,7 @@ void MainWindow::tab1_ConfirmPIN_Valuechange()
     changePageFieldChanged(ui, ui->ConfirmPIN_Edit, ui->lab_ConfirmPINCheck);
 }
 
+// Nothing connects it: tab1_newName_Valuechange keeps the label page's OK button.
 void MainWindow::NewLabelEdit_Valuechange()
 {
     ui->btn_ChangeLab_OK->setEnabled(latin1Length(ui->NewLabelEdit) >= 1);

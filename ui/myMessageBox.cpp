@@ -358,6 +358,7 @@ int myMessageBox::btn_changePIN_ok()
     return 0;
 }
 
+// Nothing connects it; a caller may show the change form again with it.
 void myMessageBox::reopen_changes_PIN()
 {
     setWarnMode(2031, kTitleChangePin, 0);

@@ -107,7 +107,6 @@ private:
     // Runs an action; a message dialog it opens is recorded and answered with OK. Other modal
     // dialogs are left to a ModalDriver, or rejected and recorded when rejectOthers is set.
     Shown run(const std::function<void()>& action, bool rejectOthers = true);
-    QStringList containers(const QString& token);
     QStringList stubCalls();
     bool listed(const QString& device)
     {
@@ -160,9 +159,23 @@ void TestCerts::initTestCase()
         },
         [this](QWidget*, const QString&, const QString&, const QString&) { return m_openAnswer; });
 
+    // A token with its factory PIN, present at start: the first listing already prompts in the
+    // window's language.
+    spec.name = "FACTORY";
+    spec.userPinDefault = true;
+    QVERIFY(m_skf.createToken(spec));
+    ModalDriver driver;
+    driver.setTimeout(20000);
+    driver.type("OldPIN_Edit", kPin).type("NewPIN_Edit", "abc123").type("ConfirmPIN_Edit", "abc123");
+    driver.click("btn_msg_ok").click("btn_msg_ok");
+
     MainWindow::setLanguageDir(QString::fromUtf8(KEYMGR_LANG_DIR));
     m_window = new MainWindow();
     QTRY_VERIFY_WITH_TIMEOUT(m_window->startupDone(), 20000);
+    QVERIFY2(driver.ok(), qPrintable(driver.errors().join('\n')));
+    QCOMPARE(driver.seen().first().windowTitle, QString::fromUtf8("修改密码"));
+    QCOMPARE(driver.seen().last().windowTitle, QString::fromUtf8("修改密码"));
+    QVERIFY(!m_skf.userPin("FACTORY").value("default").toBool());
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window));
     // Let the insertion events of the tokens made above pass before the tests choose rows.
@@ -233,16 +246,6 @@ Shown TestCerts::run(const std::function<void()>& action, bool rejectOthers)
     guard.start();
     action();
     return shown;
-}
-
-QStringList TestCerts::containers(const QString& token)
-{
-    QStringList names;
-    const QJsonArray list =
-        m_skf.show(token).value("applications").toArray().at(0).toObject().value("containers").toArray();
-    for (const QJsonValue& c : list)
-        names << c.toObject().value("name").toString();
-    return names;
 }
 
 QStringList TestCerts::stubCalls()
@@ -365,13 +368,13 @@ void TestCerts::deleteIgnoresOtherRows()
     m_window->chooseApp(kToken);
     ULONG retry = 0;
     QCOMPARE(cDevMgr::getInst()->VerifyPIN(1, kPin, &retry), ULONG(SAR_OK));
-    const QStringList before = containers(kToken);
+    const QStringList before = m_skf.containers(kToken);
     const QModelIndex index = find(container, pair, item);
     QVERIFY(index.isValid());
     tree()->setCurrentIndex(index);
     const Shown shown = run([&] { child<QPushButton>("btn_DelCtn")->click(); });
     QVERIFY(!shown.shown && shown.other.isEmpty());
-    QCOMPARE(containers(kToken), before);
+    QCOMPARE(m_skf.containers(kToken), before);
     QVERIFY(find(container, pair, item).isValid());
 }
 
@@ -506,7 +509,7 @@ void TestCerts::unusableContainerLabel()
     m_window->chooseApp(kToken);
     ULONG retry = 0;
     QCOMPARE(cDevMgr::getInst()->VerifyPIN(1, kPin, &retry), ULONG(SAR_OK));
-    const QStringList before = containers(kToken);
+    const QStringList before = m_skf.containers(kToken);
     // A row as a broken tree would show it, with a certificate below a signature pair.
     auto* model = qobject_cast<QStandardItemModel*>(tree()->model());
     QVERIFY(model);
@@ -527,7 +530,7 @@ void TestCerts::unusableContainerLabel()
     QVERIFY(shown.shown);
     QCOMPARE(shown.mode, 8004u);
     QCOMPARE(shown.title, myMessageBox::titleText(title));
-    QCOMPARE(containers(kToken), before);
+    QCOMPARE(m_skf.containers(kToken), before);
     QVERIFY(!QFileInfo::exists(m_saveAnswer));
     QVERIFY(stubCalls().isEmpty());
 }
@@ -539,12 +542,18 @@ void TestCerts::deleteContainer_data()
     QTest::addColumn<bool>("pullOut");   // the token is pulled out while the confirmation is up
     QTest::addColumn<bool>("deleted");
 
-    QTest::newRow("confirmed") << "continue" << "" << false << true;
-    QTest::newRow("cancelled") << "cancel" << "" << false << false;
-    QTest::newRow("closed") << "close" << "" << false << false;
-    QTest::newRow("Esc") << "escape" << "" << false << false;
-    QTest::newRow("token refuses") << "continue" << "SKF_DeleteContainer" << false << false;
-    QTest::newRow("token pulled out while asked") << "continue" << "" << true << false;
+    QTest::newRow("confirmed") << "continue"
+                               << "" << false << true;
+    QTest::newRow("cancelled") << "cancel"
+                               << "" << false << false;
+    QTest::newRow("closed") << "close"
+                            << "" << false << false;
+    QTest::newRow("Esc") << "escape"
+                         << "" << false << false;
+    QTest::newRow("token refuses") << "continue"
+                                   << "SKF_DeleteContainer" << false << false;
+    QTest::newRow("token pulled out while asked") << "continue"
+                                                  << "" << true << false;
 }
 
 void TestCerts::deleteContainer()
@@ -603,8 +612,8 @@ void TestCerts::deleteContainer()
         QCOMPARE(driver.seen()[1].windowTitle, myMessageBox::titleText(9008));
     }
     QVERIFY(m_skf.clearFaults());
-    QCOMPARE(containers(token), deleted ? (QStringList{"t2a", "t2c"}) : (QStringList{"t2a", "t2b", "t2c"}));
-    QVERIFY(containers(kToken).contains("rsaSig"));
+    QCOMPARE(m_skf.containers(token), deleted ? (QStringList{"t2a", "t2c"}) : (QStringList{"t2a", "t2b", "t2c"}));
+    QVERIFY(m_skf.containers(kToken).contains("rsaSig"));
     if (pullOut) {
         QVERIFY(m_skf.insert(token));
         QTRY_VERIFY_WITH_TIMEOUT(listed(token), 20000);
@@ -680,7 +689,7 @@ void TestCerts::clearEmpty()
     }
     QVERIFY(m_skf.clearFaults());
     const QStringList expected = cleared ? QStringList{"k1", "k2"} : QStringList{"e1", "k1", "e2", "k2"};
-    QCOMPARE(containers(token), expected);
+    QCOMPARE(m_skf.containers(token), expected);
 }
 
 void TestCerts::import_data()

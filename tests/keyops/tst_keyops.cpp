@@ -78,7 +78,6 @@ private:
             qFatal("no child %s", qPrintable(name));
         return w;
     }
-    QJsonObject userPin();
     qint64 calls(const char* function);
     // Clicks an enabled button; the message dialog it opens is answered with its OK button.
     bool clickAndAnswer(QPushButton* button, Shown* shown);
@@ -128,12 +127,6 @@ void TestKeyops::init()
 void TestKeyops::cleanupTestCase()
 {
     delete m_window;
-}
-
-QJsonObject TestKeyops::userPin()
-{
-    const QJsonObject token = m_skf.show(kToken);
-    return token.value("applications").toArray().at(0).toObject().value("userPin").toObject();
 }
 
 qint64 TestKeyops::calls(const char* function)
@@ -396,7 +389,7 @@ void TestKeyops::verifyPin()
     QCOMPARE(shown.title, QString("Verify PIN"));
     QCOMPARE(shown.text, text);
     QVERIFY(certButtons(certsAfter));
-    QCOMPARE(userPin().value("remainingRetries").toInt(), remainingAfter);
+    QCOMPARE(m_skf.userPin(kToken).value("remainingRetries").toInt(), remainingAfter);
     QVERIFY(edit->text().isEmpty());
     QVERIFY(child<QLabel>("lab_PINcheck")->text().isEmpty());
     QVERIFY(!child<QPushButton>("btn_VerifyPIN_OK")->isEnabled());
@@ -471,7 +464,7 @@ void TestKeyops::changePage()
         QVERIFY(child<QLabel>(name)->text().isEmpty());
     QVERIFY(!child<QPushButton>("btn_ChangPIN_OK")->isEnabled());
 
-    QCOMPARE(userPin().value("remainingRetries").toInt(), remainingAfter);
+    QCOMPARE(m_skf.userPin(kToken).value("remainingRetries").toInt(), remainingAfter);
     if (!pinAfter.isEmpty()) {
         QVERIFY(m_skf.clearFaults());
         ULONG retry = 0;
@@ -526,7 +519,7 @@ void TestKeyops::changeThroughDialog()
         QCOMPARE(shown.text, QString("Failure in verifying RUZ-Ururov password %1").arg(remainingAfter));
     // The dialog does not touch the certificate buttons.
     QVERIFY(certButtons(true));
-    QCOMPARE(userPin().value("remainingRetries").toInt(), remainingAfter);
+    QCOMPARE(m_skf.userPin(kToken).value("remainingRetries").toInt(), remainingAfter);
     if (!pinAfter.isEmpty()) {
         QVERIFY(m_skf.clearFaults());
         ULONG retry = 0;

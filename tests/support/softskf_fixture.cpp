@@ -219,6 +219,20 @@ QJsonObject SoftSkfFixture::show(const QString& token)
     return QJsonDocument::fromJson(out).object();
 }
 
+QJsonObject SoftSkfFixture::userPin(const QString& token)
+{
+    return show(token).value(QStringLiteral("applications")).toArray().at(0).toObject().value("userPin").toObject();
+}
+
+QStringList SoftSkfFixture::containers(const QString& token)
+{
+    QStringList names;
+    const QJsonObject app = show(token).value(QStringLiteral("applications")).toArray().at(0).toObject();
+    for (const QJsonValue& container : app.value(QStringLiteral("containers")).toArray())
+        names << container.toObject().value(QStringLiteral("name")).toString();
+    return names;
+}
+
 QJsonArray SoftSkfFixture::list()
 {
     QByteArray out;

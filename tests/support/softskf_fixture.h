@@ -76,6 +76,9 @@ public:
     bool hostileOff();
 
     QJsonObject show(const QString& token); // empty on failure
+    // Of the token's first application: the user PIN's counters and flags, the container names.
+    QJsonObject userPin(const QString& token);
+    QStringList containers(const QString& token);
     QJsonArray list();
     QMap<QString, qint64> stats(); // function name -> calls, over all processes
     bool resetStats();

@@ -44,6 +44,8 @@ private slots:
     void deviceNameMatching_data();
     void deviceNameMatching();
     void connectEmptiesHandlesEvenOnFailure();
+    void openChoice_data();
+    void openChoice();
     void containerTypes();
     void pinInformation_data();
     void pinInformation();
@@ -155,6 +157,54 @@ void TestDevMgr::connectEmptiesHandlesEvenOnFailure()
     QCOMPARE(m_mgr->ConnectDev("NO-SUCH-TOKEN"), ULONG(SAR_DEVICE_REMOVED));
     QVERIFY(!m_mgr->hApplication);
     QVERIFY(!m_mgr->hContainer);
+}
+
+void TestDevMgr::openChoice_data()
+{
+    QTest::addColumn<QByteArray>("device");
+    QTest::addColumn<QByteArray>("application");
+    QTest::addColumn<QByteArray>("container");
+    QTest::addColumn<int>("opened"); // handles open afterwards: 0 none, 1 device, 2 + application, 3 + container
+    QTest::addColumn<bool>("ok");
+
+    const QByteArray app = "ORVANE-PKIAPP";
+    QTest::newRow("device, application, container") << QByteArray("TOKEN1") << app << QByteArray("B-RSA") << 3 << true;
+    QTest::newRow("device only") << QByteArray("TOKEN1") << QByteArray() << QByteArray() << 1 << true;
+    QTest::newRow("device gone") << QByteArray("GONE") << app << QByteArray("B-RSA") << 0 << false;
+    QTest::newRow("63-byte name of no device") << QByteArray(63, 'T') << app << QByteArray() << 0 << false;
+    QTest::newRow("64-byte name") << QByteArray(64, 'T') << app << QByteArray() << 0 << false;
+    QTest::newRow("no device") << QByteArray() << app << QByteArray() << 0 << false;
+    QTest::newRow("application missing") << QByteArray("TOKEN1") << QByteArray("NO-APP") << QByteArray("B-RSA") << 1
+                                         << false;
+    QTest::newRow("container missing") << QByteArray("TOKEN1") << app << QByteArray("NO-CTN") << 2 << false;
+}
+
+void TestDevMgr::openChoice()
+{
+    QFETCH(QByteArray, device);
+    QFETCH(QByteArray, application);
+    QFETCH(QByteArray, container);
+    QFETCH(int, opened);
+    QFETCH(bool, ok);
+    // Handles of an earlier choice, which must not survive a failed one.
+    QVERIFY(openFirstApp("TOKEN1"));
+    QCOMPARE(m_mgr->OpenContainer("D-SM2"), ULONG(SAR_OK));
+    QVERIFY(m_skf.resetStats());
+
+    const TokenChoice choice{device.toStdString(), application.toStdString(), container.toStdString(), -1};
+    QCOMPARE(m_mgr->open(choice) == SAR_OK, ok);
+    QCOMPARE(m_mgr->hDev != nullptr, opened >= 1);
+    QCOMPARE(m_mgr->hApplication != nullptr, opened >= 2);
+    QCOMPARE(m_mgr->hContainer != nullptr, opened >= 3);
+    // Found again by name: no scan of the present devices.
+    const QMap<QString, qint64> calls = m_skf.stats();
+    QCOMPARE(calls.value("SKF_EnumDev"), qint64(0));
+    QCOMPARE(calls.value("SKF_ConnectDev"), qint64(device.size() > 0 && device.size() < 64 ? 1 : 0));
+    if (opened == 3) {
+        ContainerInfo info;
+        QCOMPARE(m_mgr->GetContainerInfo(&info), ULONG(SAR_OK));
+        QCOMPARE(int(info.ContainerType), 1);
+    }
 }
 
 void TestDevMgr::containerTypes()

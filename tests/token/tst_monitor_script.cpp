@@ -30,6 +30,7 @@ private:
     ScriptFake* m_fake = nullptr;
     cDevMgr* m_mgr = nullptr;
     int m_signals = 0;
+    QList<QPair<quint32, QByteArray>> m_events; // as tokenEvent() carried them
 };
 
 void TestMonitorScript::push(const ScriptEvent& event)
@@ -47,6 +48,9 @@ void TestMonitorScript::initTestCase()
     QVERIFY(m_fake);
     m_mgr = cDevMgr::getInst();
     connect(&m_monitor, &cMonitor::notifyTokenEvent, this, [this] { ++m_signals; });
+    connect(&m_monitor, &cMonitor::tokenEvent, this, [this](quint32 event, const QByteArray& name) {
+        m_events.append({event, name});
+    });
     m_monitor.start();
     QTRY_VERIFY(!m_fake->offeredSizes.empty());
     QVERIFY(m_mgr->pSKF);
@@ -119,6 +123,12 @@ void TestMonitorScript::failingWaitsBackOff()
 void TestMonitorScript::burstEmitsOncePerEvent()
 {
     const int before = m_signals;
+    const int eventsBefore = m_events.size();
+    QList<QPair<quint32, QByteArray>> expected;
+    for (int i = 0; i < 50; ++i) {
+        expected.append({SKF_EVENT_INSERTED, "BURST-" + QByteArray::number(i)});
+        expected.append({SKF_EVENT_REMOVED, "BURST-" + QByteArray::number(i)});
+    }
     {
         std::lock_guard<std::mutex> guard(m_fake->lock);
         for (int i = 0; i < 50; ++i) {
@@ -132,6 +142,8 @@ void TestMonitorScript::burstEmitsOncePerEvent()
     QCOMPARE(m_signals, before + 100);
     QCOMPARE(m_mgr->GetEvent(), ULONG(SKF_EVENT_REMOVED));
     QCOMPARE(m_mgr->GetDevName(), std::string("BURST-49"));
+    // However late the receiver runs, each event reaches it with its own code and name, in order.
+    QCOMPARE(m_events.mid(eventsBefore), expected);
 }
 
 void TestMonitorScript::waitWithoutEventKeepsWatching()
