@@ -82,31 +82,6 @@ bool spinUntil(const std::function<bool()>& done, int settleMs, int timeoutMs = 
     return true;
 }
 
-struct Calls
-{
-    qint64 total = 0;
-    QString byFunction;
-};
-
-// The calls of the interface thread: the monitor thread's event wait is not one of them.
-Calls interfaceCalls(SoftSkfFixture& fx)
-{
-    Calls calls;
-    QStringList parts;
-    const QMap<QString, qint64> stats = fx.stats();
-    for (auto it = stats.begin(); it != stats.end(); ++it) {
-        if (it.value() == 0 || it.key().contains(QLatin1String("WaitForDevEvent")))
-            continue;
-        calls.total += it.value();
-        QString name = it.key();
-        if (name.startsWith(QLatin1String("SKF_")))
-            name = name.mid(4);
-        parts << QStringLiteral("%1 %2").arg(name).arg(it.value());
-    }
-    calls.byFunction = parts.join(QStringLiteral(", "));
-    return calls;
-}
-
 QModelIndex deviceRow(const QTreeView* tree)
 {
     const QAbstractItemModel* model = tree->model();
@@ -158,9 +133,10 @@ int runActions(int containers)
     // Tray messages so far: each token event shows one, in whatever language the window speaks.
     int trayMessages = 0;
     auto report = [&](const char* action, const QString& target, qint64 blocked) {
-        const Calls calls = interfaceCalls(fx);
-        std::printf("%-18s %5lld  %-14s %8lld   %s\n", action, static_cast<long long>(calls.total), qPrintable(target),
-                    static_cast<long long>(blocked), qPrintable(calls.byFunction));
+        QString which;
+        const int calls = fx.callsBesidesEventWait(&which);
+        std::printf("%-18s %5d  %-14s %8lld   %s\n", action, calls, qPrintable(target), static_cast<long long>(blocked),
+                    qPrintable(which.remove(QStringLiteral("SKF_"))));
         std::fflush(stdout);
         fx.resetStats();
     };
@@ -199,7 +175,7 @@ int runActions(int containers)
     fx.resetStats();
     long secondsLeft = 0;
     certParse().certValid(kToken, &secondsLeft);
-    const qint64 expiryCalls = interfaceCalls(fx).total;
+    const int expiryCalls = fx.callsBesidesEventWait();
     fx.resetStats();
 
     int before = trayMessages;

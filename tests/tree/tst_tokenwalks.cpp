@@ -1,8 +1,7 @@
-// What the window's token walks cost and how they look: the SKF calls of each action against
-// budgets (softskf's counters), and the wait cursor of a walk on a slow token.
+// What the window's token walks cost and how they look: the SKF calls of each action against its
+// budget (softskf's counters), and the wait cursor of a walk on a slow token.
 #include "MainWindow.h"
 #include "busycursor.h"
-#include "cDevMgr.h"
 #include "certParse.h"
 #include "modaldriver.h"
 #include "softskf_fixture.h"
@@ -10,7 +9,6 @@
 #include <QApplication>
 #include <QDir>
 #include <QEventLoop>
-#include <QStandardItemModel>
 #include <QTimer>
 #include <QTreeView>
 #include <QtTest>
@@ -20,28 +18,11 @@ namespace {
 const char kToken[] = "WALK";
 
 // Runs the event loop as the program does (exec, so that it waits for events) for a moment.
-void runEventLoop(int ms = 50)
+void runEventLoop()
 {
     QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    QTimer::singleShot(50, &loop, &QEventLoop::quit);
     loop.exec();
-}
-
-// The calls of the interface thread since the last reset, and which they were: the monitor
-// thread's event wait is not one of them.
-int interfaceCalls(SoftSkfFixture& fx, QString* which)
-{
-    int total = 0;
-    QStringList parts;
-    const QMap<QString, qint64> stats = fx.stats();
-    for (auto it = stats.begin(); it != stats.end(); ++it) {
-        if (it.value() == 0 || it.key().contains("WaitForDevEvent"))
-            continue;
-        total += int(it.value());
-        parts << QStringLiteral("%1 %2").arg(it.key()).arg(it.value());
-    }
-    *which = parts.join(", ");
-    return total;
 }
 
 Qt::CursorShape overrideShape()
@@ -64,10 +45,10 @@ private slots:
     void waitCursor();
 
 private:
-    bool makeToken(int containers, bool defaultPin = false, bool present = true);
+    bool makeToken(int containers, bool present, bool defaultPin = false);
     QModelIndex deviceRow() const;
-    int ctnRows() const;
-    bool waitForTray(const QString& text, int count);
+    // Runs softskf-ctl insert or remove and waits until the window has told it in the tray.
+    bool plug(bool in);
 
     SoftSkfFixture m_fx;
     MainWindow* m_window = nullptr;
@@ -84,96 +65,81 @@ void TstTokenWalks::initTestCase()
     QVERIFY(QDir().mkpath(cfgDir));
     QVERIFY(SoftSkfFixture::writeFile(cfgDir + "/.cfg", "{\"openURL\": false, \"URL\": \"\"}"));
     MainWindow::setLanguageDir(QDir::tempPath() + "/no-language-files");
-    // Start-up with one token present, counted here for its row of callBudget.
-    QVERIFY(makeToken(1));
+    // The start-up with one token present is counted here, for its row of callBudget.
+    QVERIFY(makeToken(1, true));
     QVERIFY(m_fx.resetStats());
     m_window = new MainWindow;
     m_window->setTrayMessageObserver([this](const QString&, const QString& text, int) { m_trayTexts << text; });
     m_window->show();
     QTRY_VERIFY_WITH_TIMEOUT(m_window->startupDone() && deviceRow().isValid(), 20000);
     runEventLoop();
-    m_startupCalls = interfaceCalls(m_fx, &m_startupWhich);
-    QVERIFY(cDevMgr::getInst()->pSKF);
+    m_startupCalls = m_fx.callsBesidesEventWait(&m_startupWhich);
     cleanup();
 }
 
 void TstTokenWalks::cleanup()
 {
     QVERIFY(m_fx.latency("all", 0));
-    if (!m_tokenMade)
+    if (!std::exchange(m_tokenMade, false))
         return;
-    m_tokenMade = false;
-    const bool present = m_fx.show(kToken).value("present").toBool();
-    const int removals = m_trayTexts.count("RUZ-Ururov removed");
+    if (m_fx.show(kToken).value("present").toBool())
+        QVERIFY(plug(false));
     QVERIFY(m_fx.deleteToken(kToken));
-    if (!present)
-        return;
-    QTRY_COMPARE_WITH_TIMEOUT(m_trayTexts.count("RUZ-Ururov removed"), removals + 1, 20000);
-    runEventLoop();
 }
 
-bool TstTokenWalks::makeToken(int containers, bool defaultPin, bool present)
+bool TstTokenWalks::makeToken(int containers, bool present, bool defaultPin)
 {
     SoftSkfFixture::TokenSpec spec;
     spec.name = kToken;
-    spec.userPinDefault = defaultPin;
     spec.present = present;
-    if (!m_fx.createToken(spec))
-        return false;
-    m_tokenMade = true;
-    for (int i = 1; i <= containers; ++i) {
+    spec.userPinDefault = defaultPin;
+    m_tokenMade = m_fx.createToken(spec);
+    for (int i = 1; i <= containers && m_tokenMade; ++i) {
         const QString name = QStringLiteral("c%1").arg(i);
         if (!m_fx.addContainer(kToken, name, "sm2") || !m_fx.addCert(kToken, name, true, "cn-" + name, 365))
             return false;
     }
-    return true;
+    return m_tokenMade;
 }
 
 QModelIndex TstTokenWalks::deviceRow() const
 {
     const QAbstractItemModel* model = m_window->findChild<QTreeView*>("treeView_Dev")->model();
-    for (int row = 0; model && row < model->rowCount(); ++row) {
-        if (model->index(row, 0).data().toString() == kToken)
-            return model->index(row, 0);
-    }
-    return QModelIndex();
+    const QModelIndexList found = model->match(model->index(0, 0), Qt::DisplayRole, kToken, 1, Qt::MatchExactly);
+    return found.isEmpty() ? QModelIndex() : found.front();
 }
 
-int TstTokenWalks::ctnRows() const
+bool TstTokenWalks::plug(bool in)
 {
-    const QAbstractItemModel* model = m_window->findChild<QTreeView*>("treeView")->model();
-    return model ? model->rowCount() : 0;
-}
-
-bool TstTokenWalks::waitForTray(const QString& text, int count)
-{
-    const bool seen = QTest::qWaitFor([&] { return m_trayTexts.count(text) >= count; }, 20000);
+    const QString told = in ? "RUZ-Ururov inserted" : "RUZ-Ururov removed";
+    const int before = m_trayTexts.count(told);
+    if (!(in ? m_fx.insert(kToken) : m_fx.remove(kToken)))
+        return false;
+    const bool seen = QTest::qWaitFor([&] { return m_trayTexts.count(told) > before; }, 20000);
     runEventLoop();
-    return seen;
+    return seen && deviceRow().isValid() == in;
 }
 
 // Each action against the most calls it may make on a token whose containers each hold a key pair
-// and a signing certificate. Every action is also checked for its result, so that no budget is met
-// by doing less than the page shows.
+// and a signing certificate. Each is checked for its result too, so that no budget is met by
+// showing less.
 void TstTokenWalks::callBudget_data()
 {
     QTest::addColumn<QString>("action");
     QTest::addColumn<int>("containers");
     QTest::addColumn<int>("budget");
 
-    // Listing the tokens once: the device list, then connect, application list, open and user PIN
-    // of each token.
+    // The device list, then connect, application list, open and user PIN of the token.
     QTest::newRow("start-up") << "start-up" << 1 << 5;
-    // Connect, the list of applications, open, and the certificate of each container until one is read, and
-    // closing the three handles.
+    // Connect, application and container lists, opens, the first certificate, closing the handles.
     QTest::newRow("expiry check") << "expiry" << 2 << 10;
     for (int containers : {1, 4}) {
-        const QByteArray suffix = QByteArray(", ") + QByteArray::number(containers) + " container(s)";
+        const QByteArray suffix = ", " + QByteArray::number(containers) + " container(s)";
         QTest::newRow("device row click" + suffix) << "device" << containers << 5;
         QTest::newRow("certificate page" + suffix) << "certificates" << containers << 4 + 7 * containers;
         QTest::newRow("removal" + suffix) << "removal" << containers << 3;
-        // One listing, besides what the expiry check needs (the row above bounds that).
-        QTest::newRow("insertion" + suffix) << "insertion" << containers << 6;
+        // A listing of the tokens and the expiry check of the inserted one.
+        QTest::newRow("insertion" + suffix) << "insertion" << containers << 6 + 10;
     }
 }
 
@@ -184,51 +150,31 @@ void TstTokenWalks::callBudget()
     QFETCH(int, budget);
 
     QString which;
+    int calls = m_startupCalls;
     if (action == "start-up") {
-        QVERIFY2(m_startupCalls <= budget, qPrintable(QString::number(m_startupCalls) + ": " + m_startupWhich));
-        return;
-    }
-    const int inserted = m_trayTexts.count("RUZ-Ururov inserted");
-    QVERIFY(makeToken(containers, false, false));
-    if (action != "insertion") {
-        QVERIFY(m_fx.insert(kToken));
-        QVERIFY(waitForTray("RUZ-Ururov inserted", inserted + 1));
-    }
-    QVERIFY(m_fx.resetStats());
-
-    if (action == "expiry") {
-        long secondsLeft = 0;
-        QCOMPARE(certParse().certValid(kToken, &secondsLeft), 0);
-        QVERIFY(secondsLeft > 300 * 86400);
-    } else if (action == "device") {
-        m_window->Dev_App_selected(deviceRow());
-        const QAbstractItemModel* info = m_window->findChild<QTreeView*>("treeView_usbInfo")->model();
-        QCOMPARE(info->index(1, 1).data().toString(), QStringLiteral("SN-WALK"));
-        QCOMPARE(info->index(10, 1).data().toString(), QStringLiteral("6"));
-    } else if (action == "certificates") {
-        m_window->Dev_App_selected(deviceRow().model()->index(0, 0, deviceRow()));
-        QCOMPARE(ctnRows(), containers);
-    } else if (action == "removal") {
-        const int removed = m_trayTexts.count("RUZ-Ururov removed");
-        QVERIFY(m_fx.remove(kToken));
-        QVERIFY(waitForTray("RUZ-Ururov removed", removed + 1));
-        QVERIFY(!deviceRow().isValid());
-    } else if (action == "insertion") {
-        QVERIFY(m_fx.insert(kToken));
-        QVERIFY(waitForTray("RUZ-Ururov inserted", inserted + 1));
-        QVERIFY(deviceRow().isValid());
-        // The expiry check on the inserted token is allowed what it costs alone.
-        QString expiryWhich;
-        const int calls = interfaceCalls(m_fx, &which);
+        which = m_startupWhich;
+    } else {
+        QVERIFY(makeToken(containers, false));
+        QVERIFY(action == "insertion" || plug(true));
         QVERIFY(m_fx.resetStats());
         long secondsLeft = 0;
-        QCOMPARE(certParse().certValid(kToken, &secondsLeft), 0);
-        budget += interfaceCalls(m_fx, &expiryWhich);
-        QVERIFY2(calls <= budget, qPrintable(QString("%1 > %2: %3").arg(calls).arg(budget).arg(which)));
-        return;
+        if (action == "expiry")
+            QVERIFY(certParse().certValid(kToken, &secondsLeft) == 0 && secondsLeft > 300 * 86400);
+        if (action == "device") {
+            m_window->Dev_App_selected(deviceRow());
+            const QAbstractItemModel* info = m_window->findChild<QTreeView*>("treeView_usbInfo")->model();
+            QCOMPARE(info->index(1, 1).data().toString(), QStringLiteral("SN-WALK"));
+            QCOMPARE(info->index(10, 1).data().toString(), QStringLiteral("6"));
+        }
+        if (action == "certificates") {
+            m_window->Dev_App_selected(deviceRow().model()->index(0, 0, deviceRow()));
+            QCOMPARE(m_window->findChild<QTreeView*>("treeView")->model()->rowCount(), containers);
+        }
+        if (action == "removal" || action == "insertion")
+            QVERIFY(plug(action == "insertion"));
+        calls = m_fx.callsBesidesEventWait(&which);
     }
-    const int calls = interfaceCalls(m_fx, &which);
-    QVERIFY2(calls <= budget, qPrintable(QString("%1 > %2: %3").arg(calls).arg(budget).arg(which)));
+    QVERIFY2(calls <= budget, qPrintable(QString("%1 calls > %2: %3").arg(calls).arg(budget).arg(which)));
 }
 
 void TstTokenWalks::waitCursor_data()
@@ -241,7 +187,7 @@ void TstTokenWalks::waitCursor_data()
 void TstTokenWalks::waitCursor()
 {
     QFETCH(bool, dialogInWalk);
-    QVERIFY(makeToken(2, dialogInWalk));
+    QVERIFY(makeToken(2, true, dialogInWalk));
     runEventLoop();
     QVERIFY(!QApplication::overrideCursor());
     // Every call takes this long, so any walk of three calls or more outlasts the delay.
