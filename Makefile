@@ -2,14 +2,16 @@
 #            under AddressSanitizer and UndefinedBehaviorSanitizer.
 # make demo: build and start keymgr on softskf demo tokens.
 # make bench: build and run the benchmarks.
+# make package: build the Debian package (build-package/com.lumeno.tesselkey-norvik_*.deb).
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+PACKAGE_BUILD ?= build-package
 JOBS       ?= 2
 ROOT       := $(CURDIR)
 
 configure = cmake -S . -B $(1) -G Ninja -DKEYMGR_APP_DIR=$(ROOT)/$(1)/appdir $(2)
 
-.PHONY: all deps build test test-asan demo bench clean
+.PHONY: all deps build test test-asan demo bench package clean
 
 all: build
 
@@ -35,5 +37,8 @@ demo: build
 bench: build
 	scripts/bench.sh $(ROOT)/$(BUILD)
 
+package: deps
+	scripts/package.sh $(ROOT)/$(PACKAGE_BUILD) $(JOBS)
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(PACKAGE_BUILD)

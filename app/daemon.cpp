@@ -36,7 +36,11 @@ int init_daemon()
     }
     // "/" always exists; were the change to fail, the daemon would still need its mask and SIGCHLD.
     [[maybe_unused]] int cwd = chdir("/");
-    umask(0);
+    // Children (browser, certificate viewer) and Qt (its file dialog's settings, "New Folder") create
+    // files with the mask; the program's own files set their modes explicitly. A stricter mask of
+    // the user's is kept.
+    const mode_t inherited = umask(077);
+    umask(inherited | 077);
     signal(SIGCHLD, SIG_IGN);
     return 0;
 }

@@ -1,5 +1,7 @@
 #include "MainWindow.h"
+#include "journal.h"
 #include "keymgr_app.h"
+#include "logging.h"
 
 #include <QApplication>
 #include <QDesktopWidget>
@@ -7,7 +9,10 @@
 
 int main(int argc, char* argv[])
 {
-    init_daemon();
+    // Once daemonised, standard error leads nowhere: records go to the journal instead.
+    if (init_daemon() == 0)
+        installJournalHandler();
+    keymgrlog::installCategoryFilter();
 
     QApplication* app = new QApplication(argc, argv);
     // The program is resident: closing a dialog while the window is hidden must not end it.

@@ -1,6 +1,7 @@
 #include "myListen.h"
 
 #include "keymgr_app.h"
+#include "logging.h"
 
 #include <QDebug>
 
@@ -18,7 +19,7 @@ myListen::myListen(const char* path) : m_path(path ? path : kRequestFifoPath)
     // could not take over, and run() checks what it opened.
     unlink(m_path.constData());
     if (mkfifo(m_path.constData(), 0600) != 0)
-        qWarning() << "cannot create the request FIFO" << m_path << strerror(errno);
+        qCWarning(lcUi) << "cannot create the request FIFO" << m_path << strerror(errno);
 }
 
 bool myListen::isShowRequest(const char* chunk, long length)
@@ -39,7 +40,7 @@ void myListen::run()
         return;
     struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode) || st.st_uid != geteuid()) {
-        qWarning() << "the request path is not our FIFO:" << m_path;
+        qCWarning(lcUi) << "the request path is not our FIFO:" << m_path;
         close(fd);
         return;
     }

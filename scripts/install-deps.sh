@@ -4,7 +4,8 @@ set -e
 PACKAGES="cmake ninja-build g++ make pkg-config ccache
 qtbase5-dev qtbase5-dev-tools libssl-dev openssl
 xvfb xauth x11-utils x11-apps imagemagick trayer xdotool fonts-wqy-microhei
-clang libclang-rt-14-dev"
+clang libclang-rt-14-dev libsystemd-dev
+dpkg-dev librsvg2-bin lintian desktop-file-utils jq"
 
 missing=""
 for p in $PACKAGES; do

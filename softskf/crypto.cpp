@@ -70,9 +70,31 @@ X509Ptr certFromDer(const std::string& der)
     return X509Ptr(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
 }
 
-const EVP_MD* digestFor(EVP_PKEY* key)
+// Signs a certificate: RSA keys with SHA-256; SM2 keys with SM3 over the Z value of the default
+// signer ID, which standard verifiers assume (X509_sign would hash with an empty ID).
+bool signCertificate(X509* cert, EVP_PKEY* key)
 {
-    return EVP_PKEY_is_a(key, "RSA") ? EVP_sha256() : EVP_sm3();
+    bool rsa = EVP_PKEY_is_a(key, "RSA");
+    EVP_MD_CTX* md = EVP_MD_CTX_new();
+    EVP_PKEY_CTX* pctx = nullptr;
+    bool ok = md && EVP_DigestSignInit_ex(md, &pctx, rsa ? "SHA256" : "SM3", nullptr, nullptr, key, nullptr) == 1;
+    if (ok && !rsa)
+        ok = EVP_PKEY_CTX_set1_id(pctx, kSm2DefaultId, std::strlen(kSm2DefaultId)) == 1;
+    ok = ok && X509_sign_ctx(cert, md) > 0;
+    EVP_MD_CTX_free(md);
+    return ok;
+}
+
+bool signedWithDefaultId(X509* cert, EVP_PKEY* key)
+{
+    ASN1_OCTET_STRING* id = ASN1_OCTET_STRING_new();
+    if (!id || ASN1_OCTET_STRING_set(id, reinterpret_cast<const unsigned char*>(kSm2DefaultId),
+                                     static_cast<int>(std::strlen(kSm2DefaultId))) != 1) {
+        ASN1_OCTET_STRING_free(id);
+        return false;
+    }
+    X509_set0_distinguishing_id(cert, id);
+    return X509_verify(cert, key) == 1;
 }
 
 bool addExtension(X509* cert, X509* issuer, int nid, const char* value)
@@ -120,7 +142,9 @@ X509Ptr buildCertificate(EVP_PKEY* subjectKey, const std::string& cn, time_t not
     if (X509_set_pubkey(cert.get(), subjectKey) != 1)
         return nullptr;
     X509* authority = issuer ? issuer : cert.get();
-    bool ok = addExtension(cert.get(), authority, NID_basic_constraints, ca ? "critical,CA:TRUE" : "critical,CA:FALSE");
+    // End-entity certificates carry no BasicConstraints: CA:FALSE is its default and DER would
+    // leave an empty sequence, which some verifiers refuse.
+    bool ok = !ca || addExtension(cert.get(), authority, NID_basic_constraints, "critical,CA:TRUE");
     const char* usage = ca          ? "critical,keyCertSign,cRLSign"
                         : signature ? "critical,digitalSignature,nonRepudiation"
                                     : "critical,keyEncipherment,dataEncipherment,keyAgreement";
@@ -130,8 +154,7 @@ X509Ptr buildCertificate(EVP_PKEY* subjectKey, const std::string& cn, time_t not
         ok = ok && addExtension(cert.get(), authority, NID_authority_key_identifier, "keyid:always");
     if (!ok)
         return nullptr;
-    EVP_PKEY* signer = issuer ? issuerKey : subjectKey;
-    if (X509_sign(cert.get(), signer, digestFor(signer)) <= 0)
+    if (!signCertificate(cert.get(), issuer ? issuerKey : subjectKey))
         return nullptr;
     return cert;
 }
@@ -144,6 +167,13 @@ bool loadCa(const std::string& caDir, bool rsa, X509Ptr* cert, PkeyPtr* key, std
     if (readFile(base + ".key", &keyDer) && readFile(base + ".der", &certDer)) {
         *key = loadKey(keyDer);
         *cert = certFromDer(certDer);
+        if (*key && *cert && !rsa && !signedWithDefaultId(cert->get(), key->get())) {
+            // Made by an older softskf without the signer ID: signed again with the same key and
+            // name, so that the certificates it issued still chain to it.
+            if (!signCertificate(cert->get(), key->get()) ||
+                !writeFileAtomic(base + ".der", certToDer(cert->get()), error))
+                return false;
+        }
         if (*key && *cert)
             return true;
     }
@@ -333,8 +363,7 @@ bool enlargeCertificate(const std::string& der, const std::string& keyDer, size_
              ASN1_OCTET_STRING_set(padding, reinterpret_cast<const unsigned char*>(fill.data()),
                                    static_cast<int>(fill.size())) == 1;
         X509_EXTENSION* ext = ok ? X509_EXTENSION_create_by_OBJ(nullptr, oid, 0, padding) : nullptr;
-        ok = ext && X509_add_ext(cert.get(), ext, -1) == 1 &&
-             X509_sign(cert.get(), key.get(), digestFor(key.get())) > 0;
+        ok = ext && X509_add_ext(cert.get(), ext, -1) == 1 && signCertificate(cert.get(), key.get());
         X509_EXTENSION_free(ext);
         ASN1_OCTET_STRING_free(padding);
         if (ok) {

@@ -11,6 +11,9 @@
 
 namespace softskf {
 
+// The signer ID that SM2 signatures hash into their Z value unless another is agreed.
+constexpr char kSm2DefaultId[] = "1234567812345678";
+
 std::string randomBytes(size_t count);
 
 Pin makePin(const std::string& pin, uint32_t retries, bool isDefault);
@@ -44,6 +47,15 @@ bool parseAsn1Time(const std::string& text, time_t* out);
 // Re-encodes a certificate with a padding extension so that it is at least minSize bytes long,
 // signed again with keyDer (or a throwaway key when empty). Used by the long-cert hostile mode.
 bool enlargeCertificate(const std::string& der, const std::string& keyDer, size_t minSize, std::string* out);
+
+// SM2 signature of a 32-byte digest (the caller has hashed the Z value and the message) as a
+// 128-byte ECCSIGNATUREBLOB; empty on failure.
+std::string eccSignDigest(const std::string& keyDer, const std::string& digest);
+// PKCS#1 v1.5 signature (block type 1) of data with an RSA key; empty on failure.
+std::string rsaSignData(const std::string& keyDer, const std::string& data);
+// Verification against a public key blob: 1 valid, 0 invalid signature, -1 unusable key blob.
+int eccVerifyDigest(const std::string& publicBlob, const std::string& digest, const std::string& signatureBlob);
+int rsaVerifyData(const std::string& publicBlob, const std::string& data, const std::string& signature);
 
 // SM4 in ECB or CBC mode (alg is SGD_SM4_ECB or SGD_SM4_CBC), with PKCS#5 padding or none.
 bool sm4Crypt(uint32_t alg, const std::string& key, const std::string& iv, bool encrypt, bool padding,

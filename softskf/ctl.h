@@ -41,6 +41,7 @@ int cmdDelete(const Store& store, const Args& args);
 int cmdAddContainer(const Store& store, const Args& args);
 int cmdAddCert(const Store& store, const Args& args);
 int cmdExportCert(const Store& store, const Args& args);
+int cmdAddFile(const Store& store, const Args& args);
 int cmdSetPin(const Store& store, const Args& args);
 int cmdSetLabel(const Store& store, const Args& args);
 int cmdPresence(const Store& store, const Args& args, bool insert);

@@ -329,6 +329,36 @@ int cmdExportCert(const Store& store, const Args& args)
     return 0;
 }
 
+int cmdAddFile(const Store& store, const Args& args)
+{
+    const std::string& appName = args.positional[1];
+    const std::string& fileName = args.positional[2];
+    if (fileName.empty() || fileName.size() > kMaxFileName || fileName.find('\0') != std::string::npos)
+        throw UsageError("bad file name \"" + fileName + "\": 1 to 32 bytes");
+    if (!args.has("--from"))
+        throw UsageError("add-file needs --from FILE");
+    File f;
+    f.name = fileName;
+    f.readRights = static_cast<uint32_t>(args.number("--read-rights", SECURE_ANYONE_ACCOUNT, SECURE_ANYONE_ACCOUNT));
+    f.writeRights = static_cast<uint32_t>(args.number("--write-rights", SECURE_USER_ACCOUNT, SECURE_ANYONE_ACCOUNT));
+    std::string path = args.get("--from", "");
+    if (!readFile(path, &f.data))
+        throw UsageError("cannot read " + path + ": " + std::strerror(errno));
+    StoreLock lock(store);
+    Token t = loadTokenOrThrow(store, args.positional[0]);
+    Application* app = t.app(appName);
+    if (!app)
+        throw UsageError("token " + t.name + " has no application \"" + appName + "\"");
+    if (app->file(fileName))
+        throw UsageError("file \"" + fileName + "\" exists already");
+    if (f.data.size() > t.freeSpace)
+        throw UsageError(path + " is larger than the token's free space (" + std::to_string(t.freeSpace) + " bytes)");
+    t.freeSpace -= static_cast<uint32_t>(f.data.size());
+    app->files.push_back(f);
+    saveTokenOrThrow(store, t);
+    return 0;
+}
+
 int cmdSetPin(const Store& store, const Args& args)
 {
     const std::string& which = args.positional[1];

@@ -53,6 +53,11 @@ Store and tokens:
                                  store the bytes of FILE unchanged as the certificate
   export-cert TOKEN CONTAINER sign|enc FILE [--app NAME]
                                  write a stored certificate to FILE
+  add-file TOKEN APP NAME --from FILE [--read-rights N] [--write-rights N]
+                                 store the bytes of FILE as a file of application APP (name at
+                                 most 32 bytes); its size counts against the token's free space;
+                                 rights are SECURE_*_ACCOUNT values: 0 never, 1 SO, 16 user,
+                                 255 anyone, OR'ed (default: read 255, write 16)
   set-pin TOKEN so|user [--pin PIN] [--retries N] [--remaining N] [--default yes|no] [--app NAME]
                                  change a PIN, its retry limit, its remaining tries or its
                                  factory-default flag
@@ -61,7 +66,8 @@ Store and tokens:
   remove NAME                    pull a token out (removal event)
   list [--json]                  all tokens
   show TOKEN [--json]            one token: device information, PIN counters and default flags,
-                                 containers with their types, key pairs and certificate sizes
+                                 files with their sizes and rights, containers with their types,
+                                 key pairs and certificate sizes
   events                         the event log: sequence number, code (1 inserted, 2 removed), name
 
 Library behaviour:
@@ -110,6 +116,7 @@ const Command kCommands[] = {
     {"add-container", 3, 3, "--app", "", cmdAddContainer},
     {"add-cert", 3, 3, "--cn --days --not-after --from --app", "--self-signed", cmdAddCert},
     {"export-cert", 4, 4, "--app", "", cmdExportCert},
+    {"add-file", 3, 3, "--from --read-rights --write-rights", "", cmdAddFile},
     {"set-pin", 2, 2, "--pin --retries --remaining --default --app", "", cmdSetPin},
     {"set-label", 2, 2, "", "", cmdSetLabel},
     {"insert", 1, 1, "", "", runInsert},

@@ -75,7 +75,13 @@ std::string tokenJson(const Token& t)
     for (size_t i = 0; i < t.apps.size(); ++i) {
         const Application& a = t.apps[i];
         s << (i ? "," : "") << "{\"name\":" << jsonString(a.name) << ",\"soPin\":" << pinJson(a.so)
-          << ",\"userPin\":" << pinJson(a.user) << ",\"containers\":[";
+          << ",\"userPin\":" << pinJson(a.user) << ",\"fileRights\":" << a.fileRights << ",\"files\":[";
+        for (size_t j = 0; j < a.files.size(); ++j) {
+            const File& f = a.files[j];
+            s << (j ? "," : "") << "{\"name\":" << jsonString(f.name) << ",\"size\":" << f.data.size()
+              << ",\"readRights\":" << f.readRights << ",\"writeRights\":" << f.writeRights << "}";
+        }
+        s << "],\"containers\":[";
         for (size_t j = 0; j < a.containers.size(); ++j) {
             const Container& c = a.containers[j];
             int bits = c.signKey.empty() ? (c.encKey.empty() ? 0 : keyBits(c.encKey)) : keyBits(c.signKey);
@@ -121,6 +127,9 @@ void printToken(const Token& t)
         std::cout << "  application " << a.name << "\n"
                   << "    SO PIN:   " << pinText(a.so) << "\n"
                   << "    user PIN: " << pinText(a.user) << "\n";
+        for (const File& f : a.files)
+            std::cout << "    file " << f.name << ": " << f.data.size() << " bytes, read rights " << f.readRights
+                      << ", write rights " << f.writeRights << "\n";
         if (a.containers.empty())
             std::cout << "    no container\n";
         for (const Container& c : a.containers) {

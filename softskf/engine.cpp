@@ -2,6 +2,7 @@
 
 #include "crypto.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -605,6 +606,11 @@ ULONG Engine::deleteApplication(DEVHANDLE device, LPSTR name)
     rc = modify(*h, [&](Token& tok, bool* save) {
         for (auto it = tok.apps.begin(); it != tok.apps.end(); ++it) {
             if (it->name == appName) {
+                // Its files give their space back.
+                uint64_t freed = tok.freeSpace;
+                for (const File& f : it->files)
+                    freed += f.data.size();
+                tok.freeSpace = static_cast<uint32_t>(std::min<uint64_t>(freed, tok.totalSpace));
                 tok.apps.erase(it);
                 *save = true;
                 return ULONG(SAR_OK);

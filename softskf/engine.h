@@ -68,6 +68,21 @@ public:
     ULONG exportCertificate(HCONTAINER container, BOOL sign, BYTE* cert, ULONG* length);
     ULONG exportPublicKey(HCONTAINER container, BOOL sign, BYTE* blob, ULONG* length);
 
+    ULONG genEccKeyPair(HCONTAINER container, ULONG algId, ECCPUBLICKEYBLOB* blob);
+    ULONG genRsaKeyPair(HCONTAINER container, ULONG bits, RSAPUBLICKEYBLOB* blob);
+    ULONG eccSignData(HCONTAINER container, BYTE* digest, ULONG length, ECCSIGNATUREBLOB* signature);
+    ULONG rsaSignData(HCONTAINER container, BYTE* data, ULONG length, BYTE* signature, ULONG* signatureLength);
+    ULONG eccVerify(DEVHANDLE device, ECCPUBLICKEYBLOB* blob, BYTE* digest, ULONG length, ECCSIGNATUREBLOB* signature);
+    ULONG rsaVerify(DEVHANDLE device, RSAPUBLICKEYBLOB* blob, BYTE* data, ULONG length, BYTE* signature,
+                    ULONG signatureLength);
+
+    ULONG createFile(HAPPLICATION app, LPSTR name, ULONG size, ULONG readRights, ULONG writeRights);
+    ULONG deleteFile(HAPPLICATION app, LPSTR name);
+    ULONG enumFiles(HAPPLICATION app, LPSTR list, ULONG* size);
+    ULONG getFileInfo(HAPPLICATION app, LPSTR name, FILEATTRIBUTE* info);
+    ULONG readFile(HAPPLICATION app, LPSTR name, ULONG offset, ULONG size, BYTE* out, ULONG* outLength);
+    ULONG writeFile(HAPPLICATION app, LPSTR name, ULONG offset, BYTE* data, ULONG size);
+
     ULONG setSymmKey(DEVHANDLE device, BYTE* key, ULONG algId, HANDLE* keyHandle);
     ULONG encryptInit(HANDLE key, const BLOCKCIPHERPARAM& param);
     ULONG encrypt(HANDLE key, BYTE* data, ULONG length, BYTE* out, ULONG* outLength);
@@ -121,6 +136,16 @@ private:
     std::string securityKey(const Handle& handle) const;
     std::string deviceKey(const Handle& handle) const;
     static Handle childOf(const Handle& parent, Kind kind);
+    bool userLoggedIn(const Handle& handle) { return m_security[securityKey(handle)].user; }
+    // SAR_OK when the security state of the handle's application grants rights (SECURE_*_ACCOUNT).
+    ULONG checkRights(const Handle& handle, uint32_t rights);
+    // A new signature key pair of kind ("sm2", "rsa1024", "rsa2048") for a container; *blob
+    // receives its public key blob.
+    ULONG generateSignKey(HCONTAINER container, const std::string& kind, std::string* blob);
+    // The container's signature key for a private-key operation, once the user PIN is verified.
+    ULONG signKeyOf(HCONTAINER container, bool rsa, std::string* keyDer);
+    // The file of an application handle, checked against rights read (or write) for access.
+    ULONG fileOf(HAPPLICATION app, LPSTR name, bool write, Handle** handle, const File** file);
     ULONG checkPinAndCount(const Handle& handle, ULONG type, const std::string& pin, ULONG* retry,
                            const std::function<void(Application&)>& onSuccess);
 

@@ -6,7 +6,7 @@ namespace softskf {
 
 namespace {
 #define SOFTSKF_FN_NAME(name) #name,
-const char* const kNames[] = {SKF_CALL_TABLE(SOFTSKF_FN_NAME) "SKF_LockDev", "SKF_UnlockDev"};
+const char* const kNames[] = {SKF_CALL_TABLE(SOFTSKF_FN_NAME) "SKF_LockDev", "SKF_UnlockDev", "SKF_GenRSAKeyPair"};
 #undef SOFTSKF_FN_NAME
 static_assert(sizeof(kNames) / sizeof(kNames[0]) == kFunctionCount, "one name per function");
 } // namespace

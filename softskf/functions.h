@@ -9,8 +9,11 @@
 namespace softskf {
 
 #define SOFTSKF_FN_ENUM(name) name,
-enum class Fn : int { SKF_CALL_TABLE(SOFTSKF_FN_ENUM) SKF_LockDev, SKF_UnlockDev, Count };
+enum class Fn : int { SKF_CALL_TABLE(SOFTSKF_FN_ENUM) SKF_LockDev, SKF_UnlockDev, SKF_GenRSAKeyPair, Count };
 #undef SOFTSKF_FN_ENUM
+
+// Exported beyond the names the program binds.
+extern "C" ULONG SKF_GenRSAKeyPair(HCONTAINER hContainer, ULONG ulBitsLen, RSAPUBLICKEYBLOB* pBlob);
 
 constexpr int kFunctionCount = static_cast<int>(Fn::Count);
 

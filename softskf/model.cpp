@@ -16,6 +16,15 @@ Container* Application::container(const std::string& containerName)
     return nullptr;
 }
 
+File* Application::file(const std::string& fileName)
+{
+    for (File& f : files) {
+        if (f.name == fileName)
+            return &f;
+    }
+    return nullptr;
+}
+
 Application* Token::app(const std::string& appName)
 {
     for (Application& a : apps) {
@@ -170,6 +179,12 @@ std::string serializeToken(const Token& t)
         writePin(s, "so", a.so);
         writePin(s, "user", a.user);
         s << "file-rights " << a.fileRights << '\n';
+        for (const File& f : a.files) {
+            s << "file " << escape(f.name) << '\n';
+            s << "file-read " << f.readRights << '\n';
+            s << "file-write " << f.writeRights << '\n';
+            s << "file-data " << toHex(f.data) << '\n';
+        }
         for (const Container& c : a.containers) {
             s << "container " << escape(c.name) << '\n';
             s << "type " << c.type << '\n';
@@ -290,6 +305,22 @@ bool parseToken(const std::string& text, Token* out, std::string* error)
                 return fail(key + " outside an application");
             ok = number(0xFFFFFFFFu, &n);
             app->fileRights = static_cast<uint32_t>(n);
+        } else if (key == "file") {
+            if (!app)
+                return fail("file outside an application");
+            File f;
+            ok = unescape(value, &f.name) || fail("bad file name");
+            app->files.push_back(f);
+        } else if (key == "file-read" || key == "file-write" || key == "file-data") {
+            if (!app || app->files.empty())
+                return fail(key + " outside a file");
+            File& f = app->files.back();
+            if (key == "file-data") {
+                ok = hex(&f.data);
+            } else {
+                ok = number(0xFFFFFFFFu, &n);
+                (key == "file-read" ? f.readRights : f.writeRights) = static_cast<uint32_t>(n);
+            }
         } else if (key == "container") {
             if (!app)
                 return fail("container outside an application");

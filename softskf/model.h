@@ -30,15 +30,27 @@ struct Container
     std::string encCert;
 };
 
+// A file of an application: its size is fixed when it is created and counts against the
+// token's free space; rights are SECURE_*_ACCOUNT values, OR'ed.
+struct File
+{
+    std::string name;
+    uint32_t readRights = 0xFF;
+    uint32_t writeRights = 0x10;
+    std::string data;
+};
+
 struct Application
 {
     std::string name;
     Pin so;
     Pin user;
-    uint32_t fileRights = 0xFF;
+    uint32_t fileRights = 0xFF; // needed to create and delete files
+    std::vector<File> files;
     std::vector<Container> containers;
 
     Container* container(const std::string& containerName);
+    File* file(const std::string& fileName);
 };
 
 struct Token
@@ -77,6 +89,7 @@ bool validDeviceName(const std::string& name);
 bool validName(const char* name, size_t max);
 constexpr size_t kMaxDeviceName = 63;
 constexpr size_t kMaxObjectName = 64; // applications and containers
+constexpr size_t kMaxFileName = 32;
 constexpr size_t kMaxLabel = 31;
 constexpr size_t kMinPin = 6;
 constexpr size_t kMaxPin = 64;

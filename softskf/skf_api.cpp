@@ -164,40 +164,42 @@ SKF_EXPORT ULONG SKF_CloseApplication(HAPPLICATION hApplication)
     return Engine::instance().closeApplication(hApplication);
 }
 
-SKF_EXPORT ULONG SKF_CreateFile(HAPPLICATION, LPSTR, ULONG, ULONG, ULONG)
+SKF_EXPORT ULONG SKF_CreateFile(HAPPLICATION hApplication, LPSTR szFileName, ULONG ulFileSize, ULONG ulReadRights,
+                                ULONG ulWriteRights)
 {
     SKF_ENTER(SKF_CreateFile);
-    return SAR_NOTSUPPORTYETERR;
+    return Engine::instance().createFile(hApplication, szFileName, ulFileSize, ulReadRights, ulWriteRights);
 }
 
-SKF_EXPORT ULONG SKF_DeleteFile(HAPPLICATION, LPSTR)
+SKF_EXPORT ULONG SKF_DeleteFile(HAPPLICATION hApplication, LPSTR szFileName)
 {
     SKF_ENTER(SKF_DeleteFile);
-    return SAR_NOTSUPPORTYETERR;
+    return Engine::instance().deleteFile(hApplication, szFileName);
 }
 
-SKF_EXPORT ULONG SKF_EnumFiles(HAPPLICATION, LPSTR, ULONG*)
+SKF_EXPORT ULONG SKF_EnumFiles(HAPPLICATION hApplication, LPSTR szFileList, ULONG* pulSize)
 {
     SKF_ENTER(SKF_EnumFiles);
-    return SAR_NOTSUPPORTYETERR;
+    return Engine::instance().enumFiles(hApplication, szFileList, pulSize);
 }
 
-SKF_EXPORT ULONG SKF_GetFileInfo(HAPPLICATION, LPSTR, FILEATTRIBUTE*)
+SKF_EXPORT ULONG SKF_GetFileInfo(HAPPLICATION hApplication, LPSTR szFileName, FILEATTRIBUTE* pFileInfo)
 {
     SKF_ENTER(SKF_GetFileInfo);
-    return SAR_NOTSUPPORTYETERR;
+    return Engine::instance().getFileInfo(hApplication, szFileName, pFileInfo);
 }
 
-SKF_EXPORT ULONG SKF_ReadFile(HAPPLICATION, LPSTR, ULONG, ULONG, BYTE*, ULONG*)
+SKF_EXPORT ULONG SKF_ReadFile(HAPPLICATION hApplication, LPSTR szFileName, ULONG ulOffset, ULONG ulSize,
+                              BYTE* pbOutData, ULONG* pulOutLen)
 {
     SKF_ENTER(SKF_ReadFile);
-    return SAR_NOTSUPPORTYETERR;
+    return Engine::instance().readFile(hApplication, szFileName, ulOffset, ulSize, pbOutData, pulOutLen);
 }
 
-SKF_EXPORT ULONG SKF_WriteFile(HAPPLICATION, LPSTR, ULONG, BYTE*, ULONG)
+SKF_EXPORT ULONG SKF_WriteFile(HAPPLICATION hApplication, LPSTR szFileName, ULONG ulOffset, BYTE* pbData, ULONG ulSize)
 {
     SKF_ENTER(SKF_WriteFile);
-    return SAR_NOTSUPPORTYETERR;
+    return Engine::instance().writeFile(hApplication, szFileName, ulOffset, pbData, ulSize);
 }
 
 SKF_EXPORT ULONG SKF_CreateContainer(HAPPLICATION hApplication, LPSTR szContainerName, HCONTAINER* phContainer)
@@ -260,22 +262,30 @@ SKF_EXPORT ULONG SKF_GenRandom(DEVHANDLE hDev, BYTE* pbRandom, ULONG ulRandomLen
     return Engine::instance().genRandom(hDev, pbRandom, ulRandomLen);
 }
 
-SKF_EXPORT ULONG SKF_RSASignData(HCONTAINER, BYTE*, ULONG, BYTE*, ULONG*)
+SKF_EXPORT ULONG SKF_GenRSAKeyPair(HCONTAINER hContainer, ULONG ulBitsLen, RSAPUBLICKEYBLOB* pBlob)
+{
+    SKF_ENTER(SKF_GenRSAKeyPair);
+    return Engine::instance().genRsaKeyPair(hContainer, ulBitsLen, pBlob);
+}
+
+SKF_EXPORT ULONG SKF_RSASignData(HCONTAINER hContainer, BYTE* pbData, ULONG ulDataLen, BYTE* pbSignature,
+                                 ULONG* pulSignLen)
 {
     SKF_ENTER(SKF_RSASignData);
-    return SAR_NOTSUPPORTYETERR;
+    return Engine::instance().rsaSignData(hContainer, pbData, ulDataLen, pbSignature, pulSignLen);
 }
 
-SKF_EXPORT ULONG SKF_RSAVerify(DEVHANDLE, RSAPUBLICKEYBLOB*, BYTE*, ULONG, BYTE*, ULONG)
+SKF_EXPORT ULONG SKF_RSAVerify(DEVHANDLE hDev, RSAPUBLICKEYBLOB* pRSAPubKeyBlob, BYTE* pbData, ULONG ulDataLen,
+                               BYTE* pbSignature, ULONG ulSignLen)
 {
     SKF_ENTER(SKF_RSAVerify);
-    return SAR_NOTSUPPORTYETERR;
+    return Engine::instance().rsaVerify(hDev, pRSAPubKeyBlob, pbData, ulDataLen, pbSignature, ulSignLen);
 }
 
-SKF_EXPORT ULONG SKF_GenECCKeyPair(HCONTAINER, ULONG, ECCPUBLICKEYBLOB*)
+SKF_EXPORT ULONG SKF_GenECCKeyPair(HCONTAINER hContainer, ULONG ulAlgId, ECCPUBLICKEYBLOB* pBlob)
 {
     SKF_ENTER(SKF_GenECCKeyPair);
-    return SAR_NOTSUPPORTYETERR;
+    return Engine::instance().genEccKeyPair(hContainer, ulAlgId, pBlob);
 }
 
 SKF_EXPORT ULONG SKF_ImportECCKeyPair(HCONTAINER, ENVELOPEDKEYBLOB*)
@@ -284,16 +294,17 @@ SKF_EXPORT ULONG SKF_ImportECCKeyPair(HCONTAINER, ENVELOPEDKEYBLOB*)
     return SAR_NOTSUPPORTYETERR;
 }
 
-SKF_EXPORT ULONG SKF_ECCSignData(HCONTAINER, BYTE*, ULONG, ECCSIGNATUREBLOB*)
+SKF_EXPORT ULONG SKF_ECCSignData(HCONTAINER hContainer, BYTE* pbData, ULONG ulDataLen, ECCSIGNATUREBLOB* pSignature)
 {
     SKF_ENTER(SKF_ECCSignData);
-    return SAR_NOTSUPPORTYETERR;
+    return Engine::instance().eccSignData(hContainer, pbData, ulDataLen, pSignature);
 }
 
-SKF_EXPORT ULONG SKF_ECCVerify(DEVHANDLE, ECCPUBLICKEYBLOB*, BYTE*, ULONG, ECCSIGNATUREBLOB*)
+SKF_EXPORT ULONG SKF_ECCVerify(DEVHANDLE hDev, ECCPUBLICKEYBLOB* pECCPubKeyBlob, BYTE* pbData, ULONG ulDataLen,
+                               ECCSIGNATUREBLOB* pSignature)
 {
     SKF_ENTER(SKF_ECCVerify);
-    return SAR_NOTSUPPORTYETERR;
+    return Engine::instance().eccVerify(hDev, pECCPubKeyBlob, pbData, ulDataLen, pSignature);
 }
 
 SKF_EXPORT ULONG SKF_ECCExportSessionKey(HCONTAINER, ULONG, ECCPUBLICKEYBLOB*, ECCCIPHERBLOB*, HANDLE*)

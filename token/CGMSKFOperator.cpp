@@ -6,6 +6,8 @@
 
 namespace {
 
+thread_local std::string t_lastLoadError;
+
 // Per thread: the interface thread installs one to notice a long token walk while it is blocked in
 // it; the monitor thread has none.
 thread_local keymgr::SkfCallHook t_hook = nullptr;
@@ -39,6 +41,9 @@ void* CGMSKFOperator::LoadLibrary(const char* path)
     if (!handle) {
         const char* error = (path && *path) ? dlerror() : "no SKF library path given";
         std::fprintf(stderr, "%s\n", error ? error : "cannot open the SKF library");
+        t_lastLoadError = error ? error : "cannot open the SKF library";
+    } else {
+        t_lastLoadError.clear();
     }
     dlerror();
     return handle;
@@ -68,6 +73,22 @@ int CGMSKFOperator::LoadSKFAPI(const char* path)
     // A name the library lacks leaves an error pending in the loader; it is not ours to report.
     dlerror();
     return 0;
+}
+
+std::vector<std::string> CGMSKFOperator::missingFunctions() const
+{
+    std::vector<std::string> missing;
+#define SKF_LIST_MISSING(name)                                                                                     \
+    if (!m_##name)                                                                                                 \
+        missing.push_back(#name);
+    SKF_CALL_TABLE(SKF_LIST_MISSING)
+#undef SKF_LIST_MISSING
+    return missing;
+}
+
+std::string CGMSKFOperator::lastLoadError()
+{
+    return t_lastLoadError;
 }
 
 int CGMSKFOperator::IsValid()

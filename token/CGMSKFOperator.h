@@ -6,6 +6,9 @@
 
 #include "skf_defs.h"
 
+#include <string>
+#include <vector>
+
 namespace keymgr {
 // Runs before every call the calling thread makes through a call table; nullptr removes it.
 using SkfCallHook = void (*)();
@@ -28,6 +31,10 @@ public:
     int LoadSKFAPI(const char* path);
     // 0 when all 71 entries are bound, 1 when any is empty.
     int IsValid();
+    // Names of the entries the library left empty, in table order.
+    std::vector<std::string> missingFunctions() const;
+    // Why this thread's last LoadLibrary failed (the loader's text); empty after a success.
+    static std::string lastLoadError();
 
     ULONG SKF_WaitForDevEvent(LPSTR szDevName, ULONG* pulDevNameLen, ULONG* pulEvent);
     ULONG SKF_CancelWaitForDevEvent();

@@ -3,6 +3,10 @@
 #include "keymgr_config.h"
 #include "namelist.h"
 
+#include <QtGlobal>
+
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -45,6 +49,12 @@ void cDevMgr::setLibraryPathForTesting(const char* path)
     libraryPath() = path ? path : "";
 }
 
+std::string cDevMgr::skfLibraryPath()
+{
+    std::lock_guard<std::mutex> guard(loadLock());
+    return libraryPath();
+}
+
 int cDevMgr::Initialize()
 {
     std::lock_guard<std::mutex> guard(loadLock());
@@ -52,9 +62,16 @@ int cDevMgr::Initialize()
     if (pSKF)
         return 0;
     std::unique_ptr<CGMSKFOperator> table(new CGMSKFOperator);
-    const int result = table->LoadSKFAPI(libraryPath().c_str());
-    if (result == 0)
-        pSKF = table.release();
+    const char* path = libraryPath().c_str();
+    const int result = table->LoadSKFAPI(path);
+    // The loader's own line goes to standard error, which a daemon has closed; the warning channel
+    // is where the program's diagnostics are collected, so say there why no token will appear.
+    if (result != 0) {
+        qWarning("keymgr: cannot load the SKF library %s: %s; no token will be shown", path,
+                 access(path, F_OK) == 0 ? "the file does not load" : "the file is missing");
+        return result;
+    }
+    pSKF = table.release();
     return result;
 }
 
@@ -106,7 +123,9 @@ ULONG cDevMgr::ConnectDev(const char* name)
     hDev = nullptr;
     hApplication = nullptr;
     hContainer = nullptr;
-    return skf->SKF_ConnectDev(input(name), &hDev);
+    const ULONG result = skf->SKF_ConnectDev(input(name), &hDev);
+    m_connectedName = result == SAR_OK ? std::string(name) : std::string();
+    return result;
 }
 
 ULONG cDevMgr::getDevInfo(const char* name, DEVINFO* info)
@@ -126,6 +145,7 @@ ULONG cDevMgr::getDevInfo(const char* name, DEVINFO* info)
         if (std::strncmp(name, device.c_str(), device.size()) != 0)
             continue;
         const ULONG connected = skf->SKF_ConnectDev(input(name), &hDev);
+        m_connectedName = connected == SAR_OK ? device : std::string();
         if (connected != SAR_OK)
             return connected;
         std::memset(info, 0, sizeof(*info));

@@ -46,6 +46,8 @@ public:
     // Test seam: the library path the next Initialize() opens while none is loaded yet. The
     // program never calls it and always uses KEYMGR_SKF_LIBRARY_PATH.
     static void setLibraryPathForTesting(const char* path);
+    // The path Initialize() opens.
+    static std::string skfLibraryPath();
 
     // Loads the SKF library: 0 on success (also when it was loaded before), -1 when it cannot be opened.
     int Initialize();
@@ -58,6 +60,8 @@ public:
     ULONG SetDevName(const char* name);
 
     ULONG ConnectDev(const char* name);
+    // Name of the device the handles belong to ("" when none is connected); for log records.
+    std::string connectedDevName() const { return m_connectedName; }
     ULONG getDevInfo(const char* name, DEVINFO* info);
     ULONG SetDevLabel(const char* label, ULONG len);
     ULONG EnumApplication(char* buf, ULONG* size);
@@ -109,6 +113,8 @@ private:
     std::mutex m_eventLock;
     ULONG ulEvent = 0;
     char szDevName[64] = {};
+    // Interface thread only, like the handles.
+    std::string m_connectedName;
 };
 
 #endif

@@ -1,6 +1,7 @@
 #include "cMonitor.h"
 
 #include "cDevMgr.h"
+#include "logging.h"
 
 #include <algorithm>
 #include <cstring>
@@ -25,7 +26,10 @@ void cMonitor::requestStop()
 void cMonitor::run()
 {
     cDevMgr* mgr = cDevMgr::getInst();
-    if (mgr->Initialize() != 0) {
+    const bool loaded = mgr->Initialize() == 0;
+    logSkfLibrary(cDevMgr::skfLibraryPath(), loaded, CGMSKFOperator::lastLoadError(),
+                  loaded ? mgr->pSKF->missingFunctions() : std::vector<std::string>());
+    if (!loaded) {
         emit libraryReady(false);
         return;
     }
@@ -54,6 +58,7 @@ void cMonitor::run()
             continue;
         }
         failures = 0;
+        logTokenEvent(event, name);
         mgr->SetEvent(event);
         if (event == SKF_EVENT_INSERTED)
             mgr->SetDevName(name);

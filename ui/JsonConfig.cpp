@@ -1,5 +1,7 @@
 #include "JsonConfig.h"
 
+#include "logging.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -38,24 +40,24 @@ bool JsonConfig::load()
 {
     QFile file(m_path);
     if (!file.open(QIODevice::ReadOnly)) {
-        qDebug() << "could't open projects json";
+        qCDebug(lcSettings) << "could't open projects json";
         return false;
     }
     if (file.size() > kMaxFileSize) {
-        qWarning() << "JSON解析错误:" << "file larger than" << kMaxFileSize << "bytes";
+        qCWarning(lcSettings) << "JSON解析错误:" << "file larger than" << kMaxFileSize << "bytes";
         return false;
     }
     QByteArray data = file.read(kMaxFileSize + 1);
     file.close();
     if (data.size() > kMaxFileSize) {
-        qWarning() << "JSON解析错误:" << "file larger than" << kMaxFileSize << "bytes";
+        qCWarning(lcSettings) << "JSON解析错误:" << "file larger than" << kMaxFileSize << "bytes";
         return false;
     }
 
     QJsonParseError error {};
     QJsonDocument doc = QJsonDocument::fromJson(data, &error);
     if (error.error != QJsonParseError::NoError) {
-        qWarning() << "JSON解析错误:" << error.errorString();
+        qCWarning(lcSettings) << "JSON解析错误:" << error.errorString();
         return false;
     }
     m_object = doc.isObject() ? doc.object() : QJsonObject();
@@ -65,7 +67,7 @@ bool JsonConfig::load()
 QJsonValue JsonConfig::getField(const QString& key)
 {
     if (!m_object.contains(key)) {
-        qWarning() << "字段不存在:" << key;
+        qCWarning(lcSettings) << "字段不存在:" << key;
         return QJsonValue(QJsonValue::Null);
     }
     return m_object.value(key);
@@ -81,23 +83,23 @@ bool JsonConfig::save()
     QString dir = QFileInfo(m_path).absolutePath();
     if (!QFileInfo(dir).isDir()) {
         bool made = makeOwnerOnlyPath(dir);
-        qDebug() << "creat dir, path = " << dir << "rv = " << (made ? "true" : "false");
+        qCDebug(lcSettings) << "creat dir, path = " << dir << "rv = " << (made ? "true" : "false");
     }
 
     QSaveFile file(m_path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        qWarning() << "无法写入文件:" << m_path;
+        qCWarning(lcSettings) << "无法写入文件:" << m_path;
         return false;
     }
     // The temporary file is created under the process's mask, which is 0 in the daemon.
     if (fchmod(file.handle(), 0600) != 0) {
         file.cancelWriting();
-        qWarning() << "无法写入文件:" << m_path;
+        qCWarning(lcSettings) << "无法写入文件:" << m_path;
         return false;
     }
     QByteArray data = QJsonDocument(m_object).toJson(QJsonDocument::Indented);
     if (file.write(data) != data.size() || !file.commit()) {
-        qWarning() << "无法写入文件:" << m_path;
+        qCWarning(lcSettings) << "无法写入文件:" << m_path;
         return false;
     }
     return true;

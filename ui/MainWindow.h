@@ -2,9 +2,9 @@
 #define KEYMGR_MAINWINDOW_H
 
 #include <QHash>
-#include <QList>
 #include <QMainWindow>
 #include <QMap>
+#include <QList>
 #include <QModelIndex>
 #include <QPointer>
 #include <QString>
@@ -34,8 +34,7 @@ QString getCtnType(int type);
 
 // The program's only window: device tree on the left, a stack of pages on the right, and the
 // tray icon. Its slots are spread over mainwindow_*.cpp by concern.
-class MainWindow : public QMainWindow
-{
+class MainWindow : public QMainWindow {
     Q_OBJECT
 
 public:
@@ -175,6 +174,8 @@ private:
     void waitForClose(QWidget* dialog);
     // Empties the selection and the pages that show it.
     void forgetChosenToken();
+    // Empties every PIN and key field of the token pages, overwriting what they held.
+    void clearPinEdits();
     // Rebuilds the certificate page after a change made on choice's token, while it still shows it.
     void refreshCertificatePage(const TokenChoice& choice, bool changed);
     // Sets the language id and locale of list entry index; false for an index that is none.

@@ -2,6 +2,7 @@
 
 #include "multilang.h"
 #include "passwordrules.h"
+#include "pinedit.h"
 #include "ui_SetPin.h"
 
 SetPin::SetPin(QWidget* parent) : QDialog(parent), ui(new Ui_SetPin)
@@ -16,17 +17,19 @@ SetPin::SetPin(QWidget* parent) : QDialog(parent), ui(new Ui_SetPin)
 SetPin::~SetPin()
 {
     forgetPins();
+    for (QLineEdit* edit : {ui->oldPIN_edit, ui->newPIN_edit, ui->confirmPIN_edit})
+        pinrules::clearPin(edit);
     delete ui;
 }
 
 void SetPin::getOldPin(QString& pin)
 {
-    pin = ui->oldPIN_edit->text();
+    pin = m_oldPin;
 }
 
 void SetPin::getNewPin(QString& pin)
 {
-    pin = ui->newPIN_edit->text();
+    pin = m_newPin;
 }
 
 void SetPin::forgetPins()
@@ -48,9 +51,10 @@ void SetPin::on_btn_ok_clicked()
         ui->msg_label->setText(tr(__(broken->textId, broken->defaultText).c_str()));
         return;
     }
-    // Copies of our own, so that they can be wiped without touching the fields' shared text.
-    m_newPin = QString(newPin.constData(), newPin.size());
-    m_oldPin = QString(oldPin.constData(), oldPin.size());
+    // Out of the fields into copies of our own, which the destructor wipes.
+    m_newPin = pinrules::takePin(ui->newPIN_edit);
+    m_oldPin = pinrules::takePin(ui->oldPIN_edit);
+    pinrules::clearPin(ui->confirmPIN_edit);
     done(1);
 }
 

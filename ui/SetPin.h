@@ -17,7 +17,7 @@ public:
     explicit SetPin(QWidget* parent = nullptr);
     ~SetPin() override;
 
-    // The current text of the old and the new PIN field.
+    // The old and the new PIN of the accepted OK (empty before it); the fields are emptied then.
     void getOldPin(QString& pin);
     void getNewPin(QString& pin);
 

@@ -2,6 +2,7 @@
 
 #include "multilang.h"
 #include "passwordrules.h"
+#include "pinedit.h"
 #include "ui_VerifyPin.h"
 
 VerifyPin::VerifyPin(QWidget* parent) : QDialog(parent), ui(new Ui_VerifyPin)
@@ -15,6 +16,7 @@ VerifyPin::VerifyPin(QWidget* parent) : QDialog(parent), ui(new Ui_VerifyPin)
 VerifyPin::~VerifyPin()
 {
     pinrules::wipe(m_userPin);
+    pinrules::clearPin(ui->lineEdit_pin);
     delete ui;
 }
 
@@ -26,9 +28,8 @@ QString VerifyPin::getUserPin()
 void VerifyPin::on_btn_ok_clicked()
 {
     pinrules::wipe(m_userPin);
-    const QString pin = ui->lineEdit_pin->text();
-    // A copy of our own, so that it can be wiped without touching the field's shared text.
-    m_userPin = QString(pin.constData(), pin.size());
+    // Out of the field into a copy of our own, which the destructor wipes.
+    m_userPin = pinrules::takePin(ui->lineEdit_pin);
     done(1);
 }
 

@@ -1,5 +1,7 @@
 #include "certfile_io.h"
 
+#include "logging.h"
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -198,7 +200,8 @@ bool startViewer(const QString& file)
 {
     const QString program = viewerProgram();
     if (program.isEmpty()) {
-        qWarning("no certificate viewer found (tried %s)", qPrintable(viewerCandidates().join(QLatin1String(", "))));
+        qCWarning(lcUi, "no certificate viewer found (tried %s)",
+                  qPrintable(viewerCandidates().join(QLatin1String(", "))));
         return false;
     }
     return QProcess::startDetached(program, {file});

@@ -9,6 +9,7 @@
 #include "certfile_io.h"
 #include "certfile_select.h"
 #include "keyops_text.h"
+#include "logging.h"
 #include "multilang.h"
 #include "myMessageBox.h"
 #include "passwordrules.h"
@@ -20,6 +21,7 @@
 
 #include <climits>
 #include <cstring>
+#include <optional>
 
 namespace {
 
@@ -104,7 +106,7 @@ void showInViewer(const QByteArray& der)
 {
     const QString path = certfile::writeViewerFile(der);
     if (path.isEmpty()) {
-        qWarning("cannot write the certificate for the viewer");
+        qCWarning(lcUi, "cannot write the certificate for the viewer");
         return;
     }
     certfile::startViewer(path);
@@ -244,27 +246,35 @@ void MainWindow::btn_deleteCtn()
     cDevMgr* mgr = cDevMgr::getInst();
     NameBuffer buffer(name);
     const ULONG result = mgr->open(choice) == SAR_OK ? mgr->DeleteContainer(buffer.bytes) : SAR_FAIL;
-    if (result != SAR_OK)
+    if (result != SAR_OK) {
+        logSkfFailure("SKF_DeleteContainer", result, choice.device);
         tell(m_msgBox, kModeFailed, kTitleDelete);
+    }
     refreshCertificatePage(choice, result == SAR_OK);
 }
 
 void MainWindow::on_btn_clearEmptyCtn_clicked()
 {
     const TokenChoice choice = m_choice;
-    VerifyPin dialog(nullptr);
-    if (dialog.exec() != 1)
-        return;
+    std::optional<pinrules::PinBytes> pin;
+    {
+        // Gone, with its field wiped, before the token is asked and the result shown.
+        VerifyPin dialog(nullptr);
+        if (dialog.exec() != 1)
+            return;
+        QString text = dialog.getUserPin();
+        pin.emplace(text, pinrules::TextUnit::Utf8);
+        pinrules::wipe(text);
+    }
     cDevMgr* mgr = cDevMgr::getInst();
     ULONG retry = 0;
     // The token chosen before the dialog, reconnected: never the one a token event connected last.
     ULONG verified = mgr->open(choice);
     if (verified == SAR_OK) {
-        QString text = dialog.getUserPin();
-        pinrules::PinBytes pin(text, pinrules::TextUnit::Utf8);
-        pinrules::wipe(text);
-        verified = mgr->VerifyPIN(kUserPin, pin.data(), &retry);
+        verified = mgr->VerifyPIN(kUserPin, pin->data(), &retry);
+        logSkfFailure("SKF_VerifyPIN", verified, choice.device);
     }
+    pin.reset();
     if (verified != SAR_OK) {
         tell(m_msgBox, keyops::resultMode(verified, keyops::kModeFailed), kTitleVerifyPin, unsigned(retry));
         return;

@@ -5,6 +5,8 @@
 #include "ui_MainWindow.h"
 
 #include "cDevMgr.h"
+#include "forcedchange.h"
+#include "logging.h"
 #include "multilang.h"
 #include "myMessageBox.h"
 #include "namelist.h"
@@ -27,24 +29,6 @@ namespace {
 QString text(unsigned long id, const char* defaultText)
 {
     return MainWindow::tr(__(id, defaultText).c_str());
-}
-
-// Shows the change form until the user PIN of the chosen token has been changed or got locked.
-// The token is reopened by name before each change, so nothing done while the form was up can
-// send the change to another token; a token that is gone ends the loop.
-void forceUserPinChange(myMessageBox* box, const TokenChoice& choice)
-{
-    for (;;) {
-        box->setWarnMode(2031, 9003, 0);
-        if (box->exec() != 0)
-            return;
-        if (QLabel* message = box->findChild<QLabel*>(QStringLiteral("lab_msg")))
-            message->setVisible(true);
-        if (cDevMgr::getInst()->open(choice) != SAR_OK)
-            return;
-        if (box->btn_changePIN_ok() != 0)
-            return;
-    }
 }
 
 } // namespace
@@ -146,6 +130,8 @@ void MainWindow::handleTokenEvent(const TokenEvent& event)
         button->setEnabled(false);
     ui->tabWidget->setCurrentIndex(1);
     ui->tabWidget_2->setCurrentIndex(0);
+    // The pages are left: a PIN typed there must not wait in a hidden field.
+    clearPinEdits();
     m_devModel->clear();
     m_ctnModel->clear();
     ui->label_bottom->setText(QString());
@@ -160,7 +146,7 @@ void MainWindow::handleTokenEvent(const TokenEvent& event)
         if (isOpenURL()) {
             const QString address = webAddressToOpen();
             if (!openWebAddress(address))
-                qWarning("keymgr: the web address is not opened: \"%s\"", qUtf8Printable(address));
+                qCWarning(lcUi, "the web address is not opened: \"%s\"", qUtf8Printable(address));
         }
         m_sysTrayIcon->show();
         showTrayMessage(title, text(32052, "RUZ-Ururov inserted"), 3000);
@@ -209,7 +195,7 @@ void MainWindow::rebuildDevTree()
         const QByteArray key = QByteArray::fromStdString(device);
         if (apps.empty() || apps.front().empty()) {
             if (reported >= 2)
-                qDebug("length error");
+                qCDebug(lcSkf, "length error");
             deviceItem->appendRow(new QStandardItem(text(30000, "Empty Device")));
             std::memset(m_appName, 0, sizeof m_appName);
             m_knownApps.insert(key, std::string());

@@ -6,10 +6,13 @@
 #include "SetPin.h"
 #include "cDevMgr.h"
 #include "keyops_text.h"
+#include "logging.h"
 #include "myMessageBox.h"
 #include "passwordrules.h"
+#include "pinedit.h"
 
 #include <cstring>
+#include <optional>
 
 using pinrules::PinBytes;
 using pinrules::PinEntry;
@@ -48,7 +51,7 @@ void MainWindow::btn_changeLabel()
 
 void MainWindow::btn_verifyPin()
 {
-    ui->VerifyPIN_Edit->clear();
+    pinrules::clearPin(ui->VerifyPIN_Edit);
     ui->tabWidget_2->setCurrentIndex(3);
 }
 
@@ -56,25 +59,43 @@ void MainWindow::btn_changePin()
 {
     // The token chosen when the dialog opened, whatever token events happen while it is up.
     const TokenChoice choice = m_choice;
-    SetPin dialog(nullptr);
-    if (dialog.exec() != 1)
-        return;
-    QString newText;
-    QString oldText;
-    dialog.getNewPin(newText);
-    dialog.getOldPin(oldText);
-    PinBytes newPin(newText, TextUnit::Utf8);
-    PinBytes oldPin(oldText, TextUnit::Utf8);
-    pinrules::wipe(newText);
-    pinrules::wipe(oldText);
+    std::optional<PinBytes> newPin;
+    std::optional<PinBytes> oldPin;
+    {
+        // Gone, with its fields wiped, before the result is shown.
+        SetPin dialog(nullptr);
+        if (dialog.exec() != 1)
+            return;
+        QString newText;
+        QString oldText;
+        dialog.getNewPin(newText);
+        dialog.getOldPin(oldText);
+        newPin.emplace(newText, TextUnit::Utf8);
+        oldPin.emplace(oldText, TextUnit::Utf8);
+        pinrules::wipe(newText);
+        pinrules::wipe(oldText);
+    }
 
     ULONG retry = 0;
     cDevMgr* mgr = cDevMgr::getInst();
     ULONG rv = mgr->open(choice);
-    if (rv == SAR_OK)
-        rv = mgr->ChangePIN(kUserPin, oldPin.data(), newPin.data(), &retry);
+    if (rv == SAR_OK) {
+        rv = mgr->ChangePIN(kUserPin, oldPin->data(), newPin->data(), &retry);
+        logSkfFailure("SKF_ChangePIN", rv, choice.device);
+    }
+    oldPin.reset();
+    newPin.reset();
     m_msgBox->setWarnMode(keyops::resultMode(rv, keyops::kModePinChanged), keyops::kTitleChangePin, retry);
     m_msgBox->exec();
+}
+
+void MainWindow::clearPinEdits()
+{
+    for (QLineEdit* edit :
+         {ui->VerifyPIN_Edit, ui->OldPIN_Edit, ui->NewPIN_Edit, ui->ConfirmPIN_Edit, ui->SOPIN_Edit, ui->UserPIN_Edit,
+          ui->ConfirmUserPIN_Edit, ui->OldAuthKey_Edit, ui->NewAuthKey_Edit, ui->ConfirmAuthKey_Edit,
+          ui->Init_DevAuthKey_Edit, ui->Init_NewSOPIN_Edit, ui->Init_NewUserPIN_Edit})
+        pinrules::clearPin(edit);
 }
 
 void MainWindow::tab1_newName_Valuechange()
@@ -161,8 +182,10 @@ void MainWindow::btn_changelabe_ok()
     if (latin1Length(ui->NewLabelEdit) <= keyops::kMaxLabelBytes && label.size() <= keyops::kMaxLabelBytes) {
         cDevMgr* mgr = cDevMgr::getInst();
         ULONG rv = mgr->open(m_choice);
-        if (rv == SAR_OK)
+        if (rv == SAR_OK) {
             rv = mgr->SetDevLabel(label.constData(), ULONG(label.size()));
+            logSkfFailure("SKF_SetLabel", rv, m_choice.device);
+        }
         mode = rv == SAR_OK ? keyops::kModeLabelChanged : keyops::kModeFailed;
     }
     m_msgBox->setWarnMode(mode, keyops::kTitleChangeLabel, 0);
@@ -175,7 +198,9 @@ void MainWindow::btn_verifyPIN_ok()
     unsigned mode = keyops::kModePinTooShort;
     ULONG retry = 0;
     {
-        PinBytes pin(ui->VerifyPIN_Edit->text(), TextUnit::Utf8);
+        QString text = pinrules::takePin(ui->VerifyPIN_Edit);
+        PinBytes pin(text, TextUnit::Utf8);
+        pinrules::wipe(text);
         // The token sees the PIN up to its first NUL, so that is what the length rule counts.
         const std::size_t length = std::strlen(pin.data());
         const pinrules::PinRuleStep* broken =
@@ -185,8 +210,10 @@ void MainWindow::btn_verifyPIN_ok()
         } else {
             cDevMgr* mgr = cDevMgr::getInst();
             ULONG rv = mgr->open(m_choice);
-            if (rv == SAR_OK)
+            if (rv == SAR_OK) {
                 rv = mgr->VerifyPIN(kUserPin, pin.data(), &retry);
+                logSkfFailure("SKF_VerifyPIN", rv, m_choice.device);
+            }
             mode = keyops::resultMode(rv, keyops::kModeVerified);
             if (rv == SAR_OK) {
                 ui->btn_ImpCert->setEnabled(true);
@@ -197,7 +224,6 @@ void MainWindow::btn_verifyPIN_ok()
     }
     m_msgBox->setWarnMode(mode, keyops::kTitleVerifyPin, retry);
     m_msgBox->exec();
-    ui->VerifyPIN_Edit->clear();
 }
 
 void MainWindow::btn_changePIN_ok()
@@ -206,24 +232,28 @@ void MainWindow::btn_changePIN_ok()
     ui->btn_ExpCert->setEnabled(false);
     ui->btn_DelCtn->setEnabled(false);
 
+    QString oldText = pinrules::takePin(ui->OldPIN_Edit);
+    QString newText = pinrules::takePin(ui->NewPIN_Edit);
+    QString confirmText = pinrules::takePin(ui->ConfirmPIN_Edit);
     unsigned mode = keyops::kModeFailed;
     ULONG retry = 0;
-    const pinrules::PinRuleStep* broken = pinrules::firstBrokenRule(
-        PinEntry::ChangePinPage, ui->OldPIN_Edit->text(), ui->NewPIN_Edit->text(), ui->ConfirmPIN_Edit->text());
+    const pinrules::PinRuleStep* broken =
+        pinrules::firstBrokenRule(PinEntry::ChangePinPage, oldText, newText, confirmText);
     if (broken) {
         mode = broken->mode;
     } else {
-        PinBytes oldPin(ui->OldPIN_Edit->text(), TextUnit::Latin1);
-        PinBytes newPin(ui->NewPIN_Edit->text(), TextUnit::Latin1);
+        PinBytes oldPin(oldText, TextUnit::Utf8);
+        PinBytes newPin(newText, TextUnit::Utf8);
         cDevMgr* mgr = cDevMgr::getInst();
         ULONG rv = mgr->open(m_choice);
-        if (rv == SAR_OK)
+        if (rv == SAR_OK) {
             rv = mgr->ChangePIN(kUserPin, oldPin.data(), newPin.data(), &retry);
+            logSkfFailure("SKF_ChangePIN", rv, m_choice.device);
+        }
         mode = keyops::resultMode(rv, keyops::kModePinChanged);
     }
+    for (QString* text : {&oldText, &newText, &confirmText})
+        pinrules::wipe(*text);
     m_msgBox->setWarnMode(mode, keyops::kTitleChangePin, retry);
     m_msgBox->exec();
-    ui->OldPIN_Edit->clear();
-    ui->NewPIN_Edit->clear();
-    ui->ConfirmPIN_Edit->clear();
 }

@@ -1,14 +1,17 @@
 #include "myMessageBox.h"
 
 #include "cDevMgr.h"
+#include "logging.h"
 #include "multilang.h"
 #include "passwordrules.h"
+#include "pinedit.h"
 #include "ui_myMessageBox.h"
 
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDesktopWidget>
 #include <QLabel>
+#include <QLineEdit>
 
 #include <cstring>
 
@@ -116,28 +119,6 @@ const QRect kFormOkRect(530, 470, 100, 30);
 const QRect kMessageCancelRect(70, 200, 100, 30);
 const QRect kMessageOkPairRect(210, 200, 100, 30);
 const QRect kMessageOkAloneRect(140, 200, 100, 30);
-
-// A zeroed buffer holding the Latin-1 bytes of one PIN field, wiped when it goes out of scope.
-class PinField
-{
-public:
-    explicit PinField(const QString& text)
-    {
-        QByteArray bytes = pinrules::pinBytes(text, pinrules::TextUnit::Latin1);
-        m_length = std::min<std::size_t>(std::size_t(bytes.size()), sizeof m_buf - 1);
-        std::memcpy(m_buf, bytes.constData(), m_length);
-        pinrules::wipe(bytes);
-    }
-    ~PinField() { pinrules::wipe(m_buf, sizeof m_buf); }
-    PinField(const PinField&) = delete;
-    PinField& operator=(const PinField&) = delete;
-
-    char* data() { return m_buf; }
-
-private:
-    char m_buf[32] = {};
-    std::size_t m_length = 0;
-};
 
 // Widens a label of the change form whose text does not fit its width in the font in use (a
 // right-aligned text would otherwise lose its beginning); never past the form's right margin.
@@ -275,7 +256,6 @@ void myMessageBox::setWarnMode(unsigned int mode, unsigned int titleId, unsigned
         ui->lab_changePIN_2->setText(tr(__(32004, "修改用户USBKEY密码").c_str()));
         for (QLabel* label : {ui->lab_changePIN_2, ui->lab_oldPIN, ui->lab_newPIN, ui->lab_confirmPIN})
             fitToText(label);
-        emptyPinFields();
     } else {
         setMinimumSize(kMessageWidth, kMessageHeight);
         setMaximumSize(kMessageWidth, kMessageHeight);
@@ -288,6 +268,8 @@ void myMessageBox::setWarnMode(unsigned int mode, unsigned int titleId, unsigned
 
     ui->lab_msg->setVisible(!m_changeForm);
     ui->lab_msg->setText(text);
+    // Also for a message: the hidden fields must not keep a PIN typed into a form left unsent.
+    emptyPinFields();
 }
 
 void myMessageBox::centre()
@@ -298,18 +280,15 @@ void myMessageBox::centre()
 
 void myMessageBox::emptyPinFields()
 {
-    ui->OldPIN_Edit->clear();
-    ui->NewPIN_Edit->clear();
-    ui->ConfirmPIN_Edit->clear();
+    for (QLineEdit* edit : {ui->OldPIN_Edit, ui->NewPIN_Edit, ui->ConfirmPIN_Edit})
+        pinrules::clearPin(edit);
 }
 
-void myMessageBox::showResult(unsigned int mode, unsigned int value, bool emptyFields)
+void myMessageBox::showResult(unsigned int mode, unsigned int value)
 {
     setWarnMode(mode, kTitleChangePin, value);
     centre();
     exec();
-    if (emptyFields)
-        emptyPinFields();
 }
 
 void myMessageBox::btn_cancel()
@@ -324,37 +303,44 @@ void myMessageBox::btn_ok_continue()
 
 int myMessageBox::btn_changePIN_ok()
 {
-    PinField oldPin(ui->OldPIN_Edit->text());
-    PinField newPin(ui->NewPIN_Edit->text());
-    PinField confirmPin(ui->ConfirmPIN_Edit->text());
+    // Taken out of the fields at once: every outcome below empties them anyway.
+    QString oldText = pinrules::takePin(ui->OldPIN_Edit);
+    QString newText = pinrules::takePin(ui->NewPIN_Edit);
+    QString confirmText = pinrules::takePin(ui->ConfirmPIN_Edit);
 
     ui->btn_msg_ok->setFocusPolicy(Qt::NoFocus);
     ui->btn_msg_cancel->setFocusPolicy(Qt::NoFocus);
 
     const pinrules::PinRuleStep* broken =
-        pinrules::firstBrokenRule(pinrules::PinEntry::ForcedChange, ui->OldPIN_Edit->text(), ui->NewPIN_Edit->text(),
-                                  ui->ConfirmPIN_Edit->text());
+        pinrules::firstBrokenRule(pinrules::PinEntry::ForcedChange, oldText, newText, confirmText);
+    pinrules::wipe(confirmText);
+    ULONG rv = 0;
+    ULONG retry = 0;
+    if (!broken) {
+        pinrules::PinBytes oldPin(oldText, pinrules::TextUnit::Utf8);
+        pinrules::PinBytes newPin(newText, pinrules::TextUnit::Utf8);
+        rv = cDevMgr::getInst()->ChangePIN(kUserPin, oldPin.data(), newPin.data(), &retry);
+        logSkfFailure("SKF_ChangePIN", rv, cDevMgr::getInst()->connectedDevName());
+    }
+    pinrules::wipe(oldText);
+    pinrules::wipe(newText);
     if (broken) {
-        // The rule hint leaves the fields as typed; every other rejection empties them.
-        showResult(broken->mode, 0, broken->mode != 2032);
+        showResult(broken->mode, 0);
         return 0;
     }
-
-    ULONG retry = 0;
-    const ULONG rv = cDevMgr::getInst()->ChangePIN(kUserPin, oldPin.data(), newPin.data(), &retry);
     if (rv == 0) {
-        showResult(2001, 0, true);
+        showResult(2001, 0);
         return 1;
     }
     if (rv == kResultPinIncorrect) {
-        showResult(kModeWrongPin, retry, true);
+        showResult(kModeWrongPin, retry);
         return 0;
     }
     if (rv == kResultPinLocked) {
-        showResult(2007, 0, true);
+        showResult(2007, 0);
         return 1;
     }
-    showResult(7000, 0, true);
+    showResult(7000, 0);
     return 0;
 }
 
@@ -368,6 +354,22 @@ void myMessageBox::reopen_changes_PIN()
 
 void myMessageBox::closeEvent(QCloseEvent* event)
 {
-    done(0);
+    leave();
     event->accept();
+}
+
+void myMessageBox::reject()
+{
+    leave();
+}
+
+void myMessageBox::leave()
+{
+    // Leaving the change form sends nothing: the PINs typed into it go with it.
+    if (m_changeForm) {
+        emptyPinFields();
+        done(kFormClosed);
+    } else {
+        done(0);
+    }
 }

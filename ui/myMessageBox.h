@@ -11,7 +11,8 @@ class Ui_myMessageBox;
 
 // The one modal dialog through which the program reports results, asks for confirmations and
 // forces the change of a user PIN that still has its factory value. Use: setWarnMode(), then exec().
-// exec() returns 1 only for the cancel button; 0 for OK/continue, the close button and Esc.
+// exec() returns 1 only for the cancel button; 0 for OK/continue, the close button and Esc, except
+// that closing the change form (close button or Esc) returns kFormClosed, so that it can be left.
 class myMessageBox : public QDialog
 {
     Q_OBJECT
@@ -24,6 +25,8 @@ public:
     static constexpr int kFormHeight = 540;
     // Room for the message text, terminator included.
     static constexpr std::size_t kTextBufferSize = 2048;
+    // exec() result when the change form was closed; the fields are then already emptied.
+    static constexpr int kFormClosed = 2;
 
     explicit myMessageBox(QWidget* parent = nullptr);
     ~myMessageBox() override;
@@ -41,6 +44,11 @@ public:
 
     // text cut to at most maxBytes bytes, never inside a UTF-8 sequence.
     static std::string clipUtf8(const std::string& text, std::size_t maxBytes);
+
+    // Empties the three PIN fields of the change form, overwriting what they held.
+    void emptyPinFields();
+    // Esc: like the close button.
+    void reject() override;
 
     bool showsCancel() const { return m_showCancel; }
     bool showsChangeForm() const { return m_changeForm; }
@@ -63,8 +71,8 @@ protected:
 
 private:
     void centre();
-    void showResult(unsigned int mode, unsigned int value, bool emptyFields);
-    void emptyPinFields();
+    void showResult(unsigned int mode, unsigned int value);
+    void leave();
 
     Ui_myMessageBox* ui;
     bool m_showCancel = false;

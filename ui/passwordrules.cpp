@@ -14,27 +14,28 @@ const char kSameAsOld[] = "The old and new RUZ-Ururov passwords are the same";
 const char kTooShort[] = "The password entered is not long enough";
 
 // Each entry point's rules in the order it applies them; the first broken rule decides the message.
-// The Latin-1 entry points first refuse a new PIN that Latin-1 cannot carry, with the rule hint.
+// Every place that sets a PIN refuses one with other than printable ASCII, with the rule hint.
 // clang-format off
 //    rule                    unit  mode  text id  default text
 const PinRuleStep kForcedChange[] = {
-    {PinRule::Representable,  L1, 2032, 32050, kRuleHint},
-    {PinRule::TwoClasses,     L1, 2032, 32050, kRuleHint},
-    {PinRule::ConfirmMatches, L1, 2005, 30038, kConfirmError},
-    {PinRule::DiffersFromOld, L1, 2006, 30069, kSameAsOld},
-    {PinRule::LongerThanFive, L1, 2002, 30078, kTooShort},
+    {PinRule::PrintableAscii, U8, 2032, 32050, kRuleHint},
+    {PinRule::TwoClasses,     U8, 2032, 32050, kRuleHint},
+    {PinRule::ConfirmMatches, U8, 2005, 30038, kConfirmError},
+    {PinRule::DiffersFromOld, U8, 2006, 30069, kSameAsOld},
+    {PinRule::LongerThanFive, U8, 2002, 30078, kTooShort},
 };
 const PinRuleStep kSetPinDialog[] = {
     {PinRule::ConfirmMatches, U8, 0, 30038, kConfirmError},
+    {PinRule::PrintableAscii, U8, 0, 32050, kRuleHint},
     {PinRule::TwoClasses,     U8, 0, 32050, kRuleHint},
     {PinRule::LongerThanFive, U8, 0, 32050, kRuleHint},
     {PinRule::DiffersFromOld, U8, 0, 30069, kSameAsOld},
 };
 const PinRuleStep kChangePinPage[] = {
-    {PinRule::Representable,  L1, 2032, 32050, kRuleHint},
-    {PinRule::ConfirmMatches, L1, 2005, 30038, kConfirmError},
-    {PinRule::DiffersFromOld, L1, 2006, 30069, kSameAsOld},
-    {PinRule::LongerThanFive, L1, 2002, 30078, kTooShort},
+    {PinRule::PrintableAscii, U8, 2032, 32050, kRuleHint},
+    {PinRule::ConfirmMatches, U8, 2005, 30038, kConfirmError},
+    {PinRule::DiffersFromOld, U8, 2006, 30069, kSameAsOld},
+    {PinRule::LongerThanFive, U8, 2002, 30078, kTooShort},
 };
 const PinRuleStep kVerifyPinPage[] = {
     {PinRule::LongerThanFive, U8, 2002, 30078, kTooShort},
@@ -110,7 +111,11 @@ bool ruleHolds(PinRule rule, std::string_view oldPin, std::string_view newPin, s
         return newPin != oldPin;
     case PinRule::LongerThanFive:
         return newPin.size() > 5;
-    case PinRule::Representable:
+    case PinRule::PrintableAscii:
+        for (unsigned char c : newPin) {
+            if (c < 0x20 || c > 0x7E)
+                return false;
+        }
         return true;
     }
     return false;
@@ -120,11 +125,6 @@ const PinRuleStep* firstBrokenRule(PinEntry entry, const QString& oldPin, const 
                                    const QString& confirmPin)
 {
     for (const PinRuleStep& step : rulesFor(entry)) {
-        if (step.rule == PinRule::Representable) {
-            if (!representable(newPin, step.unit))
-                return &step;
-            continue;
-        }
         PinBytes o(oldPin, step.unit);
         PinBytes n(newPin, step.unit);
         PinBytes c(confirmPin, step.unit);
@@ -157,17 +157,6 @@ bool okEnabled(PinEntry entry, std::initializer_list<QString> fields)
     const PinEntryRules& rules = rulesFor(entry);
     for (const QString& f : fields) {
         if (pinLength(f, rules.enableUnit) < rules.enableMinLength)
-            return false;
-    }
-    return true;
-}
-
-bool representable(const QString& text, TextUnit unit)
-{
-    if (unit == TextUnit::Utf8)
-        return true;
-    for (QChar c : text) {
-        if (c.unicode() > 0xFF)
             return false;
     }
     return true;

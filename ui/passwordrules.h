@@ -23,7 +23,8 @@ enum class PinEntry {
     InitializePage, // the initialise page's new SO and user PIN
 };
 
-// How a PIN text is turned into the bytes a rule counts and the token receives.
+// How a PIN text is turned into bytes. Every PIN reaches the token as UTF-8, so that one typed PIN is
+// one byte string on every path; Latin-1 only counts characters while typing.
 enum class TextUnit { Latin1, Utf8 };
 
 enum class PinRule {
@@ -31,8 +32,8 @@ enum class PinRule {
     ConfirmMatches, // confirmation equal to the new PIN
     DiffersFromOld, // new PIN not equal to the old one
     LongerThanFive, // new PIN longer than 5 bytes
-    Representable,  // every character of the new PIN survives the conversion into the unit (Latin-1
-                    // would turn any other character into '?', and the token would get another PIN)
+    PrintableAscii, // every byte of the new PIN is printable ASCII: other token clients encode other
+                    // characters differently, and the PIN would then no longer verify there
 };
 
 // One rule as an entry point applies it, with what the user is told when it fails: a message mode of
@@ -70,8 +71,7 @@ enum : unsigned { ClassUpper = 1, ClassLower = 2, ClassDigit = 4 };
 unsigned charClasses(std::string_view bytes);
 int classCount(std::string_view bytes);
 
-// Whether one rule holds for the given bytes (all three in the same unit). Representable cannot be
-// judged on converted bytes and holds here; firstBrokenRule judges it on the text.
+// Whether one rule holds for the given bytes (all three in the same unit).
 bool ruleHolds(PinRule rule, std::string_view oldPin, std::string_view newPin, std::string_view confirmPin);
 
 // The first rule of the entry point that the PINs break, in the entry point's order, or nullptr when
@@ -80,7 +80,7 @@ const PinRuleStep* firstBrokenRule(PinEntry entry, const QString& oldPin, const 
                                    const QString& confirmPin);
 
 // The same on bytes already in the unit of the entry point's rules (every step of such an entry point
-// uses one unit); Representable is not judged.
+// uses one unit).
 const PinRuleStep* firstBrokenRuleBytes(PinEntry entry, std::string_view oldPin, std::string_view newPin,
                                         std::string_view confirmPin);
 
@@ -89,9 +89,6 @@ int pinLength(const QString& text, TextUnit unit);
 
 // Whether the entry point's OK button may be enabled while typing: every field at least the minimum.
 bool okEnabled(PinEntry entry, std::initializer_list<QString> fields);
-
-// Whether the unit can carry every character of the text.
-bool representable(const QString& text, TextUnit unit);
 
 // The bytes of a PIN in the given unit.
 QByteArray pinBytes(const QString& text, TextUnit unit);

@@ -1,12 +1,18 @@
 /* Loads libkeyprobe the way another program would and prints what it learns from the token:
  * the number of tokens, the first token's serial number and its certificate items.
- * Usage: keyprobe_example [path of libkeyprobe.so] */
-#include "keymgr_config.h"
+ * Usage: keyprobe_example [path of libkeyprobe.so]
+ * Build it like any program of the machine: cc keyprobe_example.c $(pkg-config --cflags --libs keyprobe) -ldl */
 #include "keyprobe.h"
 
 #include <dlfcn.h>
 #include <stdio.h>
 #include <stdlib.h>
+
+/* Without a path from the build, the loader finds the library by its soname on this program's
+ * run path, which keyprobe.pc adds to the link flags. */
+#ifndef KEYPROBE_LIBRARY
+#define KEYPROBE_LIBRARY "libkeyprobe.so.1"
+#endif
 
 static void* bind(void* library, const char* name)
 {
@@ -37,7 +43,7 @@ static void printCertificates(const unsigned char* blob, unsigned long size)
 
 int main(int argc, char** argv)
 {
-    const char* path = argc > 1 ? argv[1] : KEYMGR_APP_DIR "/lib/libkeyprobe.so";
+    const char* path = argc > 1 ? argv[1] : KEYPROBE_LIBRARY;
     void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
     if (library == NULL) {
         fprintf(stderr, "keyprobe_example: %s\n", dlerror());

@@ -1,5 +1,7 @@
-// The forced change of a factory-default user PIN, against softskf.
+// The forced change of a factory-default user PIN, against softskf: the checks of one confirmed
+// form, and the product's loop driven as a user would answer it.
 #include "cDevMgr.h"
+#include "forcedchange.h"
 #include "modaldriver.h"
 #include "myMessageBox.h"
 #include "softskf_fixture.h"
@@ -31,13 +33,10 @@ private slots:
 
     void ruleRejections_data();
     void ruleRejections();
-    void success();
-    void wrongOldPin();
     void lastWrongTryLocks();
     void locked();
-    void otherFailure_data();
-    void otherFailure();
-    void loopUntilChanged();
+    void loop_data();
+    void loop();
 
 private:
     struct Outcome
@@ -124,40 +123,36 @@ void TestForcedChange::ruleRejections_data()
     QTest::addColumn<QString>("newPin");
     QTest::addColumn<QString>("confirmPin");
     QTest::addColumn<QString>("message");
-    QTest::addColumn<bool>("emptied");
 
     QTest::newRow("lower-case only") << kFactoryPin << "abcdefgh"
-                                     << "abcdefgh" << kRuleHint << false;
+                                     << "abcdefgh" << kRuleHint;
     QTest::newRow("digits only") << kFactoryPin << "12345678"
-                                 << "12345678" << kRuleHint << false;
+                                 << "12345678" << kRuleHint;
     QTest::newRow("empty") << kFactoryPin << ""
-                           << "" << kRuleHint << false;
+                           << "" << kRuleHint;
     QTest::newRow("punctuation is no class") << kFactoryPin << "abc!!!!"
-                                             << "abc!!!!" << kRuleHint << false;
-    // Latin-1 would hand the token "??ab12".
-    QTest::newRow("not Latin-1") << kFactoryPin << "密码ab12"
-                                 << "密码ab12" << kRuleHint << false;
+                                             << "abc!!!!" << kRuleHint;
     QTest::newRow("class rule before confirmation") << kFactoryPin << "abcdefgh"
-                                                    << "zzz" << kRuleHint << false;
+                                                    << "zzz" << kRuleHint;
     QTest::newRow("upper and lower pass classes") << kFactoryPin << "ABCdef"
-                                                  << "ABCdeg" << kConfirmError << true;
+                                                  << "ABCdeg" << kConfirmError;
     QTest::newRow("confirmation differs") << kFactoryPin << "abc123"
-                                          << "abc124" << kConfirmError << true;
+                                          << "abc124" << kConfirmError;
     QTest::newRow("confirmation longer") << kFactoryPin << "abc123"
-                                         << "abc1234" << kConfirmError << true;
+                                         << "abc1234" << kConfirmError;
     QTest::newRow("confirmation before same-as-old") << "abc123"
                                                      << "abc123"
-                                                     << "abc12" << kConfirmError << true;
+                                                     << "abc12" << kConfirmError;
     QTest::newRow("same as old") << "abc123"
                                  << "abc123"
-                                 << "abc123" << kSame << true;
+                                 << "abc123" << kSame;
     QTest::newRow("same before length") << "ab12"
                                         << "ab12"
-                                        << "ab12" << kSame << true;
+                                        << "ab12" << kSame;
     QTest::newRow("four characters") << kFactoryPin << "ab12"
-                                     << "ab12" << kTooShort << true;
+                                     << "ab12" << kTooShort;
     QTest::newRow("five characters") << kFactoryPin << "abC12"
-                                     << "abC12" << kTooShort << true;
+                                     << "abC12" << kTooShort;
 }
 
 void TestForcedChange::ruleRejections()
@@ -166,47 +161,16 @@ void TestForcedChange::ruleRejections()
     QFETCH(QString, newPin);
     QFETCH(QString, confirmPin);
     QFETCH(QString, message);
-    QFETCH(bool, emptied);
 
     const Outcome out = change(oldPin, newPin, confirmPin);
     QVERIFY2(out.errors.isEmpty(), qPrintable(out.errors.join('\n')));
     QCOMPARE(out.result, 0);
     QCOMPARE(out.message.windowTitle, QString("Change PIN"));
     QCOMPARE(out.message.labels.value("lab_msg"), message);
-    QCOMPARE(fieldsEmpty(), emptied);
+    QVERIFY(fieldsEmpty());
     // Refused before the token is asked.
     QCOMPARE(m_skf.stats().value("SKF_ChangePIN"), 0);
     QCOMPARE(userPin().value("remainingRetries").toInt(), 6);
-    QCOMPARE(userPin().value("default").toBool(), true);
-}
-
-void TestForcedChange::success()
-{
-    const Outcome out = change(kFactoryPin, "abc123", "abc123");
-    QVERIFY2(out.errors.isEmpty(), qPrintable(out.errors.join('\n')));
-    QCOMPARE(out.result, 1);
-    QCOMPARE(out.message.windowTitle, QString("Change PIN"));
-    QCOMPARE(out.message.labels.value("lab_msg"), QString("Successfully change the RUZ-Ururov password"));
-    QCOMPARE(out.message.visibleButtons, QStringList{"btn_msg_ok"});
-    QVERIFY(fieldsEmpty());
-
-    QCOMPARE(userPin().value("default").toBool(), false);
-    ULONG retry = 0;
-    QCOMPARE(cDevMgr::getInst()->VerifyPIN(1, "abc123", &retry), ULONG(0));
-    QCOMPARE(cDevMgr::getInst()->VerifyPIN(1, kFactoryPin, &retry), ULONG(0x0A000024));
-}
-
-void TestForcedChange::wrongOldPin()
-{
-    const Outcome out = change("11111111", "abc123", "abc123");
-    QVERIFY2(out.errors.isEmpty(), qPrintable(out.errors.join('\n')));
-    QCOMPARE(out.result, 0);
-    const int remaining = userPin().value("remainingRetries").toInt();
-    QCOMPARE(remaining, 5);
-    QCOMPARE(out.message.labels.value("lab_msg"),
-             QString("Failure in verifying RUZ-Ururov password %1").arg(remaining));
-    QCOMPARE(out.message.windowTitle, QString("Change PIN"));
-    QVERIFY(fieldsEmpty());
     QCOMPARE(userPin().value("default").toBool(), true);
 }
 
@@ -235,61 +199,79 @@ void TestForcedChange::locked()
     QVERIFY(fieldsEmpty());
 }
 
-void TestForcedChange::otherFailure_data()
+void TestForcedChange::loop_data()
 {
-    QTest::addColumn<quint32>("code");
-    QTest::newRow("general failure") << quint32(0x0A000001);
-    QTest::newRow("device removed") << quint32(0x0A000023);
-    QTest::newRow("PIN invalid") << quint32(0x0A000026);
-    QTest::newRow("PIN length range") << quint32(0x0A000027);
+    // One entry per dialog the loop shows: "ok", "esc" or "close", after typing "old,new,confirm"
+    // into the form ("ok old,new,confirm"); "remove" first takes the token out, then answers OK.
+    QTest::addColumn<QStringList>("answers");
+    QTest::addColumn<quint32>("fault"); // injected into SKF_ChangePIN, 0 for none
+    QTest::addColumn<int>("end");
+    QTest::addColumn<int>("changeCalls");
+    QTest::addColumn<QString>("lastText"); // the last message shown
+
+    const QString good = QString("%1,Kv3939,Kv3939").arg(kFactoryPin);
+    const int done = int(ForcedChangeEnd::Done), left = int(ForcedChangeEnd::Left),
+              removed = int(ForcedChangeEnd::Removed);
+    QTest::newRow("changed after a weak PIN") << QStringList{"ok 57239184,abcdefgh,abcdefgh", "ok", "ok " + good, "ok"}
+                                              << 0u << done << 1 << "Successfully change the RUZ-Ururov password";
+    QTest::newRow("close button") << QStringList{"close " + good} << 0u << left << 0 << "";
+    QTest::newRow("Esc") << QStringList{"esc " + good} << 0u << left << 0 << "";
+    QTest::newRow("Esc after a wrong PIN") << QStringList{"ok 11111111,Kv3939,Kv3939", "ok", "esc"} << 0u << left << 1
+                                           << "Failure in verifying RUZ-Ururov password 5";
+    QTest::newRow("removed while the form is up") << QStringList{"remove " + good} << 0u << removed << 0 << "";
+    QTest::newRow("removed, the change failed")
+        << QStringList{"ok " + good, "remove"} << quint32(0x0A000023) << removed << 1 << "Operation failed";
+    QTest::newRow("failure while present asks again")
+        << QStringList{"ok " + good, "ok", "esc"} << quint32(0x0A000001) << left << 1 << "Operation failed";
 }
 
-void TestForcedChange::otherFailure()
+void TestForcedChange::loop()
 {
-    QFETCH(quint32, code);
-    QVERIFY(m_skf.fail("SKF_ChangePIN", code));
-    const Outcome out = change(kFactoryPin, "abc123", "abc123");
-    QVERIFY2(out.errors.isEmpty(), qPrintable(out.errors.join('\n')));
-    QCOMPARE(out.result, 0);
-    QCOMPARE(out.message.labels.value("lab_msg"), QString("Operation failed"));
-    QCOMPARE(out.message.windowTitle, QString("Change PIN"));
-    QVERIFY(fieldsEmpty());
-    QCOMPARE(userPin().value("default").toBool(), true);
-}
+    QFETCH(QStringList, answers);
+    QFETCH(quint32, fault);
+    QFETCH(int, end);
+    QFETCH(int, changeCalls);
+    QFETCH(QString, lastText);
+    if (fault)
+        QVERIFY(m_skf.fail("SKF_ChangePIN", fault));
 
-void TestForcedChange::loopUntilChanged()
-{
-    // The change loop as the token-event handling runs it, answered like a user: a weak PIN first,
-    // then Esc on the form, then a good PIN.
     ModalDriver driver;
-    driver.type("OldPIN_Edit", kFactoryPin).type("NewPIN_Edit", "abcdefgh").type("ConfirmPIN_Edit", "abcdefgh");
-    driver.click("btn_msg_ok"); // the form
-    driver.click("btn_msg_ok"); // mode 2032
-    driver.escape();            // the form again, left with Esc: the loop goes on
-    driver.click("btn_msg_ok"); // mode 2032 for the empty form
-    driver.type("OldPIN_Edit", kFactoryPin).type("NewPIN_Edit", "Kv3939").type("ConfirmPIN_Edit", "Kv3939");
-    driver.click("btn_msg_ok"); // the form
-    driver.click("btn_msg_ok"); // mode 2001
-
-    int rounds = 0;
-    for (; rounds < 10; ++rounds) {
-        m_box->setWarnMode(2031, 9003, 0);
-        if (m_box->exec() == 1)
-            break;
-        if (m_box->btn_changePIN_ok() == 1)
-            break;
+    bool removedOk = true;
+    for (const QString& answer : answers) {
+        const QString action = answer.section(' ', 0, 0);
+        const QStringList pins = answer.section(' ', 1).split(',', Qt::SkipEmptyParts);
+        if (pins.size() == 3)
+            driver.type("OldPIN_Edit", pins[0]).type("NewPIN_Edit", pins[1]).type("ConfirmPIN_Edit", pins[2]);
+        if (action == "remove")
+            driver.inspect([&](QWidget*) { removedOk = m_skf.remove(kToken); });
+        if (action == "esc")
+            driver.escape();
+        else if (action == "close")
+            driver.close();
+        else
+            driver.click("btn_msg_ok");
     }
+    QCOMPARE(int(forceUserPinChange(m_box, TokenChoice{kToken, kApp, std::string(), -1})), end);
     QVERIFY2(driver.ok(), qPrintable(driver.errors().join('\n')));
-    QCOMPARE(rounds, 2);
-    const QList<ModalDriver::Seen>& seen = driver.seen();
-    QCOMPARE(seen.size(), 6);
-    QVERIFY(seen.at(0).labels.contains("lab_tips"));
-    QVERIFY(!seen.at(0).visibleButtons.contains("btn_msg_cancel"));
-    QCOMPARE(seen.at(1).labels.value("lab_msg"), QString(kRuleHint));
-    QCOMPARE(seen.at(5).labels.value("lab_msg"), QString("Successfully change the RUZ-Ururov password"));
-    QCOMPARE(userPin().value("default").toBool(), false);
-    ULONG retry = 0;
-    QCOMPARE(cDevMgr::getInst()->VerifyPIN(1, "Kv3939", &retry), ULONG(0));
+    QVERIFY(removedOk);
+    QCOMPARE(driver.doneSteps(), answers.size());
+    // Every form shown is the change form without a cancel button; nothing typed outlives the loop.
+    QString shownText;
+    for (const ModalDriver::Seen& seen : driver.seen()) {
+        QCOMPARE(seen.windowTitle, QString("Change PIN"));
+        if (seen.labels.contains("lab_tips"))
+            QCOMPARE(seen.visibleButtons, QStringList{"btn_msg_ok"});
+        else
+            shownText = seen.labels.value("lab_msg");
+    }
+    QCOMPARE(shownText, lastText);
+    QVERIFY(fieldsEmpty());
+    QCOMPARE(m_skf.stats().value("SKF_ChangePIN"), changeCalls);
+    QCOMPARE(userPin().value("default").toBool(), end != int(ForcedChangeEnd::Done));
+    if (end == int(ForcedChangeEnd::Done)) {
+        ULONG retry = 0;
+        QCOMPARE(cDevMgr::getInst()->VerifyPIN(1, "Kv3939", &retry), ULONG(0));
+    }
 }
 
 QTEST_MAIN(TestForcedChange)

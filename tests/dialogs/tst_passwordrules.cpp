@@ -28,13 +28,14 @@ void TestPasswordRules::order_data()
     QTest::addColumn<QString>("expected"); // rule:mode/textId, in order
     QTest::addColumn<int>("maxChars");
     QTest::newRow("forced change") << PinEntry::ForcedChange
-                                   << "carried:2032/32050 classes:2032/32050 confirm:2005/30038 differs:2006/30069 "
+                                   << "ascii:2032/32050 classes:2032/32050 confirm:2005/30038 differs:2006/30069 "
                                       "longer5:2002/30078"
                                    << 15;
     QTest::newRow("PIN-change dialog") << PinEntry::SetPinDialog
-                                       << "confirm:0/30038 classes:0/32050 longer5:0/32050 differs:0/30069" << 16;
+                                       << "confirm:0/30038 ascii:0/32050 classes:0/32050 longer5:0/32050 differs:0/30069"
+                                       << 16;
     QTest::newRow("Change PIN page") << PinEntry::ChangePinPage
-                                     << "carried:2032/32050 confirm:2005/30038 differs:2006/30069 "
+                                     << "ascii:2032/32050 confirm:2005/30038 differs:2006/30069 "
                                         "longer5:2002/30078"
                                      << 0;
     QTest::newRow("Verify PIN page") << PinEntry::VerifyPinPage << "longer5:2002/30078" << 0;
@@ -45,7 +46,7 @@ void TestPasswordRules::order()
     QFETCH(PinEntry, entry);
     QFETCH(QString, expected);
     QFETCH(int, maxChars);
-    static const char* const names[] = {"classes", "confirm", "differs", "longer5", "carried"};
+    static const char* const names[] = {"classes", "confirm", "differs", "longer5", "ascii"};
     QStringList got;
     for (const PinRuleStep& s : rulesFor(entry))
         got << QString("%1:%2/%3").arg(names[int(s.rule)]).arg(s.mode).arg(s.textId);
@@ -91,20 +92,19 @@ void TestPasswordRules::firstBroken_data()
     QTest::newRow("forced: passes") << f << "57239184"
                                     << "abc123"
                                     << "abc123" << -1 << 0;
-    // Latin-1: one byte per character, so é counts once and helps no class.
-    QTest::newRow("forced: latin-1 length") << f << "57239184"
-                                            << "ab1é"
-                                            << "ab1é" << 2002 << 30078;
-    QTest::newRow("forced: latin-1 carries é") << f << "57239184"
-                                               << "ab1éé1"
-                                               << "ab1éé1" << -1 << 0;
-    // Latin-1 cannot carry 密: the token would be given "??ab12" instead.
-    QTest::newRow("forced: not latin-1") << f << "57239184"
-                                         << "密码ab12"
-                                         << "密码ab12" << 2032 << 32050;
-    QTest::newRow("forced: not latin-1 first") << f << "密码ab12"
-                                               << "密码ab12"
-                                               << "x" << 2032 << 32050;
+    // Only printable ASCII is set: é has other bytes in other token clients' encodings.
+    QTest::newRow("forced: Latin-1 letter") << f << "57239184"
+                                            << "Abcdeé"
+                                            << "Abcdeé" << 2032 << 32050;
+    QTest::newRow("forced: control character") << f << "57239184"
+                                               << "ab12\tcd"
+                                               << "ab12\tcd" << 2032 << 32050;
+    QTest::newRow("forced: space and punctuation") << f << "57239184"
+                                                   << "ab 1~!"
+                                                   << "ab 1~!" << -1 << 0;
+    QTest::newRow("forced: non-ASCII first") << f << "密码ab12"
+                                             << "密码ab12"
+                                             << "x" << 2032 << 32050;
 
     const PinEntry d = PinEntry::SetPinDialog;
     QTest::newRow("dialog: confirm case") << d << "57239184"
@@ -122,9 +122,12 @@ void TestPasswordRules::firstBroken_data()
     QTest::newRow("dialog: short same is the rule") << d << "ab12"
                                                     << "ab12"
                                                     << "ab12" << 0 << 32050;
-    QTest::newRow("dialog: utf-8 length") << d << "57239184"
-                                          << "ab1密"
-                                          << "ab1密" << -1 << 0;
+    QTest::newRow("dialog: non-ASCII") << d << "57239184"
+                                       << "Abc123é"
+                                       << "Abc123é" << 0 << 32050;
+    QTest::newRow("dialog: confirm before ASCII") << d << "57239184"
+                                                  << "密码ab12"
+                                                  << "x" << 0 << 30038;
     QTest::newRow("dialog: passes") << d << ""
                                     << "ABC123"
                                     << "ABC123" << -1 << 0;
@@ -142,9 +145,9 @@ void TestPasswordRules::firstBroken_data()
     QTest::newRow("page: short") << p << "57239184"
                                  << "aaaaa"
                                  << "aaaaa" << 2002 << 30078;
-    QTest::newRow("page: not latin-1") << p << "57239184"
-                                       << "密码密码"
-                                       << "密码密码" << 2032 << 32050;
+    QTest::newRow("page: not ASCII") << p << "57239184"
+                                     << "Abcdeé1"
+                                     << "Abcdeé1" << 2032 << 32050;
     QTest::newRow("page: old PIN not judged") << p << "密码密码"
                                               << "aaaaaa"
                                               << "aaaaaa" << -1 << 0;
@@ -159,9 +162,6 @@ void TestPasswordRules::firstBroken_data()
     QTest::newRow("verify: utf-8") << v << ""
                                    << "密码"
                                    << "" << -1 << 0;
-    QTest::newRow("dialog: utf-8 carries all") << d << "57239184"
-                                               << "密码ab12"
-                                               << "密码ab12" << -1 << 0;
 }
 
 void TestPasswordRules::firstBroken()

@@ -9,6 +9,7 @@
 #include <memory>
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
+#include <openssl/ec.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
@@ -28,6 +29,9 @@ bool SkfTestLib::load(const QString& path)
     SKF_TESTLIB_BIND(SKF_LockDev)
     SKF_TESTLIB_BIND(SKF_UnlockDev)
 #undef SKF_TESTLIB_BIND
+    SKF_GenRSAKeyPair = reinterpret_cast<decltype(SKF_GenRSAKeyPair)>(dlsym(handle, "SKF_GenRSAKeyPair"));
+    if (!SKF_GenRSAKeyPair)
+        missing << QStringLiteral("SKF_GenRSAKeyPair");
     return true;
 }
 
@@ -113,6 +117,71 @@ QByteArray SkfTestLib::exportPublicKey(HCONTAINER container, bool sign, ULONG* r
             return SKF_ExportPublicKey(container, sign ? TRUE : FALSE, reinterpret_cast<BYTE*>(buf), len);
         },
         rc);
+}
+
+bool SkfTestLib::loginUser(HAPPLICATION app) const
+{
+    ULONG retry = 0;
+    char pin[] = "12345678";
+    return SKF_VerifyPIN(app, USER_TYPE, pin, &retry) == SAR_OK;
+}
+
+const QByteArray kSm2Id = "1234567812345678";
+
+QByteArray sm2Digest(const QByteArray& x, const QByteArray& y, const QByteArray& message, const QByteArray& id)
+{
+    // The curve's a, b and base point, as the Z value takes them.
+    static const QByteArray curve =
+        QByteArray::fromHex("FFFFFFFEFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF00000000FFFFFFFFFFFFFFFC"
+                            "28E9FA9E9D9F5E344D5A9E4BCF6509A7F39789F515AB8F92DDBCBD414D940E93"
+                            "32C4AE2C1F1981195F9904466A39C9948FE30BBFF2660BE1715A4589334C74C7"
+                            "BC3736A2F4F6779C59BDCEE36B692153D0A9877CC62A474002DF32E52139F0A0");
+    auto sm3 = [](const QByteArray& data) {
+        unsigned char out[EVP_MAX_MD_SIZE];
+        unsigned int len = 0;
+        EVP_Digest(data.constData(), size_t(data.size()), out, &len, EVP_sm3(), nullptr);
+        return QByteArray(reinterpret_cast<const char*>(out), int(len));
+    };
+    int bits = id.size() * 8;
+    QByteArray z = sm3(QByteArray(1, char(bits >> 8)) + char(bits & 0xFF) + id + curve + x + y);
+    return sm3(z + message);
+}
+
+bool opensslVerifies(const QByteArray& certDer, const QByteArray& message, const QByteArray& signature,
+                     const QByteArray& id)
+{
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(certDer.constData());
+    std::unique_ptr<X509, decltype(&X509_free)> cert(d2i_X509(nullptr, &p, certDer.size()), X509_free);
+    EVP_PKEY* key = cert ? X509_get0_pubkey(cert.get()) : nullptr;
+    if (!key)
+        return false;
+    bool rsa = EVP_PKEY_is_a(key, "RSA");
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> md(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    EVP_PKEY_CTX* pctx = nullptr;
+    bool ok = md && EVP_DigestVerifyInit_ex(md.get(), &pctx, rsa ? "SHA256" : "SM3", nullptr, nullptr, key, nullptr);
+    if (ok && !rsa)
+        ok = EVP_PKEY_CTX_set1_id(pctx, id.constData(), size_t(id.size())) == 1;
+    return ok && EVP_DigestVerify(md.get(), reinterpret_cast<const unsigned char*>(signature.constData()),
+                                  size_t(signature.size()), reinterpret_cast<const unsigned char*>(message.constData()),
+                                  size_t(message.size())) == 1;
+}
+
+QByteArray eccSignatureDer(const ECCSIGNATUREBLOB& blob)
+{
+    ECDSA_SIG* sig = ECDSA_SIG_new();
+    BIGNUM* r = BN_bin2bn(blob.r, sizeof blob.r, nullptr);
+    BIGNUM* s = BN_bin2bn(blob.s, sizeof blob.s, nullptr);
+    bool set = sig && r && s && ECDSA_SIG_set0(sig, r, s) == 1;
+    if (!set) {
+        BN_free(r);
+        BN_free(s);
+    }
+    unsigned char* der = nullptr;
+    int len = set ? i2d_ECDSA_SIG(sig, &der) : 0;
+    ECDSA_SIG_free(sig);
+    QByteArray out = len > 0 ? QByteArray(reinterpret_cast<const char*>(der), len) : QByteArray();
+    OPENSSL_free(der);
+    return out;
 }
 
 QStringList splitNameList(const QByteArray& list)

@@ -16,6 +16,7 @@ struct SkfTestLib
     SKF_TESTLIB_MEMBER(SKF_LockDev)
     SKF_TESTLIB_MEMBER(SKF_UnlockDev)
 #undef SKF_TESTLIB_MEMBER
+    ULONG (*SKF_GenRSAKeyPair)(HCONTAINER, ULONG, RSAPUBLICKEYBLOB*) = nullptr;
 
     void* handle = nullptr;
     QStringList missing;
@@ -33,7 +34,22 @@ struct SkfTestLib
     ULONG devAuth(DEVHANDLE dev, const QByteArray& key, ULONG randomLen = 8, bool pkcs5 = false) const;
     QByteArray exportCert(HCONTAINER container, bool sign, ULONG* rc = nullptr) const;
     QByteArray exportPublicKey(HCONTAINER container, bool sign, ULONG* rc = nullptr) const;
+    // VerifyPIN with the user PIN "12345678".
+    bool loginUser(HAPPLICATION app) const;
 };
+
+// The standard SM2 signer ID.
+extern const QByteArray kSm2Id;
+// SM3(Z || message): what an SM2 signer signs, Z made from the signer ID and the public key
+// (X and Y, 32 bytes each).
+QByteArray sm2Digest(const QByteArray& x, const QByteArray& y, const QByteArray& message,
+                     const QByteArray& id = kSm2Id);
+// Whether the certificate's key verifies signature over message: SM2 (DER) with SM3 and the
+// signer ID, RSA with SHA-256 and PKCS#1 v1.5.
+bool opensslVerifies(const QByteArray& certDer, const QByteArray& message, const QByteArray& signature,
+                     const QByteArray& id = kSm2Id);
+// The DER form of the r and s of an ECCSIGNATUREBLOB.
+QByteArray eccSignatureDer(const ECCSIGNATUREBLOB& blob);
 
 // Child mode of a test program: with "--child COMMAND ..." it acts as a second process using the
 // library and returns its exit status; otherwise it returns -1. Commands: "info TOKEN" prints

@@ -1,15 +1,18 @@
-// Conformance of the SKF library at $SOFTSKF_LIB (softskf): protocol rules, handles, PINs,
-// security state, device authentication, containers, certificates, faults and counters.
+// Conformance of the SKF library at $SOFTSKF_LIB (softskf): exports, protocol rules, handles,
+// PINs, security state, device authentication, containers, certificates, files, faults and counters.
 #include "skf_testlib.h"
 #include "softskf_fixture.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QtTest>
 #include <cstring>
 #include <functional>
 
 namespace {
+
+#define SKF_NAME_STRING(name) #name,
 
 QByteArray nameOf(int length, char c = 'N')
 {
@@ -73,23 +76,26 @@ QByteArray tst_Conformance::stateOf(const QString& token)
 void tst_Conformance::exportsEveryName()
 {
     QVERIFY2(m_skf.missing.isEmpty(), qPrintable(m_skf.missing.join(' ')));
+    // Exactly these names leave the library: the bound ones, the lock pair and GenRSAKeyPair.
+    QStringList expected{SKF_CALL_TABLE(SKF_NAME_STRING) "SKF_LockDev", "SKF_UnlockDev", "SKF_GenRSAKeyPair"};
+    QProcess nm;
+    nm.start("nm", {"-D", "--defined-only", "--format=posix", SoftSkfFixture::lib()});
+    QVERIFY2(nm.waitForFinished(30000) && nm.exitCode() == 0, "nm from binutils is needed");
+    QStringList exported;
+    for (const QByteArray& line : nm.readAllStandardOutput().split('\n')) {
+        QList<QByteArray> fields = line.split(' ');
+        if (fields.size() >= 2 && fields[1] == "T")
+            exported << QString::fromLatin1(fields[0]);
+    }
+    exported.sort();
+    expected.sort();
+    QCOMPARE(exported, expected);
 }
 
 void tst_Conformance::unsupportedFunctionsChangeNothing()
 {
     const char* names[] = {"Transmit",
-                           "CreateFile",
-                           "DeleteFile",
-                           "EnumFiles",
-                           "GetFileInfo",
-                           "ReadFile",
-                           "WriteFile",
-                           "RSASignData",
-                           "RSAVerify",
-                           "GenECCKeyPair",
                            "ImportECCKeyPair",
-                           "ECCSignData",
-                           "ECCVerify",
                            "ECCExportSessionKey",
                            "ExtECCEncrypt",
                            "ExtECCDecrypt",
@@ -126,22 +132,10 @@ void tst_Conformance::unsupportedFunctionsChangeNothing()
     std::memset(&ecc, 0, sizeof ecc);
     BLOCKCIPHERPARAM param;
     std::memset(&param, 0, sizeof param);
-    char file[] = "f1";
     const SkfTestLib& s = m_skf;
     std::function<ULONG()> calls[] = {
         [&] { return s.SKF_Transmit(dev, buf, 4, buf, &len); },
-        [&] { return s.SKF_CreateFile(app, file, 16, 0xFF, 0xFF); },
-        [&] { return s.SKF_DeleteFile(app, file); },
-        [&] { return s.SKF_EnumFiles(app, nullptr, &len); },
-        [&] { return s.SKF_GetFileInfo(app, file, reinterpret_cast<FILEATTRIBUTE*>(buf)); },
-        [&] { return s.SKF_ReadFile(app, file, 0, 4, buf, &len); },
-        [&] { return s.SKF_WriteFile(app, file, 0, buf, 4); },
-        [&] { return s.SKF_RSASignData(c, buf, 32, buf, &len); },
-        [&] { return s.SKF_RSAVerify(dev, reinterpret_cast<RSAPUBLICKEYBLOB*>(buf), buf, 4, buf, 4); },
-        [&] { return s.SKF_GenECCKeyPair(c, SGD_SM2_1, &ecc); },
         [&] { return s.SKF_ImportECCKeyPair(c, reinterpret_cast<ENVELOPEDKEYBLOB*>(buf)); },
-        [&] { return s.SKF_ECCSignData(c, buf, 32, reinterpret_cast<ECCSIGNATUREBLOB*>(buf)); },
-        [&] { return s.SKF_ECCVerify(dev, &ecc, buf, 32, reinterpret_cast<ECCSIGNATUREBLOB*>(buf)); },
         [&] { return s.SKF_ECCExportSessionKey(c, SGD_SM4_ECB, &ecc, reinterpret_cast<ECCCIPHERBLOB*>(buf), &h); },
         [&] { return s.SKF_ExtECCEncrypt(dev, &ecc, buf, 4, reinterpret_cast<ECCCIPHERBLOB*>(buf)); },
         [&] {
@@ -219,7 +213,8 @@ void tst_Conformance::enumDevLists()
 void tst_Conformance::twoCallProtocol_data()
 {
     QTest::addColumn<QString>("what");
-    for (const char* w : {"EnumDev", "EnumApplication", "EnumContainer", "ExportCertificate", "ExportPublicKey"})
+    for (const char* w : {"EnumDev", "EnumApplication", "EnumContainer", "ExportCertificate", "ExportPublicKey",
+                          "EnumFiles", "ReadFile", "RSASignData"})
         QTest::newRow(w) << QString::fromLatin1(w);
 }
 
@@ -231,8 +226,26 @@ void tst_Conformance::twoCallProtocol()
     HAPPLICATION app = m_skf.openApp(dev);
     HCONTAINER c = m_skf.openContainer(app, "c1");
     QVERIFY(c);
+    QString path = SoftSkfFixture::tempPath("file.bin");
+    QVERIFY(SoftSkfFixture::writeFile(path, "file content"));
+    QVERIFY(m_fx.run({"add-file", "TOKEN1", "ORVANE-PKIAPP", "f1", "--from", path}));
+    QVERIFY(m_fx.run({"add-file", "TOKEN1", "ORVANE-PKIAPP", "f2", "--from", path}));
+    QVERIFY(m_fx.addContainer("TOKEN1", "r", "rsa1024"));
+    HCONTAINER r = m_skf.openContainer(app, "r");
+    ULONG retry = 0;
+    QCOMPARE(m_skf.SKF_VerifyPIN(app, USER_TYPE, const_cast<char*>("12345678"), &retry), ULONG(SAR_OK));
+    QByteArray data(36, 'D');
+    char f1[] = "f1";
     std::function<ULONG(void*, ULONG*)> call;
-    if (what == "EnumDev")
+    if (what == "EnumFiles")
+        call = [&](void* b, ULONG* l) { return m_skf.SKF_EnumFiles(app, static_cast<LPSTR>(b), l); };
+    else if (what == "ReadFile")
+        call = [&](void* b, ULONG* l) { return m_skf.SKF_ReadFile(app, f1, 2, 1000, static_cast<BYTE*>(b), l); };
+    else if (what == "RSASignData")
+        call = [&](void* b, ULONG* l) {
+            return m_skf.SKF_RSASignData(r, reinterpret_cast<BYTE*>(data.data()), 36, static_cast<BYTE*>(b), l);
+        };
+    else if (what == "EnumDev")
         call = [&](void* b, ULONG* l) { return m_skf.SKF_EnumDev(TRUE, static_cast<LPSTR>(b), l); };
     else if (what == "EnumApplication")
         call = [&](void* b, ULONG* l) { return m_skf.SKF_EnumApplication(dev, static_cast<LPSTR>(b), l); };
@@ -288,7 +301,20 @@ void tst_Conformance::badArguments_data()
                           "ImportCertificate empty",
                           "GenRandom zero",
                           "DevAuth short",
-                          "WaitForDevEvent null"})
+                          "WaitForDevEvent null",
+                          "CreateFile 33-byte name",
+                          "CreateFile rights 0x100",
+                          "WriteFile null data",
+                          "ReadFile null length",
+                          "GetFileInfo null",
+                          "EnumFiles null size",
+                          "DeleteFile empty name",
+                          "ECCSignData null signature",
+                          "RSASignData null length",
+                          "GenECCKeyPair null blob",
+                          "GenRSAKeyPair 512 bits",
+                          "ECCVerify null blob",
+                          "RSAVerify null signature"})
         QTest::newRow(c) << QString::fromLatin1(c);
 }
 
@@ -304,7 +330,8 @@ void tst_Conformance::badArguments()
     DEVHANDLE out = nullptr;
     ULONG value = 0;
     BYTE buf[64] = {0};
-    QByteArray n64 = nameOf(64), n65 = nameOf(65), n32 = nameOf(32), empty("");
+    BYTE big[512] = {0};
+    QByteArray n64 = nameOf(64), n65 = nameOf(65), n32 = nameOf(32), n33 = nameOf(33), empty(""), file("f1");
     QByteArray before = stateOf("TOKEN1");
     const SkfTestLib& s = m_skf;
     QMap<QString, std::function<ULONG()>> calls{
@@ -330,6 +357,22 @@ void tst_Conformance::badArguments()
         {"GenRandom zero", [&] { return s.SKF_GenRandom(dev, buf, 0); }},
         {"DevAuth short", [&] { return s.SKF_DevAuth(dev, buf, 8); }},
         {"WaitForDevEvent null", [&] { return s.SKF_WaitForDevEvent(nullptr, &value, &value); }},
+        {"CreateFile 33-byte name", [&] { return s.SKF_CreateFile(app, n33.data(), 4, 0xFF, 0xFF); }},
+        {"CreateFile rights 0x100", [&] { return s.SKF_CreateFile(app, file.data(), 4, 0x100, 0xFF); }},
+        {"WriteFile null data", [&] { return s.SKF_WriteFile(app, file.data(), 0, nullptr, 4); }},
+        {"ReadFile null length", [&] { return s.SKF_ReadFile(app, file.data(), 0, 4, buf, nullptr); }},
+        {"GetFileInfo null", [&] { return s.SKF_GetFileInfo(app, file.data(), nullptr); }},
+        {"EnumFiles null size", [&] { return s.SKF_EnumFiles(app, nullptr, nullptr); }},
+        {"DeleteFile empty name", [&] { return s.SKF_DeleteFile(app, empty.data()); }},
+        {"ECCSignData null signature", [&] { return s.SKF_ECCSignData(c, buf, 32, nullptr); }},
+        {"RSASignData null length", [&] { return s.SKF_RSASignData(c, buf, 32, buf, nullptr); }},
+        {"GenECCKeyPair null blob", [&] { return s.SKF_GenECCKeyPair(c, SGD_SM2_1, nullptr); }},
+        {"GenRSAKeyPair 512 bits",
+         [&] { return s.SKF_GenRSAKeyPair(c, 512, reinterpret_cast<RSAPUBLICKEYBLOB*>(big)); }},
+        {"ECCVerify null blob",
+         [&] { return s.SKF_ECCVerify(dev, nullptr, buf, 32, reinterpret_cast<ECCSIGNATUREBLOB*>(big)); }},
+        {"RSAVerify null signature",
+         [&] { return s.SKF_RSAVerify(dev, reinterpret_cast<RSAPUBLICKEYBLOB*>(big), buf, 32, nullptr, 128); }},
     };
     QVERIFY(calls.contains(call));
     QCOMPARE(calls[call](), ULONG(SAR_INVALIDPARAMERR));
@@ -340,9 +383,11 @@ void tst_Conformance::badArguments()
 void tst_Conformance::invalidHandles_data()
 {
     QTest::addColumn<QString>("call");
-    for (const char* c : {"unknown device", "disconnected device", "closed application", "closed container",
-                          "container handle as application", "application handle as container", "device handle as key",
-                          "closed key", "null device"})
+    for (const char* c :
+         {"unknown device", "disconnected device", "closed application", "closed container",
+          "container handle as application", "application handle as container", "device handle as key", "closed key",
+          "null device", "closed application for files", "application handle as container for signing",
+          "container handle as device for verifying", "device handle as container for key generation"})
         QTest::newRow(c) << QString::fromLatin1(c);
 }
 
@@ -364,6 +409,11 @@ void tst_Conformance::invalidHandles()
     QCOMPARE(m_skf.SKF_CloseHandle(key), ULONG(SAR_OK));
     DEVINFO info;
     ULONG size = 0, type = 0;
+    BYTE buf[32] = {0};
+    ECCSIGNATUREBLOB sig;
+    ECCPUBLICKEYBLOB ecc;
+    RSAPUBLICKEYBLOB rsa;
+    std::memset(&ecc, 0, sizeof ecc);
     BLOCKCIPHERPARAM param;
     std::memset(&param, 0, sizeof param);
     const SkfTestLib& s = m_skf;
@@ -377,6 +427,10 @@ void tst_Conformance::invalidHandles()
         {"device handle as key", [&] { return s.SKF_EncryptInit(dev, param); }},
         {"closed key", [&] { return s.SKF_CloseHandle(key); }},
         {"null device", [&] { return s.SKF_GetDevInfo(nullptr, &info); }},
+        {"closed application for files", [&] { return s.SKF_EnumFiles(closedApp, nullptr, &size); }},
+        {"application handle as container for signing", [&] { return s.SKF_ECCSignData(app, buf, 32, &sig); }},
+        {"container handle as device for verifying", [&] { return s.SKF_ECCVerify(c, &ecc, buf, 32, &sig); }},
+        {"device handle as container for key generation", [&] { return s.SKF_GenRSAKeyPair(dev, 1024, &rsa); }},
     };
     QCOMPARE(calls[call](), ULONG(SAR_INVALIDHANDLEERR));
 }
@@ -535,12 +589,16 @@ void tst_Conformance::statsCountCalls()
     DEVHANDLE dev = nullptr;
     m_skf.SKF_ConnectDev(const_cast<char*>("TOKEN1"), &dev);
     m_skf.SKF_Transmit(nullptr, nullptr, 0, nullptr, nullptr);
+    // Outside the bound names too.
+    QVERIFY(m_fx.fail("GenRSAKeyPair", SAR_GENRSAKEYERR));
+    QCOMPARE(m_skf.SKF_GenRSAKeyPair(nullptr, 1024, nullptr), ULONG(SAR_GENRSAKEYERR));
     // Another process's calls add to the same counters.
     QCOMPARE(runSkfChildProcess({"enumdev", "2"}), QStringLiteral("ok"));
     QMap<QString, qint64> stats = m_fx.stats();
     QCOMPARE(stats.value("SKF_EnumDev"), qint64(5));
     QCOMPARE(stats.value("SKF_ConnectDev"), qint64(1));
     QCOMPARE(stats.value("SKF_Transmit"), qint64(1));
+    QCOMPARE(stats.value("SKF_GenRSAKeyPair"), qint64(1));
     QVERIFY(!stats.contains("SKF_GetDevInfo"));
     QVERIFY(m_fx.resetStats());
     QVERIFY(m_fx.stats().isEmpty());

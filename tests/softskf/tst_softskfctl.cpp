@@ -34,6 +34,38 @@ Validity validityOf(const QByteArray& der)
     return v;
 }
 
+QByteArray pemOf(const QByteArray& der)
+{
+    QByteArray b64 = der.toBase64(), pem = "-----BEGIN CERTIFICATE-----\n";
+    for (int i = 0; i < b64.size(); i += 64)
+        pem += b64.mid(i, 64) + '\n';
+    return pem + "-----END CERTIFICATE-----\n";
+}
+
+X509* parseCert(const QByteArray& der)
+{
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(der.constData());
+    return d2i_X509(nullptr, &p, der.size());
+}
+
+// Whether the issuer's key signed the certificate with the SM2 signer ID.
+bool signedUnderId(const QByteArray& der, const QByteArray& issuerDer, const QByteArray& id)
+{
+    X509* cert = parseCert(der);
+    X509* issuer = parseCert(issuerDer);
+    ASN1_OCTET_STRING* octets = ASN1_OCTET_STRING_new();
+    bool ok = cert && issuer && octets &&
+              ASN1_OCTET_STRING_set(octets, reinterpret_cast<const unsigned char*>(id.constData()), id.size());
+    if (ok)
+        X509_set0_distinguishing_id(cert, octets);
+    else
+        ASN1_OCTET_STRING_free(octets);
+    ok = ok && X509_verify(cert, X509_get0_pubkey(issuer)) == 1;
+    X509_free(cert);
+    X509_free(issuer);
+    return ok;
+}
+
 QByteArray storeSnapshot()
 {
     QByteArray all;
@@ -87,6 +119,8 @@ void tst_SoftSkfCtl::init()
     QVERIFY(m_fx.reset());
     QVERIFY(m_fx.createToken(SoftSkfFixture::TokenSpec()));
     QVERIFY(m_fx.addContainer("TOKEN1", "empty1", "empty"));
+    QVERIFY(SoftSkfFixture::writeFile(SoftSkfFixture::tempPath("small.bin"), "small"));
+    QVERIFY(m_fx.run({"add-file", "TOKEN1", "ORVANE-PKIAPP", "f0", "--from", SoftSkfFixture::tempPath("small.bin")}));
 }
 
 void tst_SoftSkfCtl::argumentErrors_data()
@@ -122,6 +156,16 @@ void tst_SoftSkfCtl::argumentErrors_data()
                                                         "sign",     "--from", "/nonexistent"};
     QTest::newRow("import with CN") << QStringList{"add-cert", "TOKEN1", "empty1", "sign", "--from", "/x", "--cn", "y"};
     QTest::newRow("unknown application") << QStringList{"add-container", "TOKEN1", "c", "empty", "--app", "NOAPP"};
+    const QString small = SoftSkfFixture::tempPath("small.bin");
+    QTest::newRow("add-file without --from") << QStringList{"add-file", "TOKEN1", "ORVANE-PKIAPP", "f"};
+    QTest::newRow("add-file name too long")
+        << QStringList{"add-file", "TOKEN1", "ORVANE-PKIAPP", QString(33, 'f'), "--from", small};
+    QTest::newRow("add-file unknown application") << QStringList{"add-file", "TOKEN1", "NOAPP", "f", "--from", small};
+    QTest::newRow("add-file exists") << QStringList{"add-file", "TOKEN1", "ORVANE-PKIAPP", "f0", "--from", small};
+    QTest::newRow("add-file larger than free space")
+        << QStringList{"add-file", "TOKEN1", "ORVANE-PKIAPP", "big", "--from", QCoreApplication::applicationFilePath()};
+    QTest::newRow("add-file bad rights") << QStringList{"add-file", "TOKEN1", "ORVANE-PKIAPP", "f",
+                                                        "--from",   small,    "--read-rights", "256"};
     QTest::newRow("set-pin kind") << QStringList{"set-pin", "TOKEN1", "admin"};
     QTest::newRow("set-pin remaining above limit") << QStringList{"set-pin", "TOKEN1", "user", "--remaining", "7"};
     QTest::newRow("insert unknown") << QStringList{"insert", "NOPE"};
@@ -165,6 +209,7 @@ void tst_SoftSkfCtl::helpListsCommandsAndModes()
                              "add-container",
                              "add-cert",
                              "export-cert",
+                             "add-file",
                              "set-pin",
                              "set-label",
                              "insert",
@@ -192,7 +237,12 @@ void tst_SoftSkfCtl::sm2CertificatesReadByOpenssl()
 {
     QVERIFY(m_fx.addContainer("TOKEN1", "sm2c", "sm2"));
     QVERIFY(m_fx.addCert("TOKEN1", "sm2c", true, QString::fromUtf8("张三 Signature"), 365));
-    QVERIFY(m_fx.addCert("TOKEN1", "sm2c", false, "Encryption", 365));
+    QVERIFY(m_fx.run({"add-cert", "TOKEN1", "sm2c", "enc", "--cn", "Encryption", "--self-signed"}));
+    QFile caFile(SoftSkfFixture::storeDir() + "/ca/sm2.der");
+    QVERIFY(caFile.open(QIODevice::ReadOnly));
+    QByteArray caDer = caFile.readAll();
+    QString caPem = SoftSkfFixture::tempPath("sm2ca.pem");
+    QVERIFY(SoftSkfFixture::writeFile(caPem, pemOf(caDer)));
     SkfTestLib skf;
     QVERIFY(skf.load());
     HCONTAINER c = skf.openContainer(skf.openApp(skf.connect("TOKEN1")), "sm2c");
@@ -208,7 +258,23 @@ void tst_SoftSkfCtl::sm2CertificatesReadByOpenssl()
         QCOMPARE(openssl.exitCode(), 0);
         QByteArray text = openssl.readAllStandardOutput();
         QVERIFY2(text.contains(sign ? "Signature" : "Encryption"), text.constData());
-        QVERIFY2(text.contains("softskf Test CA (SM2)"), text.constData());
+        QVERIFY2(text.contains(sign ? "softskf Test CA (SM2)" : "issuer=C = CN, O = softskf, CN = Encryption"),
+                 text.constData());
+        // Signed under the standard SM2 signer ID and only under it; so is the CA.
+        QByteArray issuer = sign ? caDer : der;
+        QVERIFY(signedUnderId(der, issuer, "1234567812345678"));
+        QVERIFY(!signedUnderId(der, issuer, "8765432187654321"));
+        QVERIFY(signedUnderId(caDer, caDer, "1234567812345678"));
+        if (sign) {
+            openssl.start("openssl", {"verify", "-vfyopt", "distid:1234567812345678", "-CAfile", caPem, path});
+            QVERIFY(openssl.waitForFinished(30000));
+            QCOMPARE(openssl.exitCode(), 0);
+        }
+        // An end-entity certificate has no (empty) BasicConstraints.
+        X509* cert = parseCert(der);
+        QVERIFY(cert);
+        QVERIFY(X509_get_ext_by_NID(cert, NID_basic_constraints, -1) < 0);
+        X509_free(cert);
         // The blob from ExportPublicKey is the certificate's key.
         QByteArray x, y;
         bool rsa = true;
@@ -323,10 +389,21 @@ void tst_SoftSkfCtl::showJson()
     QCOMPARE(s["signCert"].toBool(), false);
     QCOMPARE(s["encCert"].toBool(), true);
     QCOMPARE(s["encCertSize"].toInt(), m_fx.certDer("J", "s", false).size());
+    QString path = SoftSkfFixture::tempPath("data.bin");
+    QVERIFY(SoftSkfFixture::writeFile(path, QByteArray(1000, 'd')));
+    QVERIFY(m_fx.run({"add-file", "J", "ORVANE-PKIAPP", "data", "--from", path, "--write-rights", "1"}));
+    o = m_fx.show("J");
+    QCOMPARE(o["freeSpace"].toInt(), 32768 - 1000);
+    QJsonObject file = o["applications"].toArray()[0].toObject()["files"].toArray()[0].toObject();
+    QCOMPARE(file["name"].toString(), QString("data"));
+    QCOMPARE(file["size"].toInt(), 1000);
+    QCOMPARE(file["readRights"].toInt(), 255);
+    QCOMPARE(file["writeRights"].toInt(), 1);
     QCOMPARE(m_fx.list().size(), 2);
     QByteArray text;
     QVERIFY(m_fx.run({"show", "J"}, &text));
     QVERIFY(text.contains("token J (removed)") && text.contains("4 of 9 tries left, factory default"));
+    QVERIFY(text.contains("file data: 1000 bytes, read rights 255, write rights 1"));
 }
 
 void tst_SoftSkfCtl::presenceAndEvents()

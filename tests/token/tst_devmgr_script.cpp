@@ -36,6 +36,7 @@ private slots:
     void singleManagerAcrossThreads();
     void operationsWithoutLibrary_data();
     void operationsWithoutLibrary();
+    void missingLibraryLeavesTableEmpty_data();
     void missingLibraryLeavesTableEmpty();
     void loadsOnce();
     void connectDev();
@@ -188,14 +189,41 @@ void TestDevMgrScript::operationsWithoutLibrary()
     QCOMPARE(m->getCertName(true, buf), -1);
 }
 
+void TestDevMgrScript::missingLibraryLeavesTableEmpty_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("missing") << QStringLiteral("/nonexistent/liborvane.so.1.0.0") << "the file is missing";
+    const QString notElf = QDir(qEnvironmentVariable("TMPDIR")).filePath("not-a-library.so");
+    QFile file(notElf);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write("plain text") > 0);
+    QTest::newRow("not a library") << notElf << "the file does not load";
+}
+
+// Qt's warning channel is the one that still reaches someone once the program has daemonised.
+static QStringList s_warnings;
+static void collectWarning(QtMsgType type, const QMessageLogContext&, const QString& text)
+{
+    if (type == QtWarningMsg)
+        s_warnings << text;
+}
+
 void TestDevMgrScript::missingLibraryLeavesTableEmpty()
 {
-    cDevMgr::setLibraryPathForTesting("/nonexistent/liborvane.so.1.0.0");
+    QFETCH(QString, path);
+    QFETCH(QString, reason);
+    const QByteArray local = path.toLocal8Bit();
+    cDevMgr::setLibraryPathForTesting(local.constData());
+    s_warnings.clear();
+    QtMessageHandler previous = qInstallMessageHandler(collectWarning);
     int result = 0;
     const QByteArray err = captureFd(2, [&] { result = m_mgr->Initialize(); });
+    qInstallMessageHandler(previous);
     QCOMPARE(result, -1);
     QVERIFY(!m_mgr->pSKF);
     QCOMPARE(err.count('\n'), 1);
+    QCOMPARE(s_warnings.size(), 1);
+    QVERIFY2(s_warnings.first().contains(path) && s_warnings.first().contains(reason), qPrintable(s_warnings.first()));
 }
 
 void TestDevMgrScript::loadsOnce()

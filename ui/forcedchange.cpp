@@ -1,0 +1,42 @@
+#include "forcedchange.h"
+
+#include "cDevMgr.h"
+#include "myMessageBox.h"
+#include "namelist.h"
+
+#include <QLabel>
+
+#include <algorithm>
+#include <vector>
+
+bool tokenPresent(const std::string& device)
+{
+    CGMSKFOperator* skf = cDevMgr::getInst()->pSKF;
+    if (!skf)
+        return false;
+    std::vector<std::string> devices;
+    if (keymgr::fetchNameList([skf](LPSTR list, ULONG* size) { return skf->SKF_EnumDev(TRUE, list, size); },
+                              &devices) != SAR_OK)
+        return false;
+    return std::find(devices.begin(), devices.end(), device) != devices.end();
+}
+
+ForcedChangeEnd forceUserPinChange(myMessageBox* box, const TokenChoice& choice)
+{
+    for (;;) {
+        box->setWarnMode(2031, 9003, 0);
+        if (box->exec() != 0)
+            return ForcedChangeEnd::Left;
+        // A token pulled out while the form was up would answer every try with "Operation failed".
+        if (cDevMgr::getInst()->open(choice) != SAR_OK) {
+            box->emptyPinFields();
+            return ForcedChangeEnd::Removed;
+        }
+        if (QLabel* message = box->findChild<QLabel*>(QStringLiteral("lab_msg")))
+            message->setVisible(true);
+        if (box->btn_changePIN_ok() != 0)
+            return ForcedChangeEnd::Done;
+        if (!tokenPresent(choice.device))
+            return ForcedChangeEnd::Removed;
+    }
+}
