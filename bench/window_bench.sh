@@ -12,9 +12,12 @@ script=$(readlink -f "$0")
 # /tmp and IPC namespace so that a keymgr the developer is running is never touched.
 if [ -z "${KEYMGR_BENCH_PRIVATE:-}" ]; then
     if [ "$(id -u)" = 0 ]; then set -- unshare -m -i; else set -- unshare -r -m -i; fi
+    if ! "$@" sh -c 'mount -t tmpfs tmpfs /tmp' 2>/dev/null; then
+        echo "window_bench.sh: cannot make a private /tmp (unshare); not run" >&2
+        exit 1
+    fi
     exec env KEYMGR_BENCH_PRIVATE=1 "$@" sh -c 'mount -t tmpfs -o mode=1777 tmpfs /tmp && exec sh "$0" "$1" "$2"' \
-        "$script" "$build" "$idle" ||
-        { echo "window_bench.sh: cannot make a private /tmp (unshare); not run" >&2; exit 1; }
+        "$script" "$build" "$idle"
 fi
 
 ctl=$build/softskf/softskf-ctl
