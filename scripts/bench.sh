@@ -1,7 +1,8 @@
 #!/bin/sh
 # Benchmarks LM_GetUserCert of libkeyprobe on softskf tokens with 1, 16 and 64 SM2 containers,
 # each holding an encryption and a signature certificate: SKF calls per query (softskf's call
-# counters) and host time per query. Builds nothing: run it on a built staging build folder.
+# counters) and host time per query; then the main window's benchmarks (bench/window_bench.sh).
+# Builds nothing: run it on a built staging build folder.
 # Usage: scripts/bench.sh <absolute build dir> [queries per size]
 set -eu
 build=${1:?usage: scripts/bench.sh <absolute build dir> [queries per size]}
@@ -47,3 +48,6 @@ done
 echo
 echo "SKF calls per query by function, 64 containers:"
 "$ctl" stats | awk -v q="$queries" '$2 > 0 { printf "  %-24s %8.1f\n", $1, $2 / (q + 1) }'
+
+echo
+sh "$(dirname "$0")/../bench/window_bench.sh" "$build"

@@ -9,6 +9,12 @@
 #include <string>
 #include <vector>
 
+namespace keymgr {
+// Runs before every call the calling thread makes through a call table; nullptr removes it.
+using SkfCallHook = void (*)();
+void setSkfCallHook(SkfCallHook hook);
+} // namespace keymgr
+
 class CGMSKFOperator
 {
 public:

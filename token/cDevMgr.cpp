@@ -183,6 +183,17 @@ ULONG cDevMgr::open(const TokenChoice& choice)
     return result;
 }
 
+ULONG cDevMgr::GetDevInfo(DEVINFO* info)
+{
+    if (!info)
+        return SAR_INVALIDPARAMERR;
+    CGMSKFOperator* skf = pSKF;
+    if (!skf)
+        return SKF_NOT_BOUND;
+    std::memset(info, 0, sizeof(*info));
+    return skf->SKF_GetDevInfo(hDev, info);
+}
+
 ULONG cDevMgr::SetDevLabel(const char* label, ULONG /*len*/)
 {
     if (!label)

@@ -93,6 +93,8 @@ public:
     // after a failure (device gone, name refused, object missing) nothing of another token is left
     // to act on. Returns the first failure, or 0.
     ULONG open(const TokenChoice& choice);
+    // The information of the device connected last (by open or ConnectDev): one call, no scan.
+    ULONG GetDevInfo(DEVINFO* info);
 
     SkfTablePtr pSKF;
     DEVHANDLE hDev = nullptr;

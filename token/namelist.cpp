@@ -56,15 +56,18 @@ std::string firstName(const char* buf, std::size_t capacity, std::size_t reporte
     return first;
 }
 
-ULONG fetchNameList(const NameListCall& call, std::vector<std::string>* names)
+ULONG fetchNameList(const NameListCall& call, std::vector<std::string>* names, ULONG firstTry)
 {
     if (!names)
         return SAR_INVALIDPARAMERR;
     names->clear();
-    ULONG size = 0;
-    ULONG result = call(nullptr, &size);
-    if (result != SAR_OK)
-        return result;
+    ULONG size = std::min(firstTry, kMaxNameListSize);
+    ULONG result = SAR_OK;
+    if (size == 0) {
+        result = call(nullptr, &size);
+        if (result != SAR_OK)
+            return result;
+    }
     for (int attempt = 0; attempt < kFetchAttempts; ++attempt) {
         if (size > kMaxNameListSize)
             return SAR_MEMORYERR;
@@ -79,6 +82,14 @@ ULONG fetchNameList(const NameListCall& call, std::vector<std::string>* names)
         if (grew && attempt + 1 < kFetchAttempts) {
             // Ask for what the library says it needs now, and at least twice as much as before.
             size = std::max<ULONG>(used, size > kMaxNameListSize / 2 ? kMaxNameListSize + 1 : size * 2);
+            continue;
+        }
+        if (result != SAR_OK && firstTry > 0 && attempt == 0) {
+            // A library may refuse a buffer it finds too small in its own way: ask it for the size.
+            size = 0;
+            result = call(nullptr, &size);
+            if (result != SAR_OK)
+                return result;
             continue;
         }
         if (result != SAR_OK)

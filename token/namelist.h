@@ -15,6 +15,8 @@ namespace keymgr {
 
 // Largest name list we are willing to allocate for; a library reporting more is refused.
 constexpr ULONG kMaxNameListSize = 1024 * 1024;
+// A first-try buffer that holds the device or application list of any usual token.
+constexpr ULONG kNameListFirstTry = 1024;
 
 // The names of a list in buf, walking at most min(reported, capacity) bytes. The list ends at an
 // empty name or at that limit. A last name without its zero byte is kept when the library's own
@@ -31,7 +33,9 @@ using NameListCall = std::function<ULONG(LPSTR list, ULONG* size)>;
 // Fetches a whole list with the size-then-fetch protocol and splits it. A list that grew between
 // the two calls is fetched again with the larger size (a few times at most). Returns the
 // library's result (0 on success), or SAR_MEMORYERR for a size above kMaxNameListSize.
-ULONG fetchNameList(const NameListCall& call, std::vector<std::string>* names);
+// With firstTry, the list is first fetched into a buffer of that size without asking for the size:
+// one call instead of two on a slow token whenever the list fits, the protocol above when it does not.
+ULONG fetchNameList(const NameListCall& call, std::vector<std::string>* names, ULONG firstTry = 0);
 
 // A DEVINFO text field: its bytes up to the first zero, never past the field's width.
 std::string fixedText(const char* field, std::size_t width);

@@ -1,6 +1,7 @@
 #ifndef KEYMGR_MAINWINDOW_H
 #define KEYMGR_MAINWINDOW_H
 
+#include <QHash>
 #include <QMainWindow>
 #include <QMap>
 #include <QList>
@@ -10,6 +11,7 @@
 #include <QSystemTrayIcon>
 
 #include <functional>
+#include <string>
 
 #include "skf_defs.h"
 #include "tokenchoice.h"
@@ -187,6 +189,12 @@ private:
     QList<TokenChoice> m_pendingPinChanges;
     QPointer<QWidget> m_waitingOn;
     TokenChoice m_choice;
+    // The first application of each device the last tree rebuild listed ("" for none), so that a
+    // click does not ask the token again.
+    QHash<QByteArray, std::string> m_knownApps;
+    // Fills the information page (the PIN rows only when withPins) and chooses the device and its
+    // application; true when that application is open.
+    bool showDevice(const QString& devName, bool withPins);
 };
 
 #endif

@@ -18,6 +18,8 @@ namespace {
 
 constexpr long kDaySeconds = 86400;
 constexpr ULONG kCertBufferSize = 10240;
+constexpr ULONG kAppListSize = 256;
+constexpr ULONG kContainerListSize = 1024;
 
 // The SKF library takes names as writable text; it gets a private copy of ours.
 std::vector<char> writableName(const std::string& name)
@@ -155,8 +157,9 @@ int certParse::certValid(const char* deviceName, long* secondsLeft)
         return -1;
     }
     std::vector<std::string> apps;
+    // The lists are fetched into buffers of the usual sizes in one call; a longer one is still read.
     if (keymgr::fetchNameList([&](LPSTR list, ULONG* size) { return skf->SKF_EnumApplication(h.dev, list, size); },
-                              &apps) != SAR_OK ||
+                              &apps, kAppListSize) != SAR_OK ||
         apps.empty())
         return -1;
     std::vector<char> app = writableName(apps.front());
@@ -166,7 +169,7 @@ int certParse::certValid(const char* deviceName, long* secondsLeft)
     }
     std::vector<std::string> containers;
     if (keymgr::fetchNameList([&](LPSTR list, ULONG* size) { return skf->SKF_EnumContainer(h.app, list, size); },
-                              &containers) != SAR_OK ||
+                              &containers, kContainerListSize) != SAR_OK ||
         containers.empty())
         return -1;
 

@@ -13,6 +13,9 @@ namespace certfile {
 // Container names travel to the token in a zero-filled buffer of this size, terminator included.
 constexpr int kContainerNameBufferSize = 128;
 
+// The role under which a certificate row keeps the bytes read when the tree was built.
+constexpr int kCertificateBytesRole = Qt::UserRole + 1;
+
 // The looked-up suffix of a container row, "(container)" in English.
 QString containerSuffix();
 

@@ -4,6 +4,7 @@
 
 #include "JsonConfig.h"
 #include "SystemOptions.h"
+#include "busycursor.h"
 #include "cMonitor.h"
 #include "keymgr_app.h"
 #include "keymgr_config.h"
@@ -42,6 +43,7 @@ QString MainWindow::languageDir()
 
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
 {
+    busycursor::install();
     ui = new Ui_MainWindow;
     memset(m_version, 0, sizeof m_version);
     memset(m_version2, 0, sizeof m_version2);

@@ -48,6 +48,7 @@ enum : unsigned {
 constexpr int kPurposeExport = 1;
 constexpr int kPurposeView = 2;
 constexpr ULONG kUserPin = 1;
+constexpr ULONG kCertFirstTry = 10240;
 
 void tell(myMessageBox* box, unsigned mode, unsigned title, unsigned value = 0)
 {
@@ -73,21 +74,42 @@ RowName containerOfRow(const QModelIndex& row, QByteArray* name)
     return certfile::containerName(container.data(Qt::DisplayRole).toString(), name) ? RowName::Ok : RowName::Unusable;
 }
 
-// The certificate of the open container, the bytes as the token stores them.
+// The certificate of the open container, the bytes as the token stores them. One call for any
+// certificate the tree's buffer holds; the size is asked first only for a larger one.
 bool readCertificate(bool sign, QByteArray* der)
 {
     cDevMgr* mgr = cDevMgr::getInst();
+    QByteArray first(int(kCertFirstTry) + 1, '\0');
+    ULONG got = kCertFirstTry;
+    const ULONG tried = mgr->ExportCertificate(sign ? TRUE : FALSE, reinterpret_cast<BYTE*>(first.data()), &got);
+    if (tried == SAR_OK && got > 0 && got <= kCertFirstTry) {
+        first.truncate(int(got));
+        *der = first;
+        return true;
+    }
+    if (tried != SAR_OK && tried != SAR_BUFFER_TOO_SMALL)
+        return false;
     ULONG len = 0;
     if (mgr->ExportCertificate(sign ? TRUE : FALSE, nullptr, &len) != SAR_OK || len == 0 || len >= ULONG(INT_MAX))
         return false;
     QByteArray buffer(int(len) + 1, '\0');
-    ULONG got = len;
+    got = len;
     if (mgr->ExportCertificate(sign ? TRUE : FALSE, reinterpret_cast<BYTE*>(buffer.data()), &got) != SAR_OK ||
         got == 0 || got > len)
         return false;
     buffer.truncate(int(got));
     *der = buffer;
     return true;
+}
+
+void showInViewer(const QByteArray& der)
+{
+    const QString path = certfile::writeViewerFile(der);
+    if (path.isEmpty()) {
+        qCWarning(lcUi, "cannot write the certificate for the viewer");
+        return;
+    }
+    certfile::startViewer(path);
 }
 
 } // namespace
@@ -160,9 +182,17 @@ void MainWindow::btn_viewCert()
     const RowName row = containerOfRow(current, &name);
     if (row == RowName::Unusable)
         tell(m_msgBox, kModeImportFailed, kTitleView);
-    if (row != RowName::Ok || cDevMgr::getInst()->open(m_choice.withContainer(name.toStdString())) != SAR_OK)
+    if (row != RowName::Ok)
         return;
-    viewCertificate(sign);
+    // The bytes read when the tree was built: the page names this certificate, and viewing it asks
+    // the slow token nothing.
+    const QByteArray kept = current.data(certfile::kCertificateBytesRole).toByteArray();
+    if (!kept.isEmpty()) {
+        showInViewer(kept);
+        return;
+    }
+    if (cDevMgr::getInst()->open(m_choice.withContainer(name.toStdString())) == SAR_OK)
+        viewCertificate(sign);
 }
 
 // Nothing calls it: the actions open their container through their choice.
@@ -179,14 +209,8 @@ void MainWindow::openCurrentNodeCTN(int purpose)
 void MainWindow::viewCertificate(bool sign)
 {
     QByteArray der;
-    if (!readCertificate(sign, &der))
-        return;
-    const QString path = certfile::writeViewerFile(der);
-    if (path.isEmpty()) {
-        qCWarning(lcUi, "cannot write the certificate for the viewer");
-        return;
-    }
-    certfile::startViewer(path);
+    if (readCertificate(sign, &der))
+        showInViewer(der);
 }
 
 void MainWindow::refreshCertificatePage(const TokenChoice& choice, bool changed)

@@ -164,13 +164,15 @@ void MainWindow::handleTokenEvent(const TokenEvent& event)
 
 void MainWindow::rebuildDevTree()
 {
+    m_knownApps.clear();
     cDevMgr* mgr = cDevMgr::getInst();
     CGMSKFOperator* skf = mgr->pSKF;
     if (!skf)
         return;
+    // Each list is first fetched into a buffer that holds any usual list: one call, not two.
     std::vector<std::string> devices;
-    if (keymgr::fetchNameList([skf](LPSTR list, ULONG* size) { return skf->SKF_EnumDev(TRUE, list, size); },
-                              &devices) != SAR_OK ||
+    if (keymgr::fetchNameList([skf](LPSTR list, ULONG* size) { return skf->SKF_EnumDev(TRUE, list, size); }, &devices,
+                              keymgr::kNameListFirstTry) != SAR_OK ||
         devices.empty())
         return;
 
@@ -184,23 +186,25 @@ void MainWindow::rebuildDevTree()
         const ULONG listed = keymgr::fetchNameList(
             [mgr, &reported](LPSTR list, ULONG* size) {
                 const ULONG result = mgr->EnumApplication(list, size);
-                if (!list)
-                    reported = *size;
+                reported = *size;
                 return result;
             },
-            &apps);
+            &apps, keymgr::kNameListFirstTry);
         if (listed != SAR_OK)
             continue;
+        const QByteArray key = QByteArray::fromStdString(device);
         if (apps.empty() || apps.front().empty()) {
             if (reported >= 2)
                 qCDebug(lcSkf, "length error");
             deviceItem->appendRow(new QStandardItem(text(30000, "Empty Device")));
             std::memset(m_appName, 0, sizeof m_appName);
+            m_knownApps.insert(key, std::string());
             continue;
         }
         deviceItem->appendRow(new QStandardItem(text(30001, "Data Manger")));
         std::memset(m_appName, 0, sizeof m_appName);
         std::strncpy(m_appName, apps.front().c_str(), sizeof m_appName - 1);
+        m_knownApps.insert(key, apps.front());
         if (mgr->OpenApplication(m_appName) != SAR_OK)
             continue;
         ULONG maxRetry = 0, remain = 0;

@@ -4,6 +4,7 @@
 #include "ui_MainWindow.h"
 
 #include "cDevMgr.h"
+#include "certfile_select.h"
 #include "multilang.h"
 #include "namelist.h"
 
@@ -11,6 +12,10 @@
 #include <QIcon>
 #include <QStandardItem>
 #include <QStandardItemModel>
+
+#include <openssl/x509.h>
+
+#include <algorithm>
 
 #include <cstring>
 #include <string>
@@ -21,6 +26,7 @@ namespace {
 // Device names travel to the device manager in a zero-filled buffer of this size.
 constexpr int kDevNameBufferSize = 64;
 constexpr ULONG kCertBufferSize = 10240;
+constexpr ULONG kContainerListSize = 2048;
 constexpr ULONG kRsaPublicKeySize = sizeof(RSAPUBLICKEYBLOB); // 268
 constexpr ULONG kEccPublicKeySize = sizeof(ECCPUBLICKEYBLOB); // 132
 constexpr BYTE kContainerRsa = 1;
@@ -81,24 +87,55 @@ QStandardItem* keyItem(unsigned long id, const char* defaultText)
     return new QStandardItem(QIcon(QStringLiteral(":/keys.png")), text(id, defaultText));
 }
 
-// Appends the node of one key pair under the container, with its certificate's item first when
-// withCert is set; a pair whose public key cannot be read or whose length is unknown gets none.
-void appendPair(cDevMgr* mgr, QStandardItem* container, BYTE type, bool sign, bool withCert, std::vector<BYTE>* blob)
+// Reads the certificate of one usage of the open container once into the buffer of the tree: false
+// when it cannot be exported (one too large for the buffer counts as absent). *der gets its bytes,
+// at the certificate's own encoded length when they decode.
+bool exportCertificate(cDevMgr* mgr, bool sign, std::vector<BYTE>* buffer, QByteArray* der)
 {
-    QString certName;
-    if (withCert) {
-        char name[128] = {};
-        if (mgr->getCertName(sign, name) == 0)
-            certName = QString::fromUtf8(name);
-        if (certName.isEmpty())
-            certName = text(70000, "Certificate");
+    der->clear();
+    ULONG len = static_cast<ULONG>(buffer->size());
+    if (mgr->ExportCertificate(sign ? TRUE : FALSE, buffer->data(), &len) != SAR_OK)
+        return false;
+    // A length beyond the buffer is the library's mistake; only the buffer is read.
+    const long size = long(std::min<ULONG>(len, ULONG(buffer->size())));
+    const unsigned char* cursor = buffer->data();
+    if (X509* cert = d2i_X509(nullptr, &cursor, size)) {
+        X509_free(cert);
+        *der = QByteArray(reinterpret_cast<const char*>(buffer->data()), int(cursor - buffer->data()));
+    } else if (size > 0) {
+        *der = QByteArray(reinterpret_cast<const char*>(buffer->data()), int(size));
     }
+    return true;
+}
+
+// The common name of a certificate for its tree row, "Certificate" when it has none or does not decode.
+QString commonNameOf(cDevMgr* mgr, const QByteArray& der)
+{
+    char name[128] = {};
+    const unsigned char* cursor = reinterpret_cast<const unsigned char*>(der.constData());
+    if (X509* cert = d2i_X509(nullptr, &cursor, der.size())) {
+        mgr->getX509Name(X509_get_subject_name(cert), name);
+        X509_free(cert);
+    }
+    const QString common = QString::fromUtf8(name);
+    return common.isEmpty() ? text(70000, "Certificate") : common;
+}
+
+// Appends the node of one key pair under the container, with the item of its certificate first when
+// withCert is set (its bytes stay with the item for viewing); a pair whose public key cannot be read
+// or whose length is unknown gets none.
+void appendPair(cDevMgr* mgr, QStandardItem* container, BYTE type, bool sign, bool withCert, const QByteArray& der,
+                std::vector<BYTE>* blob)
+{
     const QString label = pairLabel(type, sign, publicKeyBits(mgr, type, sign, blob));
     if (label.isEmpty())
         return;
     auto* pair = new QStandardItem(QIcon(QStringLiteral(":/folder.png")), label);
-    if (withCert)
-        pair->appendRow(new QStandardItem(QIcon(QStringLiteral(":/cert3.png")), certName));
+    if (withCert) {
+        auto* cert = new QStandardItem(QIcon(QStringLiteral(":/cert3.png")), commonNameOf(mgr, der));
+        cert->setData(der, certfile::kCertificateBytesRole);
+        pair->appendRow(cert);
+    }
     pair->appendRow(keyItem(30020, "Public key"));
     pair->appendRow(keyItem(30021, "Private key"));
     container->appendRow(pair);
@@ -128,6 +165,11 @@ void MainWindow::forgetChosenToken()
 
 void MainWindow::chooseDev(QString devName)
 {
+    showDevice(devName, true);
+}
+
+bool MainWindow::showDevice(const QString& devName, bool withPins)
+{
     ui->btn_ChangeLabel->setEnabled(true);
     ui->btn_VerifyPIN->setEnabled(false);
     ui->btn_ChangePIN->setEnabled(false);
@@ -143,15 +185,16 @@ void MainWindow::chooseDev(QString devName)
     // A name the 64-byte buffer cannot hold whole is refused rather than cut into another name.
     const QByteArray name8 = devName.toLocal8Bit();
     if (name8.isEmpty() || name8.size() >= kDevNameBufferSize || name8.contains('\0'))
-        return;
-    char name[kDevNameBufferSize] = {};
-    std::memcpy(name, name8.constData(), static_cast<std::size_t>(name8.size()));
+        return false;
 
+    // The device is reached by its name alone: connecting fails for one that is gone, so no scan
+    // of every device is needed first.
     cDevMgr* mgr = cDevMgr::getInst();
     DEVINFO info;
     std::memset(&info, 0, sizeof info);
-    if (mgr->getDevInfo(name, &info) != SAR_OK)
-        return;
+    if (mgr->open(TokenChoice{name8.toStdString(), std::string(), std::string(), -1}) != SAR_OK ||
+        mgr->GetDevInfo(&info) != SAR_OK)
+        return false;
     m_choice.device = name8.toStdString();
 
     const QString serial = fromToken(keymgr::fixedText(info.SerialNumber));
@@ -169,13 +212,22 @@ void MainWindow::chooseDev(QString devName)
     setRow(4, text(30007, "TotalSpace"), QStringLiteral("%1 KB").arg(info.TotalSpace >> 10));
     setRow(5, text(30008, "FreeSpace"), QStringLiteral("%1 KB").arg(info.FreeSpace >> 10));
 
-    std::vector<std::string> apps;
-    const ULONG listed =
-        keymgr::fetchNameList([mgr](LPSTR list, ULONG* size) { return mgr->EnumApplication(list, size); }, &apps);
+    // The application the last rebuild of the device tree found; asked only for a device it did not list.
+    std::string app;
+    const auto known = m_knownApps.constFind(name8);
+    if (known != m_knownApps.constEnd()) {
+        app = known.value();
+    } else {
+        std::vector<std::string> apps;
+        if (keymgr::fetchNameList([mgr](LPSTR list, ULONG* size) { return mgr->EnumApplication(list, size); }, &apps,
+                                  keymgr::kNameListFirstTry) == SAR_OK &&
+            !apps.empty())
+            app = apps.front();
+    }
     // An application name that does not fit the buffer whole would open another one.
-    if (listed == SAR_OK && !apps.empty() && apps.front().size() < sizeof m_appName) {
-        std::strncpy(m_appName, apps.front().c_str(), sizeof m_appName - 1);
-        m_choice.application = apps.front();
+    if (!app.empty() && app.size() < sizeof m_appName) {
+        std::strncpy(m_appName, app.c_str(), sizeof m_appName - 1);
+        m_choice.application = app;
     }
 
     const QString blank = QStringLiteral("  ");
@@ -196,9 +248,11 @@ void MainWindow::chooseDev(QString devName)
                              new QStandardItem(remain == 0 ? text(30015, "0(Locked)") : QString::number(remain)));
         m_infoModel->setItem(firstRow + 2, 1, new QStandardItem(isDefault ? text(30016, "YES") : text(30017, "NO")));
     };
+    bool opened = false;
     if (m_appName[0] != '\0') {
-        const bool opened = mgr->OpenApplication(m_appName) == SAR_OK;
-        if (opened) {
+        opened = mgr->OpenApplication(m_appName) == SAR_OK;
+        // The certificate page does not show the counters; the key information page reads them.
+        if (opened && withPins) {
             pinRows(0, 6);
             pinRows(1, 9);
         }
@@ -214,6 +268,7 @@ void MainWindow::chooseDev(QString devName)
     ui->treeView_usbInfo->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
     ui->treeView_usbInfo->header()->setStretchLastSection(false);
     ui->treeView_usbInfo->setModel(m_infoModel);
+    return opened;
 }
 
 void MainWindow::chooseApp(QString devName)
@@ -223,7 +278,8 @@ void MainWindow::chooseApp(QString devName)
     ui->tabWidget->setCurrentIndex(2);
     ui->btn_ChangeLabel->setEnabled(true);
 
-    chooseDev(devName);
+    // The application stays open from choosing the device; it is not opened a second time.
+    const bool opened = showDevice(devName, false);
 
     const QList<QPushButton*> appButtons = {ui->btn_clearEmptyCtn, ui->btn_VerifyPIN, ui->btn_ChangePIN,
                                             ui->btn_UnblockPIN};
@@ -235,17 +291,17 @@ void MainWindow::chooseApp(QString devName)
         enableAppButtons(false);
         return;
     }
-    cDevMgr* mgr = cDevMgr::getInst();
-    if (mgr->OpenApplication(m_appName) != SAR_OK) {
+    if (!opened) {
         enableAppButtons(false);
         m_ctnModel->clear();
         return;
     }
     enableAppButtons(true);
 
+    cDevMgr* mgr = cDevMgr::getInst();
     std::vector<std::string> containers;
-    if (keymgr::fetchNameList([mgr](LPSTR list, ULONG* size) { return mgr->EnumContainer(list, size); }, &containers) !=
-            SAR_OK ||
+    if (keymgr::fetchNameList([mgr](LPSTR list, ULONG* size) { return mgr->EnumContainer(list, size); }, &containers,
+                              kContainerListSize) != SAR_OK ||
         containers.empty())
         return;
 
@@ -268,22 +324,21 @@ void MainWindow::chooseApp(QString devName)
             continue;
 
         std::vector<BYTE> blob(type == kContainerRsa ? kRsaPublicKeySize : kEccPublicKeySize, 0);
-        // Only whether each certificate can be exported matters here; one too large for the
-        // buffer counts as absent.
-        ULONG len = kCertBufferSize;
-        const bool signCert = mgr->ExportCertificate(TRUE, cert.data(), &len) == SAR_OK;
-        len = kCertBufferSize;
-        const bool encCert = mgr->ExportCertificate(FALSE, cert.data(), &len) == SAR_OK;
+        // Each certificate is read once; its bytes give the row its name and stay with it for viewing.
+        QByteArray signDer;
+        QByteArray encDer;
+        const bool signCert = exportCertificate(mgr, true, &cert, &signDer);
+        const bool encCert = exportCertificate(mgr, false, &cert, &encDer);
 
         if (signCert) {
-            appendPair(mgr, item, type, true, true, &blob);
-            appendPair(mgr, item, type, false, encCert, &blob);
+            appendPair(mgr, item, type, true, true, signDer, &blob);
+            appendPair(mgr, item, type, false, encCert, encDer, &blob);
         } else if (encCert) {
-            appendPair(mgr, item, type, false, true, &blob);
-            appendPair(mgr, item, type, true, false, &blob);
+            appendPair(mgr, item, type, false, true, encDer, &blob);
+            appendPair(mgr, item, type, true, false, QByteArray(), &blob);
         } else {
-            appendPair(mgr, item, type, true, false, &blob);
-            appendPair(mgr, item, type, false, false, &blob);
+            appendPair(mgr, item, type, true, false, QByteArray(), &blob);
+            appendPair(mgr, item, type, false, false, QByteArray(), &blob);
         }
     }
 

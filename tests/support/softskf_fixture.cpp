@@ -259,6 +259,22 @@ bool SoftSkfFixture::resetStats()
     return run({QStringLiteral("stats"), QStringLiteral("--reset")});
 }
 
+int SoftSkfFixture::callsBesidesEventWait(QString* which)
+{
+    int total = 0;
+    QStringList parts;
+    const QMap<QString, qint64> counts = stats();
+    for (auto it = counts.begin(); it != counts.end(); ++it) {
+        if (it.value() == 0 || it.key().contains(QLatin1String("WaitForDevEvent")))
+            continue;
+        total += int(it.value());
+        parts << QStringLiteral("%1 %2").arg(it.key()).arg(it.value());
+    }
+    if (which)
+        *which = parts.join(QStringLiteral(", "));
+    return total;
+}
+
 QByteArray SoftSkfFixture::makeCertificate(const QString& commonName, const QDateTime& notAfter,
                                            const QDateTime& notBefore, const QString& keyKind)
 {

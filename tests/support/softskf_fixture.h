@@ -82,6 +82,9 @@ public:
     QJsonArray list();
     QMap<QString, qint64> stats(); // function name -> calls, over all processes
     bool resetStats();
+    // The calls since the last reset but the event wait (the monitor thread's), and in *which
+    // "SKF_Name count" by function.
+    int callsBesidesEventWait(QString* which = nullptr);
 
     // A self-signed DER certificate with the given validity end (UTCTime up to 2049,
     // GeneralizedTime from 2050). keyKind: "sm2", "rsa1024" or "rsa2048".

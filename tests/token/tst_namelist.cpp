@@ -34,16 +34,20 @@ struct ListScript
     ULONG extraReported = 0;
     ULONG sizeResult = SAR_OK;
     ULONG fetchResult = SAR_OK;
-    ULONG forcedSize = 0; // when set: the size call reports this
+    ULONG forcedSize = 0;       // when set: the size call reports this
+    ULONG firstFetchResult = 0; // when set: the first fetch fails with it
     int fetches = 0;
+    int calls = 0;
 
     ULONG operator()(LPSTR list, ULONG* size)
     {
+        ++calls;
         if (!list) {
             *size = forcedSize ? forcedSize : static_cast<ULONG>(before.size());
             return sizeResult;
         }
-        ++fetches;
+        if (++fetches == 1 && firstFetchResult != SAR_OK)
+            return firstFetchResult;
         if (fetchResult != SAR_OK)
             return fetchResult;
         if (*size < static_cast<ULONG>(after.size()) && !truncate) {
@@ -141,26 +145,38 @@ void TestNameList::fetch_data()
     QTest::addColumn<uint>("extraReported");
     QTest::addColumn<uint>("sizeResult");
     QTest::addColumn<uint>("fetchResult");
+    QTest::addColumn<uint>("firstTry");
+    QTest::addColumn<uint>("firstFetchResult");
     QTest::addColumn<uint>("result");
     QTest::addColumn<QStringList>("names");
+    QTest::addColumn<int>("calls");
 
     const QByteArray one("DEV1\0\0", 6);
     const QByteArray two("DEV1\0DEVICE-TWO\0\0", 17);
-    QTest::newRow("plain") << two << two << false << 0u << 0u << 0u << 0u << QStringList{"DEV1", "DEVICE-TWO"};
-    QTest::newRow("empty list") << QByteArray("\0", 1) << QByteArray("\0", 1) << false << 0u << 0u << 0u << 0u
-                                << QStringList{};
+    const QStringList both{"DEV1", "DEVICE-TWO"};
+    QTest::newRow("plain") << two << two << false << 0u << 0u << 0u << 0u << 0u << 0u << both << 2;
+    QTest::newRow("empty list") << QByteArray("\0", 1) << QByteArray("\0", 1) << false << 0u << 0u << 0u << 0u << 0u
+                                << 0u << QStringList{} << 2;
     QTest::newRow("grew, library says too small")
-        << one << two << false << 0u << 0u << 0u << 0u << QStringList{"DEV1", "DEVICE-TWO"};
-    QTest::newRow("grew, library truncates")
-        << one << two << true << 0u << 0u << 0u << 0u << QStringList{"DEV1", "DEVICE-TWO"};
+        << one << two << false << 0u << 0u << 0u << 0u << 0u << 0u << both << 3;
+    QTest::newRow("grew, library truncates") << one << two << true << 0u << 0u << 0u << 0u << 0u << 0u << both << 3;
     QTest::newRow("size always beyond buffer")
-        << two << two << false << 500u << 0u << 0u << 0u << QStringList{"DEV1", "DEVICE-TWO"};
+        << two << two << false << 500u << 0u << 0u << 0u << 0u << 0u << both << 3;
     QTest::newRow("no final zero") << QByteArray("DEV1\0DEV2\0", 10) << QByteArray("DEV1\0DEV2\0", 10) << false << 0u
-                                   << 0u << 0u << 0u << QStringList{"DEV1", "DEV2"};
-    QTest::newRow("size call fails") << two << two << false << 0u << uint(SAR_DEVICE_REMOVED) << 0u
-                                     << uint(SAR_DEVICE_REMOVED) << QStringList{};
-    QTest::newRow("fetch fails") << two << two << false << 0u << 0u << uint(SAR_FAIL) << uint(SAR_FAIL)
-                                 << QStringList{};
+                                   << 0u << 0u << 0u << 0u << 0u << QStringList{"DEV1", "DEV2"} << 2;
+    QTest::newRow("size call fails") << two << two << false << 0u << uint(SAR_DEVICE_REMOVED) << 0u << 0u << 0u
+                                     << uint(SAR_DEVICE_REMOVED) << QStringList{} << 1;
+    QTest::newRow("fetch fails") << two << two << false << 0u << 0u << uint(SAR_FAIL) << 0u << 0u << uint(SAR_FAIL)
+                                 << QStringList{} << 2;
+    // A first try that fits asks no size: one call on a slow token.
+    QTest::newRow("first try fits") << two << two << false << 0u << 0u << 0u << 64u << 0u << 0u << both << 1;
+    QTest::newRow("first try too small") << two << two << false << 0u << 0u << 0u << 4u << 0u << 0u << both << 2;
+    QTest::newRow("first try truncated") << two << two << true << 0u << 0u << 0u << 4u << 0u << 0u << both << 2;
+    QTest::newRow("first try refused otherwise")
+        << two << two << false << 0u << 0u << 0u << 64u << uint(SAR_INDATALENERR) << 0u << both << 3;
+    QTest::newRow("first try fails, size call too")
+        << two << two << false << 0u << uint(SAR_DEVICE_REMOVED) << 0u << 64u << uint(SAR_DEVICE_REMOVED)
+        << uint(SAR_DEVICE_REMOVED) << QStringList{} << 2;
 }
 
 void TestNameList::fetch()
@@ -171,8 +187,11 @@ void TestNameList::fetch()
     QFETCH(uint, extraReported);
     QFETCH(uint, sizeResult);
     QFETCH(uint, fetchResult);
+    QFETCH(uint, firstTry);
+    QFETCH(uint, firstFetchResult);
     QFETCH(uint, result);
     QFETCH(QStringList, names);
+    QFETCH(int, calls);
 
     ListScript script;
     script.before = before;
@@ -181,9 +200,11 @@ void TestNameList::fetch()
     script.extraReported = extraReported;
     script.sizeResult = sizeResult;
     script.fetchResult = fetchResult;
+    script.firstFetchResult = firstFetchResult;
     std::vector<std::string> got{"stale"};
-    QCOMPARE(uint(keymgr::fetchNameList(std::ref(script), &got)), result);
+    QCOMPARE(uint(keymgr::fetchNameList(std::ref(script), &got, firstTry)), result);
     QCOMPARE(toList(got), names);
+    QCOMPARE(script.calls, calls);
     QVERIFY(script.fetches <= 4);
 }
 

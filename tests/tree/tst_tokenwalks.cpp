@@ -1,0 +1,219 @@
+// What the window's token walks cost and how they look: the SKF calls of each action against its
+// budget (softskf's counters), and the wait cursor of a walk on a slow token.
+#include "MainWindow.h"
+#include "busycursor.h"
+#include "certParse.h"
+#include "modaldriver.h"
+#include "softskf_fixture.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QTimer>
+#include <QTreeView>
+#include <QtTest>
+
+namespace {
+
+const char kToken[] = "WALK";
+
+// Runs the event loop as the program does (exec, so that it waits for events) for a moment.
+void runEventLoop()
+{
+    QEventLoop loop;
+    QTimer::singleShot(50, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+Qt::CursorShape overrideShape()
+{
+    return QApplication::overrideCursor() ? QApplication::overrideCursor()->shape() : Qt::ArrowCursor;
+}
+
+} // namespace
+
+class TstTokenWalks : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+    void callBudget_data();
+    void callBudget();
+    void waitCursor_data();
+    void waitCursor();
+
+private:
+    bool makeToken(int containers, bool present, bool defaultPin = false);
+    QModelIndex deviceRow() const;
+    // Runs softskf-ctl insert or remove and waits until the window has told it in the tray.
+    bool plug(bool in);
+
+    SoftSkfFixture m_fx;
+    MainWindow* m_window = nullptr;
+    QStringList m_trayTexts;
+    bool m_tokenMade = false;
+    int m_startupCalls = -1;
+    QString m_startupWhich;
+};
+
+void TstTokenWalks::initTestCase()
+{
+    QVERIFY2(m_fx.init(), m_fx.lastError().constData());
+    const QString cfgDir = QDir::homePath() + "/.config/com.lumeno.tesselkey-norvik";
+    QVERIFY(QDir().mkpath(cfgDir));
+    QVERIFY(SoftSkfFixture::writeFile(cfgDir + "/.cfg", "{\"openURL\": false, \"URL\": \"\"}"));
+    MainWindow::setLanguageDir(QDir::tempPath() + "/no-language-files");
+    // The start-up with one token present is counted here, for its row of callBudget.
+    QVERIFY(makeToken(1, true));
+    QVERIFY(m_fx.resetStats());
+    m_window = new MainWindow;
+    m_window->setTrayMessageObserver([this](const QString&, const QString& text, int) { m_trayTexts << text; });
+    m_window->show();
+    QTRY_VERIFY_WITH_TIMEOUT(m_window->startupDone() && deviceRow().isValid(), 20000);
+    runEventLoop();
+    m_startupCalls = m_fx.callsBesidesEventWait(&m_startupWhich);
+    cleanup();
+}
+
+void TstTokenWalks::cleanup()
+{
+    QVERIFY(m_fx.latency("all", 0));
+    if (!std::exchange(m_tokenMade, false))
+        return;
+    if (m_fx.show(kToken).value("present").toBool())
+        QVERIFY(plug(false));
+    QVERIFY(m_fx.deleteToken(kToken));
+}
+
+bool TstTokenWalks::makeToken(int containers, bool present, bool defaultPin)
+{
+    SoftSkfFixture::TokenSpec spec;
+    spec.name = kToken;
+    spec.present = present;
+    spec.userPinDefault = defaultPin;
+    m_tokenMade = m_fx.createToken(spec);
+    for (int i = 1; i <= containers && m_tokenMade; ++i) {
+        const QString name = QStringLiteral("c%1").arg(i);
+        if (!m_fx.addContainer(kToken, name, "sm2") || !m_fx.addCert(kToken, name, true, "cn-" + name, 365))
+            return false;
+    }
+    return m_tokenMade;
+}
+
+QModelIndex TstTokenWalks::deviceRow() const
+{
+    const QAbstractItemModel* model = m_window->findChild<QTreeView*>("treeView_Dev")->model();
+    const QModelIndexList found = model->match(model->index(0, 0), Qt::DisplayRole, kToken, 1, Qt::MatchExactly);
+    return found.isEmpty() ? QModelIndex() : found.front();
+}
+
+bool TstTokenWalks::plug(bool in)
+{
+    const QString told = in ? "RUZ-Ururov inserted" : "RUZ-Ururov removed";
+    const int before = m_trayTexts.count(told);
+    if (!(in ? m_fx.insert(kToken) : m_fx.remove(kToken)))
+        return false;
+    const bool seen = QTest::qWaitFor([&] { return m_trayTexts.count(told) > before; }, 20000);
+    runEventLoop();
+    return seen && deviceRow().isValid() == in;
+}
+
+// Each action against the most calls it may make on a token whose containers each hold a key pair
+// and a signing certificate. Each is checked for its result too, so that no budget is met by
+// showing less.
+void TstTokenWalks::callBudget_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<int>("containers");
+    QTest::addColumn<int>("budget");
+
+    // The device list, then connect, application list, open and user PIN of the token.
+    QTest::newRow("start-up") << "start-up" << 1 << 5;
+    // Connect, application and container lists, opens, the first certificate, closing the handles.
+    QTest::newRow("expiry check") << "expiry" << 2 << 10;
+    for (int containers : {1, 4}) {
+        const QByteArray suffix = ", " + QByteArray::number(containers) + " container(s)";
+        QTest::newRow("device row click" + suffix) << "device" << containers << 5;
+        QTest::newRow("certificate page" + suffix) << "certificates" << containers << 4 + 7 * containers;
+        QTest::newRow("removal" + suffix) << "removal" << containers << 3;
+        // A listing of the tokens and the expiry check of the inserted one.
+        QTest::newRow("insertion" + suffix) << "insertion" << containers << 6 + 10;
+    }
+}
+
+void TstTokenWalks::callBudget()
+{
+    QFETCH(QString, action);
+    QFETCH(int, containers);
+    QFETCH(int, budget);
+
+    QString which;
+    int calls = m_startupCalls;
+    if (action == "start-up") {
+        which = m_startupWhich;
+    } else {
+        QVERIFY(makeToken(containers, false));
+        QVERIFY(action == "insertion" || plug(true));
+        QVERIFY(m_fx.resetStats());
+        long secondsLeft = 0;
+        if (action == "expiry")
+            QVERIFY(certParse().certValid(kToken, &secondsLeft) == 0 && secondsLeft > 300 * 86400);
+        if (action == "device") {
+            m_window->Dev_App_selected(deviceRow());
+            const QAbstractItemModel* info = m_window->findChild<QTreeView*>("treeView_usbInfo")->model();
+            QCOMPARE(info->index(1, 1).data().toString(), QStringLiteral("SN-WALK"));
+            QCOMPARE(info->index(10, 1).data().toString(), QStringLiteral("6"));
+        }
+        if (action == "certificates") {
+            m_window->Dev_App_selected(deviceRow().model()->index(0, 0, deviceRow()));
+            QCOMPARE(m_window->findChild<QTreeView*>("treeView")->model()->rowCount(), containers);
+        }
+        if (action == "removal" || action == "insertion")
+            QVERIFY(plug(action == "insertion"));
+        calls = m_fx.callsBesidesEventWait(&which);
+    }
+    QVERIFY2(calls <= budget, qPrintable(QString("%1 calls > %2: %3").arg(calls).arg(budget).arg(which)));
+}
+
+void TstTokenWalks::waitCursor_data()
+{
+    QTest::addColumn<bool>("dialogInWalk");
+    QTest::newRow("slow walk") << false;
+    QTest::newRow("modal dialog in the walk") << true;
+}
+
+void TstTokenWalks::waitCursor()
+{
+    QFETCH(bool, dialogInWalk);
+    QVERIFY(makeToken(2, true, dialogInWalk));
+    runEventLoop();
+    QVERIFY(!QApplication::overrideCursor());
+    // Every call takes this long, so any walk of three calls or more outlasts the delay.
+    QVERIFY(m_fx.latency("all", busycursor::kWaitCursorDelayMs / 2));
+
+    if (dialogInWalk) {
+        // The rebuild prompts for the factory PIN after reading it; neither the form nor the
+        // result box that follows the change may show the wait cursor of the walk that opened them.
+        ModalDriver driver;
+        QList<Qt::CursorShape> inDialogs;
+        auto record = [&inDialogs](QWidget*) { inDialogs << overrideShape(); };
+        driver.inspect(record).type("OldPIN_Edit", "12345678").type("NewPIN_Edit", "abc123");
+        driver.type("ConfirmPIN_Edit", "abc123").click("btn_msg_ok");
+        driver.inspect(record).click("btn_msg_ok");
+        m_window->slotEventChange();
+        QVERIFY2(driver.ok(), qPrintable(driver.errors().join('\n')));
+        QCOMPARE(inDialogs, QList<Qt::CursorShape>({Qt::ArrowCursor, Qt::ArrowCursor}));
+    } else {
+        m_window->chooseApp(kToken);
+        QCOMPARE(overrideShape(), Qt::WaitCursor);
+        QVERIFY(busycursor::showing());
+    }
+    runEventLoop();
+    QVERIFY(!QApplication::overrideCursor());
+    QVERIFY(!busycursor::showing());
+}
+
+QTEST_MAIN(TstTokenWalks)
+#include "tst_tokenwalks.moc"
