@@ -319,6 +319,9 @@ ULONG cDevMgr::ClearEmptyContainers()
     if (result != SAR_OK)
         return result;
     ULONG last = SAR_OK;
+    // A deletion the token refuses leaves the container in place: the clean-up has then failed,
+    // whatever the type queries said.
+    ULONG refused = SAR_OK;
     for (std::string& name : keymgr::splitNameList(list, sizeof(list), size)) {
         // A container that does not open is left alone: the handle would still be the previous
         // container's, and its type must never decide about this one.
@@ -332,9 +335,11 @@ ULONG cDevMgr::ClearEmptyContainers()
         std::printf("containet name = %s, type = %d\n", name.c_str(), static_cast<int>(type));
         std::fflush(stdout);
         if (last == SAR_OK && type == SKF_CONTAINER_EMPTY) {
-            skf->SKF_DeleteContainer(hApplication, name.data());
+            const ULONG deleted = skf->SKF_DeleteContainer(hApplication, name.data());
+            if (deleted != SAR_OK && refused == SAR_OK)
+                refused = deleted;
             hContainer = nullptr;
         }
     }
-    return last;
+    return last != SAR_OK ? last : refused;
 }

@@ -170,6 +170,8 @@ ULONG SKF_GetContainerType(HCONTAINER hContainer, ULONG* pulContainerType)
 ULONG SKF_DeleteContainer(HAPPLICATION, LPSTR szContainerName)
 {
     std::lock_guard<std::mutex> guard(fake().lock);
+    if (fake().deleteFails.count(szContainerName))
+        return SAR_FAIL;
     fake().deletedContainers.push_back(szContainerName);
     return SAR_OK;
 }

@@ -39,10 +39,11 @@ struct ScriptFake
     ScriptList apps;
     ScriptList containers;
 
-    // Containers by name: their type, whether opening them fails, whether the type query fails.
+    // Containers by name: their type, whether opening them fails, whether the type query fails, whether deleting it fails.
     std::map<std::string, uint32_t> containerTypes;
     std::set<std::string> openFails;
     std::set<std::string> typeQueryFails;
+    std::set<std::string> deleteFails;
     std::vector<std::string> opened; // handle n+1 is opened[n]
     std::vector<std::string> deletedContainers;
     std::vector<std::string> deletedApps;

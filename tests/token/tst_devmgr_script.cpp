@@ -381,22 +381,27 @@ void TestDevMgrScript::clearEmptyContainers_data()
     QTest::addColumn<QString>("openedBefore");
     QTest::addColumn<uint>("result");
     QTest::addColumn<QStringList>("deleted");
+    QTest::addColumn<QStringList>("deleteFails");
 
     QTest::newRow("mixed types") << QByteArray("E1\0R1\0E2\0S1\0\0", 13) << QStringList{"E1", "E2"}
                                  << QStringList{"R1", "S1"} << QStringList{} << QStringList{} << QString()
-                                 << uint(SAR_OK) << QStringList{"E1", "E2"};
+                                 << uint(SAR_OK) << QStringList{"E1", "E2"} << QStringList{};
     QTest::newRow("failed type query keeps the container")
         << QByteArray("E1\0E3\0\0", 7) << QStringList{"E1", "E3"} << QStringList{} << QStringList{"E3"} << QStringList{}
-        << QString() << uint(SAR_FAIL) << QStringList{"E1"};
+        << QString() << uint(SAR_FAIL) << QStringList{"E1"} << QStringList{};
     QTest::newRow("no containers") << QByteArray("\0", 1) << QStringList{} << QStringList{} << QStringList{}
-                                   << QStringList{} << QString() << uint(SAR_OK) << QStringList{};
+                                   << QStringList{} << QString() << uint(SAR_OK) << QStringList{} << QStringList{};
     // The container that fails to open must not be judged by the empty container opened before it.
     QTest::newRow("container that does not open")
         << QByteArray("K1\0E\0\0", 6) << QStringList{"E"} << QStringList{"K1"} << QStringList{} << QStringList{"K1"}
-        << QString("E") << uint(SAR_OK) << QStringList{"E"};
+        << QString("E") << uint(SAR_OK) << QStringList{"E"} << QStringList{};
     QTest::newRow("list without final zero")
         << QByteArray("E1\0R1\0", 6) << QStringList{"E1"} << QStringList{"R1"} << QStringList{} << QStringList{}
-        << QString() << uint(SAR_OK) << QStringList{"E1"};
+        << QString() << uint(SAR_OK) << QStringList{"E1"} << QStringList{};
+    // A refused deletion fails the clean-up even though every type query succeeded.
+    QTest::newRow("deletion refused") << QByteArray("E1\0E2\0R1\0\0", 10) << QStringList{"E1", "E2"}
+                                      << QStringList{"R1"} << QStringList{} << QStringList{} << QString()
+                                      << uint(SAR_FAIL) << QStringList{"E2"} << QStringList{"E1"};
 }
 
 void TestDevMgrScript::clearEmptyContainers()
@@ -409,6 +414,7 @@ void TestDevMgrScript::clearEmptyContainers()
     QFETCH(QString, openedBefore);
     QFETCH(uint, result);
     QFETCH(QStringList, deleted);
+    QFETCH(QStringList, deleteFails);
 
     resetList(m_fake->apps, QByteArray("APP\0\0", 5));
     resetList(m_fake->containers, list);
@@ -416,6 +422,9 @@ void TestDevMgrScript::clearEmptyContainers()
     m_fake->typeQueryFails.clear();
     m_fake->openFails.clear();
     m_fake->deletedContainers.clear();
+    m_fake->deleteFails.clear();
+    for (const QString& name : deleteFails)
+        m_fake->deleteFails.insert(name.toStdString());
     for (const QString& name : empty)
         m_fake->containerTypes[name.toStdString()] = 0;
     for (int i = 0; i < withKeys.size(); ++i)
