@@ -41,12 +41,15 @@ void SetPin::forgetPins()
 void SetPin::on_btn_ok_clicked()
 {
     forgetPins();
-    const QString oldPin = ui->oldPIN_edit->text();
-    const QString newPin = ui->newPIN_edit->text();
-    const QString confirmPin = ui->confirmPIN_edit->text();
-
-    const pinrules::PinRuleStep* broken =
-        pinrules::firstBrokenRule(pinrules::PinEntry::SetPinDialog, oldPin, newPin, confirmPin);
+    const pinrules::PinRuleStep* broken = nullptr;
+    {
+        // Let go before the PINs are taken: takePin() overwrites a field's buffer only while the
+        // field alone holds it.
+        const QString oldPin = ui->oldPIN_edit->text();
+        const QString newPin = ui->newPIN_edit->text();
+        const QString confirmPin = ui->confirmPIN_edit->text();
+        broken = pinrules::firstBrokenRule(pinrules::PinEntry::SetPinDialog, oldPin, newPin, confirmPin);
+    }
     if (broken) {
         ui->msg_label->setText(tr(__(broken->textId, broken->defaultText).c_str()));
         return;

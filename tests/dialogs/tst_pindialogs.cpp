@@ -142,9 +142,33 @@ void TestPinDialogs::setPinRules()
     QFETCH(QString, confirmPin);
     QFETCH(QString, message);
 
+    // When a field is emptied, the dialog must hold no other copy of its PIN, or the field's buffer
+    // is freed without being overwritten: as many hold it as when takePin() empties a bare field.
+    QMap<QString, QString> held;
+    QMap<QString, int> holders;
+    auto watch = [&](QLineEdit* edit) {
+        held[edit->objectName()] = edit->text();
+        connect(edit, &QLineEdit::textChanged, edit, [&, edit](const QString& text) {
+            QString& mine = held[edit->objectName()];
+            if (text.isEmpty() && !mine.isEmpty())
+                holders[edit->objectName()] = mine.data_ptr()->ref.atomic.loadRelaxed();
+        });
+    };
+    QLineEdit bare;
+    bare.setObjectName("bare");
+    bare.setEchoMode(QLineEdit::Password);
+    QTest::keyClicks(&bare, "Abc123");
+    watch(&bare);
+    pinrules::clearPin(&bare);
+    const int alone = holders.take("bare");
+    QVERIFY(alone > 0);
     SetPin dlg(nullptr);
     ModalDriver driver;
     driver.type("oldPIN_edit", oldPin).type("newPIN_edit", newPin).type("confirmPIN_edit", confirmPin);
+    driver.inspect([&](QWidget* dialog) {
+        for (QLineEdit* edit : dialog->findChildren<QLineEdit*>())
+            watch(edit);
+    });
     driver.click("btn_ok");
     if (!message.isEmpty())
         driver.click("btn_exit");
@@ -159,6 +183,9 @@ void TestPinDialogs::setPinRules()
         QCOMPARE(got, newPin.left(16));
         dlg.getOldPin(got);
         QCOMPARE(got, oldPin);
+        QCOMPARE(holders.size(), oldPin.isEmpty() ? 2 : 3);
+        for (auto it = holders.cbegin(); it != holders.cend(); ++it)
+            QVERIFY2(it.value() == alone, qPrintable(it.key()));
     } else {
         QCOMPARE(result, 0);
         QCOMPARE(driver.doneSteps(), 2);
