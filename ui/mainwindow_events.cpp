@@ -130,12 +130,11 @@ void MainWindow::handleTokenEvent(const TokenEvent& event)
         button->setEnabled(false);
     ui->tabWidget->setCurrentIndex(1);
     ui->tabWidget_2->setCurrentIndex(0);
-    // The pages are left: a PIN typed there must not wait in a hidden field.
-    clearPinEdits();
     m_devModel->clear();
     m_ctnModel->clear();
     ui->label_bottom->setText(QString());
-    // The pages start over with nothing chosen: no page keeps a token's data that may be gone.
+    // The pages start over with nothing chosen: no page keeps a token's data that may be gone, nor
+    // a PIN typed there.
     forgetChosenToken();
 
     const QString title = tr("网上银行USB Key管理工具");

@@ -157,6 +157,8 @@ QString getCtnType(int type)
 
 void MainWindow::forgetChosenToken()
 {
+    // A PIN typed on a page of the token let go is never sent: it must not wait in a hidden field.
+    clearPinEdits();
     m_choice = TokenChoice();
     std::memset(m_appName, 0, sizeof m_appName);
     m_infoModel->clear();

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QStandardItemModel>
 #include <QTabWidget>
@@ -375,13 +376,16 @@ void TstDevTree::clicksSelectPagesAndButtons()
     QCOMPARE(child<QTabWidget>("tabWidget_2")->currentIndex(), 0);
     QCOMPARE(ctnRows(), 0);
 
-    // A real click on the device row goes to the key information page.
+    // A real click on the device row goes to the key information page, dropping a PIN typed but not sent.
     QTreeView* tree = child<QTreeView>("treeView_Dev");
     const QModelIndex device = deviceIndex("CLICK");
     tree->expandAll();
+    m_window->btn_verifyPin();
+    QTest::keyClicks(child<QLineEdit>("VerifyPIN_Edit"), "Kv3939");
     QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualRect(device).center());
     QCOMPARE(child<QTabWidget>("tabWidget")->currentIndex(), 1);
     QCOMPARE(child<QTabWidget>("tabWidget_2")->currentIndex(), 1);
+    QVERIFY(child<QLineEdit>("VerifyPIN_Edit")->text().isEmpty());
     QCOMPARE(infoValue(1), QStringLiteral("SN-CLICK"));
     for (const char* button :
          {"btn_ChangeLabel", "btn_clearEmptyCtn", "btn_VerifyPIN", "btn_ChangePIN", "btn_UnblockPIN"})
