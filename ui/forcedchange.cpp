@@ -28,9 +28,14 @@ ForcedChangeEnd forceUserPinChange(myMessageBox* box, const TokenChoice& choice)
         if (box->exec() != 0)
             return ForcedChangeEnd::Left;
         // A token pulled out while the form was up would answer every try with "Operation failed".
+        // One still present that cannot be opened failed this try, and the user is told so.
         if (cDevMgr::getInst()->open(choice) != SAR_OK) {
             box->emptyPinFields();
-            return ForcedChangeEnd::Removed;
+            if (!tokenPresent(choice.device))
+                return ForcedChangeEnd::Removed;
+            box->setWarnMode(7000, 9003, 0);
+            box->exec();
+            continue;
         }
         if (QLabel* message = box->findChild<QLabel*>(QStringLiteral("lab_msg")))
             message->setVisible(true);
