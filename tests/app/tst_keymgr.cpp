@@ -279,10 +279,7 @@ void TestKeymgr::tokenPresentAtStart()
     // A token whose user PIN is still the factory one, with a certificate ending in 3 days.
     SoftSkfFixture fx;
     QVERIFY(fx.init());
-    SoftSkfFixture::TokenSpec spec;
-    spec.name = "START";
-    spec.userPinDefault = true;
-    QVERIFY(fx.createToken(spec));
+    QVERIFY(fx.createToken("START", true, true));
     QVERIFY(fx.addContainer("START", "c1", "sm2"));
     QVERIFY(fx.addCert("START", "c1", true, "Expiring", 3));
     QVERIFY(fx.resetStats());

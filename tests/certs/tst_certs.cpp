@@ -357,10 +357,7 @@ void TestCerts::exportAcrossTokenEvent()
     QFETCH(QString, event);
     QFETCH(uint, mode);
     const QString plugged = QStringLiteral("PLUGGED-%1").arg(event);
-    SoftSkfFixture::TokenSpec spec;
-    spec.name = plugged;
-    spec.present = false;
-    QVERIFY(m_skf.createToken(spec));
+    QVERIFY(m_skf.createToken(plugged, false));
     QVERIFY(m_skf.addContainer(plugged, "rsaSig", "rsa2048"));
     QVERIFY(m_skf.addCert(plugged, "rsaSig", true, "Mallory", 365));
     useLanguage(2);
@@ -425,7 +422,7 @@ void TestCerts::viewDoesNotFollowPlantedLink()
     useLanguage(2);
     m_window->chooseApp(kToken);
     const QString victim = SoftSkfFixture::tempPath(QStringLiteral("victim"));
-    QVERIFY(SoftSkfFixture::writeFile(victim, "the test's file"));
+    QVERIFY(writeFile(victim, "the test's file"));
     const QString planted = m_shared.filePath(certfile::kViewerFileName);
     QVERIFY(QFile::link(victim, planted));
 
@@ -482,7 +479,7 @@ void TestCerts::unusableContainerLabel()
     tree()->setCurrentIndex(row);
     m_saveAnswer = SoftSkfFixture::tempPath(QStringLiteral("never.cer"));
     m_openAnswer = SoftSkfFixture::tempPath(QStringLiteral("import.cer"));
-    QVERIFY(SoftSkfFixture::writeFile(m_openAnswer, m_skf.certDer(kToken, "rsaSig", true)));
+    QVERIFY(writeFile(m_openAnswer, m_skf.certDer(kToken, "rsaSig", true)));
 
     const Shown shown = run([&] { child<QPushButton>(button)->click(); });
     QVERIFY(shown.shown);
@@ -522,9 +519,7 @@ void TestCerts::deleteContainer()
     QFETCH(bool, deleted);
     static int made = 0;
     const QString token = QStringLiteral("DEL%1").arg(++made);
-    SoftSkfFixture::TokenSpec spec;
-    spec.name = token;
-    QVERIFY(m_skf.createToken(spec));
+    QVERIFY(m_skf.createToken(token));
     for (const char* name : {"t2a", "t2b", "t2c"})
         QVERIFY(m_skf.addContainer(token, name, name[2] == 'b' ? "empty" : "sm2"));
     useLanguage(2);
@@ -615,9 +610,7 @@ void TestCerts::clearEmpty()
     // A fresh token per row: creating one raises no token event that could reset the page midway.
     static int made = 0;
     const QString token = QStringLiteral("CLEAN%1").arg(++made);
-    SoftSkfFixture::TokenSpec spec;
-    spec.name = token;
-    QVERIFY(m_skf.createToken(spec));
+    QVERIFY(m_skf.createToken(token));
     QVERIFY(m_skf.addContainer(token, "e1", "empty"));
     QVERIFY(m_skf.addContainer(token, "k1", "sm2"));
     QVERIFY(m_skf.addContainer(token, "e2", "empty"));
@@ -685,7 +678,7 @@ void TestCerts::import()
     m_openAnswer.clear();
     if (file == "cert") {
         m_openAnswer = SoftSkfFixture::tempPath(QStringLiteral("import.cer"));
-        QVERIFY(SoftSkfFixture::writeFile(m_openAnswer, der));
+        QVERIFY(writeFile(m_openAnswer, der));
     } else if (file == "missing") {
         m_openAnswer = SoftSkfFixture::tempPath(QStringLiteral("no-such.cer"));
     } else {

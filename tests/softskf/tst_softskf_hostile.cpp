@@ -41,9 +41,7 @@ void tst_SoftSkfHostile::initTestCase()
     QVERIFY(m_skf.load());
     QVERIFY(m_fx.init());
     QVERIFY(m_fx.createToken(SoftSkfFixture::TokenSpec()));
-    SoftSkfFixture::TokenSpec second;
-    second.name = "TOKEN2";
-    QVERIFY(m_fx.createToken(second));
+    QVERIFY(m_fx.createToken("TOKEN2"));
     QVERIFY(m_fx.addContainer("TOKEN1", "c1", "sm2"));
     QVERIFY(m_fx.addContainer("TOKEN1", "r1", "rsa1024"));
     QVERIFY(m_fx.addCert("TOKEN1", "c1", true, "Long Signer", 30));

@@ -2,6 +2,7 @@
 // authentication, key pairs, public key blobs, certificates, signatures and files.
 #include "skf_testlib.h"
 #include "softskf_fixture.h"
+#include "testfiles.h"
 
 #include <QCoreApplication>
 #include <QtTest>
@@ -16,12 +17,6 @@ const QByteArray kAuthKey = "1234567812345678";
 BYTE* ub(QByteArray& bytes)
 {
     return reinterpret_cast<BYTE*>(bytes.data());
-}
-
-QByteArray tokenState()
-{
-    QFile f(SoftSkfFixture::storeDir() + "/tokens/TOKEN1/token.state");
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 // Whether a public key blob holds the key of a certificate, right-aligned in its fields.
@@ -153,10 +148,8 @@ void tst_SoftSkfSecurity::pinDefaultFlagAndChange()
     QJsonObject pin = m_fx.show("TOKEN1")["applications"].toArray()[0].toObject()["userPin"].toObject();
     QCOMPARE(pin["default"].toBool(), false);
     // The token keeps no PIN in clear.
-    QFile state(SoftSkfFixture::storeDir() + "/tokens/TOKEN1/token.state");
-    QVERIFY(state.open(QIODevice::ReadOnly));
-    QByteArray text = state.readAll();
-    QVERIFY(!text.contains("Abcdef12") && !text.contains("12345678"));
+    const QByteArray text = SoftSkfFixture::tokenState("TOKEN1");
+    QVERIFY(!text.isEmpty() && !text.contains("Abcdef12") && !text.contains("12345678"));
 }
 
 void tst_SoftSkfSecurity::persistenceAcrossRestart()
@@ -512,7 +505,7 @@ void tst_SoftSkfSecurity::files()
         m_skf.SKF_CreateApplication(dev, appName, pin, 6, pin, 6, appRights ? rights : SECURE_ANYONE_ACCOUNT, &app),
         ULONG(SAR_OK));
     QString path = SoftSkfFixture::tempPath("file.bin");
-    QVERIFY(SoftSkfFixture::writeFile(path, "0123456789abcdef"));
+    QVERIFY(writeFile(path, "0123456789abcdef"));
     QVERIFY(m_fx.run({"add-file", "TOKEN1", "FILES", "f1", "--from", path, "--read-rights",
                       QString::number(op.startsWith("read") ? rights : 0xFF), "--write-rights",
                       QString::number(op.startsWith("write") ? rights : 0xFF)}));
@@ -522,7 +515,7 @@ void tst_SoftSkfSecurity::files()
     DEVINFO info;
     QCOMPARE(m_skf.SKF_GetDevInfo(dev, &info), ULONG(SAR_OK));
     const ULONG freeBefore = info.FreeSpace;
-    const QByteArray before = tokenState();
+    const QByteArray before = SoftSkfFixture::tokenState("TOKEN1");
     QByteArray data = "WXYZ";
     BYTE buf[64];
     ULONG len = sizeof buf, rc = 0;
@@ -543,7 +536,7 @@ void tst_SoftSkfSecurity::files()
         splitNameList(m_skf.fetchList([&](LPSTR b, ULONG* l) { return m_skf.SKF_EnumFiles(app, b, l); }));
     QCOMPARE(m_skf.SKF_GetDevInfo(dev, &info), ULONG(SAR_OK));
     if (rc != SAR_OK) {
-        QCOMPARE(tokenState(), before);
+        QCOMPARE(SoftSkfFixture::tokenState("TOKEN1"), before);
         QCOMPARE(names, QStringList{"f1"});
         return;
     }
@@ -589,7 +582,7 @@ void tst_SoftSkfSecurity::privateOperationsNeedUserPin()
     HAPPLICATION app = nullptr;
     QCOMPARE(m_skf.SKF_CreateApplication(dev, appName, pin, 6, pin, 6, SECURE_USER_ACCOUNT, &app), ULONG(SAR_OK));
     QString path = SoftSkfFixture::tempPath("file.bin");
-    QVERIFY(SoftSkfFixture::writeFile(path, "0123456789abcdef"));
+    QVERIFY(writeFile(path, "0123456789abcdef"));
     QVERIFY(m_fx.run({"add-file", "TOKEN1", "USERONLY", "f1", "--from", path, "--read-rights", "16"}));
     QVERIFY(m_fx.run({"add-container", "TOKEN1", "s", "sm2", "--app", "USERONLY"}));
     QVERIFY(m_fx.run({"add-container", "TOKEN1", "r", "rsa1024", "--app", "USERONLY"}));
@@ -612,9 +605,9 @@ void tst_SoftSkfSecurity::privateOperationsNeedUserPin()
         {"ReadFile", [&] { return k.SKF_ReadFile(app, f1, 0, 4, buf, &len); }},
     };
     QVERIFY(calls.contains(call));
-    const QByteArray before = tokenState();
+    const QByteArray before = SoftSkfFixture::tokenState("TOKEN1");
     QCOMPARE(calls[call](), ULONG(SAR_USER_NOT_LOGGED_IN));
-    QCOMPARE(tokenState(), before);
+    QCOMPARE(SoftSkfFixture::tokenState("TOKEN1"), before);
     // Wrong tries after a login take the rights away, also once the PIN is locked.
     QVERIFY(m_skf.loginUser(app));
     QVERIFY(m_fx.run({"set-pin", "TOKEN1", "user", "--remaining", "1", "--app", "USERONLY"}));

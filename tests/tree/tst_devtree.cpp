@@ -3,9 +3,8 @@
 #include "cDevMgr.h"
 #include "softskf_fixture.h"
 #include "widgets.h"
+#include "windowsetup.h"
 
-#include <QDir>
-#include <QFile>
 #include <QLabel>
 #include <QPushButton>
 #include <QStandardItemModel>
@@ -60,6 +59,12 @@ public:
         }
         return QModelIndex();
     }
+    bool makeToken(const QString& name)
+    {
+        SoftSkfFixture::TokenSpec spec;
+        spec.name = name;
+        return makeToken(spec);
+    }
     bool makeToken(SoftSkfFixture::TokenSpec spec)
     {
         spec.present = true;
@@ -99,11 +104,8 @@ void TstDevTree::initTestCase()
 {
     QVERIFY2(m_fx.init(), m_fx.lastError().constData());
     // No browser for these tests: the removals at clean-up are token events too.
-    const QString cfgDir = QDir::homePath() + "/.config/com.lumeno.tesselkey-norvik";
-    QVERIFY(QDir().mkpath(cfgDir));
-    QVERIFY(SoftSkfFixture::writeFile(cfgDir + "/.cfg", "{\"openURL\": false, \"URL\": \"\"}"));
-    // The built-in texts, whatever language files the build staged.
-    MainWindow::setLanguageDir(QDir::tempPath() + "/no-language-files");
+    QVERIFY(writeAppSettings(false));
+    useBuiltInTexts();
     m_window = new MainWindow;
     m_window->setTrayMessageObserver([this](const QString&, const QString& text, int) {
         if (text == QLatin1String("RUZ-Ururov removed"))
@@ -140,14 +142,9 @@ void TstDevTree::noTokenLeavesTreeEmpty()
 void TstDevTree::everyPresentTokenIsListed()
 {
     for (const char* name : {"ALPHA", "BRAVO", "CHARLIE"}) {
-        SoftSkfFixture::TokenSpec spec;
-        spec.name = name;
-        QVERIFY(makeToken(spec));
+        QVERIFY(makeToken(name));
     }
-    SoftSkfFixture::TokenSpec absent;
-    absent.name = "ABSENT";
-    absent.present = false;
-    QVERIFY(m_fx.createToken(absent));
+    QVERIFY(m_fx.createToken("ABSENT", false));
 
     m_window->slotEventChange();
     QStringList listed;
@@ -282,9 +279,7 @@ void TstDevTree::keyPairNodes()
     QFETCH(bool, encCert);
     QFETCH(QString, expected);
 
-    SoftSkfFixture::TokenSpec spec;
-    spec.name = "PAIRS";
-    QVERIFY(makeToken(spec));
+    QVERIFY(makeToken("PAIRS"));
     QVERIFY(m_fx.addContainer("PAIRS", "ctn1", kind));
     if (signCert)
         QVERIFY(m_fx.addCert("PAIRS", "ctn1", true, "sig-cn", 365));
@@ -306,9 +301,7 @@ void TstDevTree::keyPairNodes()
 
 void TstDevTree::unknownKeyLengthGivesNoPairNode()
 {
-    SoftSkfFixture::TokenSpec spec;
-    spec.name = "BIGKEY";
-    QVERIFY(makeToken(spec));
+    QVERIFY(makeToken("BIGKEY"));
     QVERIFY(m_fx.addContainer("BIGKEY", "rsa", "rsa2048"));
     QVERIFY(m_fx.addCert("BIGKEY", "rsa", true, "big", 365));
     QVERIFY(m_fx.hostile("rsa-bitlen", 4096));
@@ -322,9 +315,7 @@ void TstDevTree::unknownKeyLengthGivesNoPairNode()
 
 void TstDevTree::emptyContainerHasNoChildren()
 {
-    SoftSkfFixture::TokenSpec spec;
-    spec.name = "HOLLOW";
-    QVERIFY(makeToken(spec));
+    QVERIFY(makeToken("HOLLOW"));
     QVERIFY(m_fx.addContainer("HOLLOW", "void", "empty"));
     QVERIFY(m_fx.addContainer("HOLLOW", "full", "sm2"));
 
@@ -347,9 +338,7 @@ void TstDevTree::emptyContainerHasNoChildren()
 
 void TstDevTree::oversizedCertificateShowsPairWithoutIt()
 {
-    SoftSkfFixture::TokenSpec spec;
-    spec.name = "LONGCERT";
-    QVERIFY(makeToken(spec));
+    QVERIFY(makeToken("LONGCERT"));
     QVERIFY(m_fx.addContainer("LONGCERT", "c", "sm2"));
     QVERIFY(m_fx.addCert("LONGCERT", "c", true, "huge", 365));
     QVERIFY(m_fx.hostile("long-cert", 20000));
@@ -361,9 +350,7 @@ void TstDevTree::oversizedCertificateShowsPairWithoutIt()
 
 void TstDevTree::clicksSelectPagesAndButtons()
 {
-    SoftSkfFixture::TokenSpec spec;
-    spec.name = "CLICK";
-    QVERIFY(makeToken(spec));
+    QVERIFY(makeToken("CLICK"));
     QVERIFY(m_fx.addContainer("CLICK", "k", "sm2"));
 
     m_window->chooseApp("CLICK");
@@ -408,9 +395,7 @@ void TstDevTree::clicksSelectPagesAndButtons()
 
 void TstDevTree::failedApplicationOpenDisablesButtons()
 {
-    SoftSkfFixture::TokenSpec spec;
-    spec.name = "NOOPEN";
-    QVERIFY(makeToken(spec));
+    QVERIFY(makeToken("NOOPEN"));
     QVERIFY(m_fx.addContainer("NOOPEN", "k", "sm2"));
     m_window->slotEventChange();
     QVERIFY(m_fx.fail("SKF_OpenApplication", 0x0A000001));

@@ -5,9 +5,9 @@
 #include "certParse.h"
 #include "modaldriver.h"
 #include "softskf_fixture.h"
+#include "windowsetup.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QEventLoop>
 #include <QTimer>
 #include <QTreeView>
@@ -61,10 +61,8 @@ private:
 void TstTokenWalks::initTestCase()
 {
     QVERIFY2(m_fx.init(), m_fx.lastError().constData());
-    const QString cfgDir = QDir::homePath() + "/.config/com.lumeno.tesselkey-norvik";
-    QVERIFY(QDir().mkpath(cfgDir));
-    QVERIFY(SoftSkfFixture::writeFile(cfgDir + "/.cfg", "{\"openURL\": false, \"URL\": \"\"}"));
-    MainWindow::setLanguageDir(QDir::tempPath() + "/no-language-files");
+    QVERIFY(writeAppSettings(false));
+    useBuiltInTexts();
     // The start-up with one token present is counted here, for its row of callBudget.
     QVERIFY(makeToken(1, true));
     QVERIFY(m_fx.resetStats());
@@ -89,11 +87,7 @@ void TstTokenWalks::cleanup()
 
 bool TstTokenWalks::makeToken(int containers, bool present, bool defaultPin)
 {
-    SoftSkfFixture::TokenSpec spec;
-    spec.name = kToken;
-    spec.present = present;
-    spec.userPinDefault = defaultPin;
-    m_tokenMade = m_fx.createToken(spec);
+    m_tokenMade = m_fx.createToken(kToken, present, defaultPin);
     for (int i = 1; i <= containers && m_tokenMade; ++i) {
         const QString name = QStringLiteral("c%1").arg(i);
         if (!m_fx.addContainer(kToken, name, "sm2") || !m_fx.addCert(kToken, name, true, "cn-" + name, 365))
