@@ -57,14 +57,16 @@ private slots:
     void devAuth();
     void devAuthGuardsApplicationsAndKeyChange();
     void tokenEncryptionIsSm4();
-    void publicKeyBlobs_data();
-    void publicKeyBlobs();
     void certificatesStoredUnchanged();
-    void containerTypes_data();
+    void containerTypes_data()
+    {
+        addKeyKinds();
+        QTest::newRow("empty") << "empty" << 0 << 0;
+    }
     void containerTypes();
-    void signatures_data();
+    void signatures_data() { addKeyKinds(); }
     void signatures();
-    void keyGeneration_data();
+    void keyGeneration_data() { addKeyKinds(); }
     void keyGeneration();
     void files_data();
     void files();
@@ -72,6 +74,9 @@ private slots:
     void privateOperationsNeedUserPin();
 
 private:
+    // The kinds of key pair a container holds: kind, bits and the container's type.
+    static void addKeyKinds();
+
     SkfTestLib m_skf;
     SoftSkfFixture m_fx;
 };
@@ -278,30 +283,6 @@ void tst_SoftSkfSecurity::tokenEncryptionIsSm4()
              ULONG(SAR_NOTSUPPORTYETERR));
 }
 
-void tst_SoftSkfSecurity::publicKeyBlobs_data()
-{
-    QTest::addColumn<QString>("kind");
-    QTest::addColumn<int>("bits");
-    QTest::newRow("sm2") << "sm2" << 256;
-    QTest::newRow("rsa1024") << "rsa1024" << 1024;
-    QTest::newRow("rsa2048") << "rsa2048" << 2048;
-}
-
-void tst_SoftSkfSecurity::publicKeyBlobs()
-{
-    QFETCH(QString, kind);
-    QFETCH(int, bits);
-    QVERIFY(m_fx.addContainer("TOKEN1", "k", kind));
-    QVERIFY(m_fx.addCert("TOKEN1", "k", true, "S", 10));
-    QVERIFY(m_fx.addCert("TOKEN1", "k", false, "E", 10));
-    HCONTAINER c = m_skf.openContainer(m_skf.openApp(m_skf.connect("TOKEN1")), "k");
-    QVERIFY(c);
-    for (bool sign : {true, false})
-        QVERIFY(blobIsCertKey(m_skf.exportPublicKey(c, sign), m_skf.exportCert(c, sign), bits));
-    // The two key pairs of a container differ.
-    QVERIFY(m_skf.exportPublicKey(c, true) != m_skf.exportPublicKey(c, false));
-}
-
 void tst_SoftSkfSecurity::certificatesStoredUnchanged()
 {
     QVERIFY(m_fx.addContainer("TOKEN1", "e", "empty"));
@@ -329,15 +310,6 @@ void tst_SoftSkfSecurity::certificatesStoredUnchanged()
     QCOMPARE(rc, ULONG(SAR_CERTNOTFOUNTERR));
 }
 
-void tst_SoftSkfSecurity::containerTypes_data()
-{
-    QTest::addColumn<QString>("kind");
-    QTest::addColumn<int>("type");
-    QTest::newRow("empty") << "empty" << 0;
-    QTest::newRow("rsa1024") << "rsa1024" << 1;
-    QTest::newRow("sm2") << "sm2" << 2;
-}
-
 void tst_SoftSkfSecurity::containerTypes()
 {
     QFETCH(QString, kind);
@@ -352,25 +324,21 @@ void tst_SoftSkfSecurity::containerTypes()
     QCOMPARE(info, char(type) + QByteArray(15, '\0'));
 }
 
-void tst_SoftSkfSecurity::signatures_data()
-{
-    QTest::addColumn<QString>("kind");
-    QTest::addColumn<int>("bits");
-    QTest::newRow("sm2") << "sm2" << 256;
-    QTest::newRow("rsa1024") << "rsa1024" << 1024;
-    QTest::newRow("rsa2048") << "rsa2048" << 2048;
-}
-
 void tst_SoftSkfSecurity::signatures()
 {
     QFETCH(QString, kind);
     QFETCH(int, bits);
     QVERIFY(m_fx.addContainer("TOKEN1", "k", kind));
     QVERIFY(m_fx.addCert("TOKEN1", "k", true, "Signer", 10));
+    QVERIFY(m_fx.addCert("TOKEN1", "k", false, "E", 10));
     DEVHANDLE dev = m_skf.connect("TOKEN1");
     HAPPLICATION app = m_skf.openApp(dev);
     HCONTAINER c = m_skf.openContainer(app, "k");
     QVERIFY(c && m_skf.loginUser(app));
+    // Each pair's public key blob is the key its certificate certifies; the two pairs differ.
+    for (bool sign : {true, false})
+        QVERIFY(blobIsCertKey(m_skf.exportPublicKey(c, sign), m_skf.exportCert(c, sign), bits));
+    QVERIFY(m_skf.exportPublicKey(c, true) != m_skf.exportPublicKey(c, false));
     QByteArray cert = m_skf.exportCert(c, true);
     QByteArray blob = m_skf.exportPublicKey(c, true);
     QByteArray message = "text signed with " + kind.toUtf8();
@@ -414,11 +382,11 @@ void tst_SoftSkfSecurity::signatures()
     QCOMPARE(m_skf.SKF_ECCSignData(c, ub(digestInfo), 32, &ecc), ULONG(SAR_KEYINFOTYPEERR));
 }
 
-void tst_SoftSkfSecurity::keyGeneration_data()
+void tst_SoftSkfSecurity::addKeyKinds()
 {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<int>("bits");
-    QTest::addColumn<int>("type");
+    QTest::addColumn<int>("type"); // the container's type
     QTest::newRow("sm2") << "sm2" << 256 << 2;
     QTest::newRow("rsa1024") << "rsa1024" << 1024 << 1;
     QTest::newRow("rsa2048") << "rsa2048" << 2048 << 1;
