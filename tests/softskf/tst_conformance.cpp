@@ -594,14 +594,6 @@ void tst_Conformance::statsCountCalls()
     QVERIFY(m_fx.stats().isEmpty());
 }
 
-int main(int argc, char** argv)
-{
-    int child = runSkfChild(argc, argv);
-    if (child >= 0)
-        return child;
-    QCoreApplication app(argc, argv);
-    tst_Conformance test;
-    return QTest::qExec(&test, argc, argv);
-}
+SKF_TEST_MAIN(tst_Conformance)
 
 #include "tst_conformance.moc"

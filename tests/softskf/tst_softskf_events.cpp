@@ -198,14 +198,6 @@ void tst_SoftSkfEvents::faultedWaitReturnsCode()
     QCOMPARE(waitNow().code, ULONG(SKF_EVENT_REMOVED));
 }
 
-int main(int argc, char** argv)
-{
-    int child = runSkfChild(argc, argv);
-    if (child >= 0)
-        return child;
-    QCoreApplication app(argc, argv);
-    tst_SoftSkfEvents test;
-    return QTest::qExec(&test, argc, argv);
-}
+SKF_TEST_MAIN(tst_SoftSkfEvents)
 
 #include "tst_softskf_events.moc"

@@ -261,14 +261,6 @@ void tst_SoftSkfHostile::rsaBitLength()
     QCOMPARE(reinterpret_cast<const RSAPUBLICKEYBLOB*>(odd.constData())->BitLen, ULONG(1536));
 }
 
-int main(int argc, char** argv)
-{
-    int child = runSkfChild(argc, argv);
-    if (child >= 0)
-        return child;
-    QCoreApplication app(argc, argv);
-    tst_SoftSkfHostile test;
-    return QTest::qExec(&test, argc, argv);
-}
+SKF_TEST_MAIN(tst_SoftSkfHostile)
 
 #include "tst_softskf_hostile.moc"

@@ -586,14 +586,6 @@ void tst_SoftSkfSecurity::privateOperationsNeedUserPin()
     QCOMPARE(calls[call](), ULONG(SAR_OK));
 }
 
-int main(int argc, char** argv)
-{
-    int child = runSkfChild(argc, argv);
-    if (child >= 0)
-        return child;
-    QCoreApplication app(argc, argv);
-    tst_SoftSkfSecurity test;
-    return QTest::qExec(&test, argc, argv);
-}
+SKF_TEST_MAIN(tst_SoftSkfSecurity)
 
 #include "tst_softskf_security.moc"
