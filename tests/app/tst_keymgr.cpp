@@ -3,13 +3,13 @@
 #include "keymgr_app.h"
 #include "programtest.h"
 #include "softskf_fixture.h"
+#include "testfiles.h"
 #include "threadstate.h"
 
 #include <QtTest>
 
 #include <QProcess>
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -80,16 +80,6 @@ QStringList visibleProgramWindows()
 {
     QString out = runProgram("xdotool", {"search", "--onlyvisible", "--class", "keymgr"});
     return out.isEmpty() ? QStringList() : out.split('\n');
-}
-
-bool writeFifo(const QByteArray& bytes)
-{
-    int fd = open(kRequestFifoPath, O_WRONLY | O_NONBLOCK);
-    if (fd < 0)
-        return false;
-    bool ok = write(fd, bytes.constData(), bytes.size()) == bytes.size();
-    close(fd);
-    return ok;
 }
 
 }
@@ -191,7 +181,7 @@ void TestKeymgr::startsHiddenWithoutArgument()
     m_pid = waitForSingleCopy();
     QVERIFY(m_pid > 0);
     // The reader has the FIFO open once the window is built.
-    QTRY_VERIFY_WITH_TIMEOUT(writeFifo(QByteArray()), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(writeFifo(kRequestFifoPath, QByteArray()), 10000);
     QTRY_VERIFY_WITH_TIMEOUT(settled(m_pid), 10000);
     QVERIFY(visibleWindows().isEmpty());
     QVERIFY(kill(pid_t(m_pid), 0) == 0);
@@ -204,7 +194,7 @@ void TestKeymgr::startsHiddenWithoutArgument()
 void TestKeymgr::otherTextOnTheFifoIsIgnored()
 {
     QVERIFY(m_pid > 0);
-    QVERIFY(writeFifo("hello"));
+    QVERIFY(writeFifo(kRequestFifoPath, "hello"));
     QTRY_VERIFY_WITH_TIMEOUT(settled(m_pid), 10000);
     QVERIFY(visibleWindows().isEmpty());
     QVERIFY(kill(pid_t(m_pid), 0) == 0);
