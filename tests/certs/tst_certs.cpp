@@ -14,6 +14,7 @@
 #include "softskf_fixture.h"
 #include "testfiles.h"
 #include "widgets.h"
+#include "windowsetup.h"
 
 #include <QtTest>
 
@@ -91,11 +92,6 @@ private:
     Shown run(const std::function<void()>& action, bool rejectOthers = true)
     {
         return catchMessages(action, rejectOthers);
-    }
-    bool listed(const QString& device)
-    {
-        const QAbstractItemModel* model = child<QTreeView>("treeView_Dev")->model();
-        return !model->match(model->index(0, 0), Qt::DisplayRole, device, 1, Qt::MatchExactly).isEmpty();
     }
 
     SoftSkfFixture m_skf;
@@ -380,7 +376,8 @@ void TestCerts::exportAcrossTokenEvent()
     else
         QVERIFY(!QFileInfo::exists(m_saveAnswer));
     QVERIFY(event == "remove" ? m_skf.insert(kToken) : m_skf.remove(plugged));
-    QTRY_COMPARE_WITH_TIMEOUT(listed(plugged) || !listed(kToken), false, 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(!listedDevices(m_window).contains(plugged) && listedDevices(m_window).contains(kToken),
+                             20000);
 }
 
 void TestCerts::exportFailures_data()
@@ -528,10 +525,8 @@ void TestCerts::deleteContainer()
     ULONG retry = 0;
     QCOMPARE(cDevMgr::getInst()->VerifyPIN(1, kPin, &retry), ULONG(SAR_OK));
     // The device tree's current row names another token (moved by the keyboard, say).
-    QTreeView* devices = child<QTreeView>("treeView_Dev");
-    const QModelIndexList first = devices->model()->match(devices->model()->index(0, 0), Qt::DisplayRole, kToken);
-    QCOMPARE(first.size(), 1);
-    devices->setCurrentIndex(first.at(0));
+    QVERIFY(deviceRow(m_window, kToken).isValid());
+    child<QTreeView>("treeView_Dev")->setCurrentIndex(deviceRow(m_window, kToken));
     tree()->setCurrentIndex(find("t2b"));
     if (!fault.isEmpty())
         QVERIFY(m_skf.fail(fault, 0x0A000001));
@@ -569,7 +564,7 @@ void TestCerts::deleteContainer()
     QVERIFY(m_skf.containers(kToken).contains("rsaSig"));
     if (pullOut) {
         QVERIFY(m_skf.insert(token));
-        QTRY_VERIFY_WITH_TIMEOUT(listed(token), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(deviceRow(m_window, token).isValid(), 20000);
         return;
     }
     // The page shows what is left on the token the container was deleted from.

@@ -51,14 +51,6 @@ public:
     int ctnRows() const { return ctnModel() ? ctnModel()->rowCount() : 0; }
     bool enabled(const char* button) const { return child<QPushButton>(button)->isEnabled(); }
     QString infoValue(int row) const { return infoModel()->index(row, 1).data().toString(); }
-    QModelIndex deviceIndex(const QString& name) const
-    {
-        for (int r = 0; r < devModel()->rowCount(); ++r) {
-            if (devModel()->index(r, 0).data().toString() == name)
-                return devModel()->index(r, 0);
-        }
-        return QModelIndex();
-    }
     bool makeToken(const QString& name)
     {
         SoftSkfFixture::TokenSpec spec;
@@ -168,7 +160,7 @@ void TstDevTree::tokenWithoutApplicationIsEmptyDevice()
     spec.appName.clear();
     QVERIFY(makeToken(spec));
     m_window->slotEventChange();
-    const QModelIndex device = deviceIndex("BARE");
+    const QModelIndex device = deviceRow(m_window, "BARE");
     QVERIFY(device.isValid());
     QCOMPARE(describeChildren(devModel(), device), QStringLiteral("Empty Device"));
     QCOMPARE(m_window->appName()[0], '\0');
@@ -222,7 +214,7 @@ void TstDevTree::informationRows()
     QVERIFY(m_fx.setPin("INFO", "user", QString(), -1, userRemaining, 0));
 
     m_window->slotEventChange();
-    m_window->Dev_App_selected(deviceIndex("INFO"));
+    m_window->Dev_App_selected(deviceRow(m_window, "INFO"));
     QCOMPARE(child<QTabWidget>("tabWidget")->currentIndex(), 1);
     QCOMPARE(child<QTabWidget>("tabWidget_2")->currentIndex(), 1);
     QCOMPARE(infoModel()->rowCount(), 12);
@@ -287,7 +279,7 @@ void TstDevTree::keyPairNodes()
         QVERIFY(m_fx.addCert("PAIRS", "ctn1", false, "enc-cn", 365));
 
     m_window->slotEventChange();
-    const QModelIndex device = deviceIndex("PAIRS");
+    const QModelIndex device = deviceRow(m_window, "PAIRS");
     m_window->Dev_App_selected(devModel()->index(0, 0, device));
     QCOMPARE(child<QTabWidget>("tabWidget")->currentIndex(), 2);
     QCOMPARE(ctnRows(), 1);
@@ -364,7 +356,7 @@ void TstDevTree::clicksSelectPagesAndButtons()
 
     // A real click on the device row goes to the key information page.
     QTreeView* tree = child<QTreeView>("treeView_Dev");
-    const QModelIndex device = deviceIndex("CLICK");
+    const QModelIndex device = deviceRow(m_window, "CLICK");
     tree->expandAll();
     QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualRect(device).center());
     QCOMPARE(child<QTabWidget>("tabWidget")->currentIndex(), 1);
@@ -427,7 +419,7 @@ void TstDevTree::deviceWithoutChildShowsOnlyItself()
     QCOMPARE(ctnRows(), 1);
     QVERIFY(m_fx.fail("SKF_EnumApplication", 0x0A000001));
     m_window->slotEventChange();
-    const QModelIndex device = deviceIndex("SHOWN");
+    const QModelIndex device = deviceRow(m_window, "SHOWN");
     QVERIFY(device.isValid());
     QCOMPARE(devModel()->rowCount(device), 0);
 

@@ -37,14 +37,6 @@ class TstTokenEvents : public QObject
             n += m.text == text ? 1 : 0;
         return n;
     }
-    QStringList listedDevices() const
-    {
-        const QAbstractItemModel* model = m_window->findChild<QTreeView*>("treeView_Dev")->model();
-        QStringList names;
-        for (int r = 0; r < model->rowCount(); ++r)
-            names << model->index(r, 0).data().toString();
-        return names;
-    }
     // Plugs the token in or out and waits until the window has told it in the tray.
     bool plug(const QString& name, bool in)
     {
@@ -115,7 +107,7 @@ void TstTokenEvents::startupAnnouncesNothing()
 {
     QVERIFY(m_messages.isEmpty());
     QCOMPARE(stubLog(), QByteArray());
-    QCOMPARE(listedDevices(), QStringList{"EARLY"});
+    QCOMPARE(listedDevices(m_window), QStringList{"EARLY"});
 }
 
 void TstTokenEvents::insertionOpensAddressAsSettingsSay()
@@ -130,7 +122,7 @@ void TstTokenEvents::insertionOpensAddressAsSettingsSay()
     const Message& inserted = m_messages.last();
     QCOMPARE(inserted.title, QString::fromUtf8("网上银行USB Key管理工具"));
     QCOMPARE(inserted.msecs, 3000);
-    QVERIFY(listedDevices().contains("WEB"));
+    QVERIFY(listedDevices(m_window).contains("WEB"));
 
     // Switched off by hand in the file: no browser at the next insertion. The next one opens, and
     // the log then holds its address alone after the first.
@@ -165,11 +157,11 @@ void TstTokenEvents::removalKeepsTrayIconState()
     QTRY_COMPARE_WITH_TIMEOUT(count("RUZ-Ururov removed"), removed + 1, 20000);
     QCOMPARE(m_messages.last().msecs, 3000);
     QVERIFY(!m_window->trayIcon()->isVisible());
-    QVERIFY(!listedDevices().contains("WEB"));
+    QVERIFY(!listedDevices(m_window).contains("WEB"));
 
     QVERIFY(plug("WEB", true));
     QVERIFY(m_window->trayIcon()->isVisible());
-    QVERIFY(listedDevices().contains("WEB"));
+    QVERIFY(listedDevices(m_window).contains("WEB"));
 }
 
 void TstTokenEvents::expiryNoticeOnInsertion_data()
@@ -273,10 +265,10 @@ void TstTokenEvents::defaultPinIsChangedBeforeAnythingElse()
         QVERIFY(!seen[form].labels.contains("lab_msg"));
     QCOMPARE(removedDuringPrompt, 0);
     QTRY_COMPARE_WITH_TIMEOUT(count("RUZ-Ururov removed"), removed + 1, 20000);
-    QVERIFY(!listedDevices().contains("WEB"));
+    QVERIFY(!listedDevices(m_window).contains("WEB"));
 
     // The token now reports a changed PIN, so the next event asks nothing.
-    QTRY_VERIFY_WITH_TIMEOUT(listedDevices().contains("FACTORY"), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(listedDevices(m_window).contains("FACTORY"), 10000);
     m_window->chooseDev("FACTORY");
     const QAbstractItemModel* info = m_window->findChild<QTreeView*>("treeView_usbInfo")->model();
     QCOMPARE(info->index(11, 1).data().toString(), QStringLiteral("NO"));
@@ -452,7 +444,7 @@ void TstTokenEvents::eventsDuringBusyHandlerKeepTheirOrder()
     QCOMPARE(shown(), expected + QStringList{"RUZ-Ururov removed"});
     QCOMPARE(driver.seen().size(), 1);
     QVERIFY(!QApplication::activeModalWidget());
-    QStringList listed = listedDevices();
+    QStringList listed = listedDevices(m_window);
     QStringList present = presentTokens();
     listed.sort();
     present.sort();

@@ -46,7 +46,6 @@ private slots:
 
 private:
     bool makeToken(int containers, bool present, bool defaultPin = false);
-    QModelIndex deviceRow() const;
     // Runs softskf-ctl insert or remove and waits until the window has told it in the tray.
     bool plug(bool in);
 
@@ -69,7 +68,7 @@ void TstTokenWalks::initTestCase()
     m_window = new MainWindow;
     m_window->setTrayMessageObserver([this](const QString&, const QString& text, int) { m_trayTexts << text; });
     m_window->show();
-    QTRY_VERIFY_WITH_TIMEOUT(m_window->startupDone() && deviceRow().isValid(), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(m_window->startupDone() && deviceRow(m_window, kToken).isValid(), 20000);
     runEventLoop();
     m_startupCalls = m_fx.callsBesidesEventWait(&m_startupWhich);
     cleanup();
@@ -96,13 +95,6 @@ bool TstTokenWalks::makeToken(int containers, bool present, bool defaultPin)
     return m_tokenMade;
 }
 
-QModelIndex TstTokenWalks::deviceRow() const
-{
-    const QAbstractItemModel* model = m_window->findChild<QTreeView*>("treeView_Dev")->model();
-    const QModelIndexList found = model->match(model->index(0, 0), Qt::DisplayRole, kToken, 1, Qt::MatchExactly);
-    return found.isEmpty() ? QModelIndex() : found.front();
-}
-
 bool TstTokenWalks::plug(bool in)
 {
     const QString told = in ? "RUZ-Ururov inserted" : "RUZ-Ururov removed";
@@ -111,7 +103,7 @@ bool TstTokenWalks::plug(bool in)
         return false;
     const bool seen = QTest::qWaitFor([&] { return m_trayTexts.count(told) > before; }, 20000);
     runEventLoop();
-    return seen && deviceRow().isValid() == in;
+    return seen && deviceRow(m_window, kToken).isValid() == in;
 }
 
 // Each action against the most calls it may make on a token whose containers each hold a key pair
@@ -155,13 +147,14 @@ void TstTokenWalks::callBudget()
         if (action == "expiry")
             QVERIFY(certParse().certValid(kToken, &secondsLeft) == 0 && secondsLeft > 300 * 86400);
         if (action == "device") {
-            m_window->Dev_App_selected(deviceRow());
+            m_window->Dev_App_selected(deviceRow(m_window, kToken));
             const QAbstractItemModel* info = m_window->findChild<QTreeView*>("treeView_usbInfo")->model();
             QCOMPARE(info->index(1, 1).data().toString(), QStringLiteral("SN-WALK"));
             QCOMPARE(info->index(10, 1).data().toString(), QStringLiteral("6"));
         }
         if (action == "certificates") {
-            m_window->Dev_App_selected(deviceRow().model()->index(0, 0, deviceRow()));
+            const QModelIndex device = deviceRow(m_window, kToken);
+            m_window->Dev_App_selected(device.model()->index(0, 0, device));
             QCOMPARE(m_window->findChild<QTreeView*>("treeView")->model()->rowCount(), containers);
         }
         if (action == "removal" || action == "insertion")
