@@ -298,19 +298,13 @@ void tst_SoftSkfCtl::fixtureCertificates()
     QFETCH(QDateTime, notAfter);
     QFETCH(int, type);
     QByteArray der = SoftSkfFixture::makeCertificate("Made", notAfter);
-    Validity v = validityOf(der);
+    const Validity v = validityOf(der);
     QCOMPARE(v.type, type);
     QCOMPARE(qint64(v.notAfter), notAfter.toSecsSinceEpoch());
     QString path = SoftSkfFixture::tempPath("made.der");
     QVERIFY(writeFile(path, der));
     QVERIFY(m_fx.importCert("TOKEN1", "empty1", true, path));
     QCOMPARE(m_fx.certDer("TOKEN1", "empty1", true), der);
-    // Through softskf-ctl as well, with the same time encoding.
-    QVERIFY(m_fx.addContainer("TOKEN1", "k", "rsa1024"));
-    QVERIFY(m_fx.addCertNotAfter("TOKEN1", "k", false, "Made", notAfter));
-    v = validityOf(m_fx.certDer("TOKEN1", "k", false));
-    QCOMPARE(v.type, type);
-    QCOMPARE(qint64(v.notAfter), notAfter.toSecsSinceEpoch());
 }
 
 void tst_SoftSkfCtl::showJson()
