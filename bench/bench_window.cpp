@@ -10,9 +10,9 @@
 #include "cDevMgr.h"
 #include "certParse.h"
 #include "softskf_fixture.h"
+#include "windowsetup.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QStandardItemModel>
@@ -122,9 +122,7 @@ int runActions(int containers)
             fail("cannot fill the token");
     }
     // No browser on insertion; the user PIN is not the factory one, so no forced change.
-    const QString cfgDir = QDir::homePath() + QStringLiteral("/.config/com.lumeno.tesselkey-norvik");
-    if (!QDir().mkpath(cfgDir) ||
-        !SoftSkfFixture::writeFile(cfgDir + QStringLiteral("/.cfg"), "{\"openURL\": false, \"URL\": \"\"}"))
+    if (!writeAppSettings(false))
         fail("cannot write the settings file");
     if (!fx.latency(QStringLiteral("all"), kLatencyMs))
         fail("cannot set the latency");

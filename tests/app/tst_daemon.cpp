@@ -3,6 +3,7 @@
 #include "certfile_dialogs.h"
 #include "certfile_io.h"
 #include "keymgr_app.h"
+#include "testfiles.h"
 #include "webopen.h"
 
 #include <QtTest>
@@ -17,12 +18,6 @@
 #include <unistd.h>
 
 namespace {
-
-mode_t modeOf(const QString& path)
-{
-    struct stat st = {};
-    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : mode_t(-1);
-}
 
 // In the daemonised process: start the browser as an insertion does, then (dialog) make a folder
 // with the save dialog's "New Folder" button and export into it. Returns "ok" or what went wrong.
@@ -114,9 +109,7 @@ void TestDaemon::fileMask()
     QCOMPARE(waitpid(child, &status, 0), child);
     QCOMPARE(status, 0);
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(result).size() > 0, 30000);
-    QFile out(result);
-    QVERIFY(out.open(QIODevice::ReadOnly));
-    QCOMPARE(out.readAll(), QByteArray("ok"));
+    QCOMPARE(readFile(result), QByteArray("ok"));
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(stubLog).size() > 0, 10000);
     QCOMPARE(int(modeOf(stubLog)), stubFileMode);
     if (!dialog)

@@ -5,6 +5,7 @@
 #include "journal.h"
 #include "keymgr_config.h"
 #include "logging.h"
+#include "programtest.h"
 #include "softskf_fixture.h"
 
 #include <QtTest>
@@ -51,14 +52,6 @@ Record parseDatagram(const QByteArray& data)
         }
     }
     return record;
-}
-
-QString xdo(const QStringList& args)
-{
-    QProcess process;
-    process.start(QStringLiteral("xdotool"), args);
-    process.waitForFinished(20000);
-    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
 }
 
 QByteArray linkOf(const QString& path)
@@ -205,19 +198,20 @@ void TestJournal::tokenEventRecord()
 // A wrong PIN typed on the verify page, as a user does it.
 void TestJournal::failedVerifyRecord()
 {
-    QTRY_VERIFY_WITH_TIMEOUT(!(m_window = xdo({"search", "--onlyvisible", "--name", "Norvik"})).isEmpty(), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        !(m_window = runProgram("xdotool", {"search", "--onlyvisible", "--name", "Norvik"})).isEmpty(), 10000);
     m_window = m_window.section('\n', 0, 0);
     // Device row, "Verify PIN", the PIN field, then OK. A busy machine may still be filling the
     // tree when the first click lands, so the whole round is tried again.
     Record record;
     for (int round = 0; round < 3 && record.isEmpty(); ++round) {
         for (const QStringList& at : QList<QStringList>{{"60", "105"}, {"344", "417"}, {"500", "188"}}) {
-            xdo({"mousemove", "--window", m_window, at[0], at[1], "click", "1"});
+            runProgram("xdotool", {"mousemove", "--window", m_window, at[0], at[1], "click", "1"});
             QTest::qWait(700);
         }
-        xdo({"type", "--delay", "40", kWrongPin});
+        runProgram("xdotool", {"type", "--delay", "40", kWrongPin});
         QTest::qWait(300);
-        xdo({"mousemove", "--window", m_window, "530", "318", "click", "1"});
+        runProgram("xdotool", {"mousemove", "--window", m_window, "530", "318", "click", "1"});
         record = waitFor("SKF_FUNCTION", "SKF_VerifyPIN", 6000);
     }
     if (record.isEmpty()) {
@@ -237,14 +231,5 @@ void TestJournal::noPinInAnyRecord()
         QVERIFY2(!datagram.contains(kWrongPin) && !datagram.contains("12345678"), datagram.constData());
 }
 
-// The first argument is the program under test; the rest go to QtTest.
-int main(int argc, char* argv[])
-{
-    QCoreApplication app(argc, argv);
-    QStringList args = app.arguments();
-    if (args.size() > 1)
-        s_keymgrPath = args.takeAt(1);
-    TestJournal test;
-    return QTest::qExec(&test, args);
-}
+KEYMGR_PROGRAM_TEST_MAIN(TestJournal, s_keymgrPath)
 #include "tst_journal.moc"

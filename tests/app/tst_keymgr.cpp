@@ -1,14 +1,15 @@
 // The whole program on a private X server: daemonising, the single instance, the second start
 // showing the first copy's window, a screenshot of that window, and a start with a token present.
 #include "keymgr_app.h"
+#include "programtest.h"
 #include "softskf_fixture.h"
+#include "testfiles.h"
 #include "threadstate.h"
 
 #include <QtTest>
 
 #include <QProcess>
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -43,20 +44,10 @@ QList<qint64> processesOf(const QString& exe)
     return pids;
 }
 
-QString run(const QString& program, const QStringList& args, int* exitCode = nullptr)
-{
-    QProcess process;
-    process.start(program, args);
-    process.waitForFinished(20000);
-    if (exitCode)
-        *exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
-}
-
 int xdotool(const QStringList& args)
 {
     int exitCode = -1;
-    run("xdotool", args, &exitCode);
+    runProgram("xdotool", args, &exitCode);
     return exitCode;
 }
 
@@ -65,8 +56,8 @@ int xdotool(const QStringList& args)
 QStringList visibleWindows(const QString& title = QString::fromUtf8(kTitle))
 {
     QStringList found;
-    for (const QString& id : run("xdotool", {"search", "--onlyvisible", "--class", "keymgr"}).split('\n')) {
-        if (!id.isEmpty() && run("xdotool", {"getwindowname", id}).contains(title))
+    for (const QString& id : runProgram("xdotool", {"search", "--onlyvisible", "--class", "keymgr"}).split('\n')) {
+        if (!id.isEmpty() && runProgram("xdotool", {"getwindowname", id}).contains(title))
             found << id;
     }
     return found;
@@ -87,18 +78,8 @@ bool settled(qint64 pid)
 // Visible windows of the program of any title: with the main window hidden, the tray icon's.
 QStringList visibleProgramWindows()
 {
-    QString out = run("xdotool", {"search", "--onlyvisible", "--class", "keymgr"});
+    QString out = runProgram("xdotool", {"search", "--onlyvisible", "--class", "keymgr"});
     return out.isEmpty() ? QStringList() : out.split('\n');
-}
-
-bool writeFifo(const QByteArray& bytes)
-{
-    int fd = open(kRequestFifoPath, O_WRONLY | O_NONBLOCK);
-    if (fd < 0)
-        return false;
-    bool ok = write(fd, bytes.constData(), bytes.size()) == bytes.size();
-    close(fd);
-    return ok;
 }
 
 }
@@ -161,7 +142,7 @@ void TestKeymgr::launch(const QStringList& args)
     int exitCode = -1;
     QElapsedTimer timer;
     timer.start();
-    run(m_keymgr, args, &exitCode);
+    runProgram(m_keymgr, args, &exitCode);
     QCOMPARE(exitCode, 0);
     QVERIFY2(timer.elapsed() < 5000, "the launcher must return at once");
 }
@@ -200,20 +181,20 @@ void TestKeymgr::startsHiddenWithoutArgument()
     m_pid = waitForSingleCopy();
     QVERIFY(m_pid > 0);
     // The reader has the FIFO open once the window is built.
-    QTRY_VERIFY_WITH_TIMEOUT(writeFifo(QByteArray()), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(writeFifo(kRequestFifoPath, QByteArray()), 10000);
     QTRY_VERIFY_WITH_TIMEOUT(settled(m_pid), 10000);
     QVERIFY(visibleWindows().isEmpty());
     QVERIFY(kill(pid_t(m_pid), 0) == 0);
     // Hidden, but present in the tray.
     QTRY_COMPARE_WITH_TIMEOUT(visibleProgramWindows().size(), 1, 5000);
-    QString geometry = run("xdotool", {"getwindowgeometry", visibleProgramWindows().value(0)});
+    QString geometry = runProgram("xdotool", {"getwindowgeometry", visibleProgramWindows().value(0)});
     QVERIFY2(!geometry.contains("702x530"), qPrintable(geometry));
 }
 
 void TestKeymgr::otherTextOnTheFifoIsIgnored()
 {
     QVERIFY(m_pid > 0);
-    QVERIFY(writeFifo("hello"));
+    QVERIFY(writeFifo(kRequestFifoPath, "hello"));
     QTRY_VERIFY_WITH_TIMEOUT(settled(m_pid), 10000);
     QVERIFY(visibleWindows().isEmpty());
     QVERIFY(kill(pid_t(m_pid), 0) == 0);
@@ -245,7 +226,7 @@ void TestKeymgr::windowIsCentredAndPhotographed()
 {
     QStringList windows = visibleWindows();
     QCOMPARE(windows.size(), 1);
-    QString geometry = run("xdotool", {"getwindowgeometry", "--shell", windows.first()});
+    QString geometry = runProgram("xdotool", {"getwindowgeometry", "--shell", windows.first()});
     QMap<QString, int> values;
     for (const QString& line : geometry.split('\n')) {
         QStringList pair = line.split('=');
@@ -254,7 +235,7 @@ void TestKeymgr::windowIsCentredAndPhotographed()
     }
     QCOMPARE(values.value("WIDTH"), 702);
     QCOMPARE(values.value("HEIGHT"), 530);
-    QString screen = run("xdotool", {"getdisplaygeometry"});
+    QString screen = runProgram("xdotool", {"getdisplaygeometry"});
     QStringList size = screen.split(' ');
     QCOMPARE(size.size(), 2);
     QCOMPARE(values.value("X"), (size[0].toInt() - 702) / 2);
@@ -265,7 +246,7 @@ void TestKeymgr::windowIsCentredAndPhotographed()
     QString shot = dir + "/keymgr-window.png";
     QFile::remove(shot);
     int exitCode = -1;
-    run("import", {"-window", windows.first(), shot}, &exitCode);
+    runProgram("import", {"-window", windows.first(), shot}, &exitCode);
     QCOMPARE(exitCode, 0);
     QVERIFY(QFileInfo(shot).size() > 0);
     qInfo("screenshot: %s", qPrintable(shot));
@@ -279,10 +260,7 @@ void TestKeymgr::tokenPresentAtStart()
     // A token whose user PIN is still the factory one, with a certificate ending in 3 days.
     SoftSkfFixture fx;
     QVERIFY(fx.init());
-    SoftSkfFixture::TokenSpec spec;
-    spec.name = "START";
-    spec.userPinDefault = true;
-    QVERIFY(fx.createToken(spec));
+    QVERIFY(fx.createToken("START", true, true));
     QVERIFY(fx.addContainer("START", "c1", "sm2"));
     QVERIFY(fx.addCert("START", "c1", true, "Expiring", 3));
     QVERIFY(fx.resetStats());
@@ -316,18 +294,10 @@ void TestKeymgr::tokenPresentAtStart()
     QVERIFY(fx.insert("START"));
     QTRY_COMPARE_WITH_TIMEOUT(visibleWindows(kExpiryTitle).size(), 1, 20000);
     QVERIFY(fx.stats().value("SKF_ExportCertificate") > 0);
-    run("import", {"-window", "root", qEnvironmentVariable("KEYMGR_BINARY_DIR") + "/test-artifacts/keymgr-expiry.png"});
+    const QString shot = qEnvironmentVariable("KEYMGR_BINARY_DIR") + "/test-artifacts/keymgr-expiry.png";
+    runProgram("import", {"-window", "root", shot});
     QVERIFY(visibleWindows(kChangePinTitle).isEmpty());
 }
 
-// The first argument is the program under test; the rest go to QtTest.
-int main(int argc, char* argv[])
-{
-    QCoreApplication app(argc, argv);
-    QStringList args = app.arguments();
-    if (args.size() > 1)
-        s_keymgrPath = args.takeAt(1);
-    TestKeymgr test;
-    return QTest::qExec(&test, args);
-}
+KEYMGR_PROGRAM_TEST_MAIN(TestKeymgr, s_keymgrPath)
 #include "tst_keymgr.moc"

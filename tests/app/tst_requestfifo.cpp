@@ -9,25 +9,9 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
-
-namespace {
-
-// Writes raw bytes into the FIFO the way any local writer could.
-bool writeRaw(const QByteArray& path, const QByteArray& bytes)
-{
-    int fd = open(path.constData(), O_WRONLY | O_NONBLOCK);
-    if (fd < 0)
-        return false;
-    bool ok = write(fd, bytes.constData(), bytes.size()) == bytes.size();
-    close(fd);
-    return ok;
-}
-
-}
 
 class TestRequestFifo : public QObject {
     Q_OBJECT
@@ -97,11 +81,11 @@ void TestRequestFifo::otherTextIsIgnored()
     QSignalSpy spy(m_listener, &myListen::notifyMyListenEvent);
     // Each chunk goes once the reader has handled the one before: no two share a read.
     for (const char* chunk : {"hello", "SHOW"}) {
-        QVERIFY(writeRaw(m_fifo, chunk));
+        QVERIFY(writeFifo(QFile::decodeName(m_fifo), chunk));
         QTRY_VERIFY_WITH_TIMEOUT(threadstate::fifoReaderIdle(m_fifo, getpid(), "myListen"), 5000);
         QCOMPARE(spy.count(), 0);
     }
-    QVERIFY(writeRaw(m_fifo, "show"));
+    QVERIFY(writeFifo(QFile::decodeName(m_fifo), "show"));
     QTRY_COMPARE_WITH_TIMEOUT(spy.count(), 1, 3000);
 }
 
@@ -152,11 +136,7 @@ void TestRequestFifo::plantedPathIsNeverWrittenThrough()
     QFETCH(bool, symlink);
     QString target = m_dir.filePath(QString("victim-%1").arg(symlink));
     QString planted = m_dir.filePath(QString("planted-%1").arg(symlink));
-    {
-        QFile file(target);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("precious");
-    }
+    QVERIFY(writeFile(target, "precious"));
     if (symlink)
         QVERIFY(QFile::link(target, planted));
     else
@@ -171,11 +151,7 @@ void TestRequestFifo::listenerReplacesPlantedLink()
 {
     QString target = m_dir.filePath("link-victim");
     QString planted = m_dir.filePath("link-planted");
-    {
-        QFile file(target);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("precious");
-    }
+    QVERIFY(writeFile(target, "precious"));
     QVERIFY(QFile::link(target, planted));
     myListen listener(QFile::encodeName(planted).constData());
     struct stat st {};

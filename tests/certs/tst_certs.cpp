@@ -14,6 +14,7 @@
 #include "softskf_fixture.h"
 #include "testfiles.h"
 #include "widgets.h"
+#include "windowsetup.h"
 
 #include <QtTest>
 
@@ -91,11 +92,6 @@ private:
     Shown run(const std::function<void()>& action, bool rejectOthers = true)
     {
         return catchMessages(action, rejectOthers);
-    }
-    bool listed(const QString& device)
-    {
-        const QAbstractItemModel* model = child<QTreeView>("treeView_Dev")->model();
-        return !model->match(model->index(0, 0), Qt::DisplayRole, device, 1, Qt::MatchExactly).isEmpty();
     }
 
     SoftSkfFixture m_skf;
@@ -357,10 +353,7 @@ void TestCerts::exportAcrossTokenEvent()
     QFETCH(QString, event);
     QFETCH(uint, mode);
     const QString plugged = QStringLiteral("PLUGGED-%1").arg(event);
-    SoftSkfFixture::TokenSpec spec;
-    spec.name = plugged;
-    spec.present = false;
-    QVERIFY(m_skf.createToken(spec));
+    QVERIFY(m_skf.createToken(plugged, false));
     QVERIFY(m_skf.addContainer(plugged, "rsaSig", "rsa2048"));
     QVERIFY(m_skf.addCert(plugged, "rsaSig", true, "Mallory", 365));
     useLanguage(2);
@@ -383,7 +376,8 @@ void TestCerts::exportAcrossTokenEvent()
     else
         QVERIFY(!QFileInfo::exists(m_saveAnswer));
     QVERIFY(event == "remove" ? m_skf.insert(kToken) : m_skf.remove(plugged));
-    QTRY_COMPARE_WITH_TIMEOUT(listed(plugged) || !listed(kToken), false, 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(!listedDevices(m_window).contains(plugged) && listedDevices(m_window).contains(kToken),
+                             20000);
 }
 
 void TestCerts::exportFailures_data()
@@ -425,7 +419,7 @@ void TestCerts::viewDoesNotFollowPlantedLink()
     useLanguage(2);
     m_window->chooseApp(kToken);
     const QString victim = SoftSkfFixture::tempPath(QStringLiteral("victim"));
-    QVERIFY(SoftSkfFixture::writeFile(victim, "the test's file"));
+    QVERIFY(writeFile(victim, "the test's file"));
     const QString planted = m_shared.filePath(certfile::kViewerFileName);
     QVERIFY(QFile::link(victim, planted));
 
@@ -482,7 +476,7 @@ void TestCerts::unusableContainerLabel()
     tree()->setCurrentIndex(row);
     m_saveAnswer = SoftSkfFixture::tempPath(QStringLiteral("never.cer"));
     m_openAnswer = SoftSkfFixture::tempPath(QStringLiteral("import.cer"));
-    QVERIFY(SoftSkfFixture::writeFile(m_openAnswer, m_skf.certDer(kToken, "rsaSig", true)));
+    QVERIFY(writeFile(m_openAnswer, m_skf.certDer(kToken, "rsaSig", true)));
 
     const Shown shown = run([&] { child<QPushButton>(button)->click(); });
     QVERIFY(shown.shown);
@@ -522,9 +516,7 @@ void TestCerts::deleteContainer()
     QFETCH(bool, deleted);
     static int made = 0;
     const QString token = QStringLiteral("DEL%1").arg(++made);
-    SoftSkfFixture::TokenSpec spec;
-    spec.name = token;
-    QVERIFY(m_skf.createToken(spec));
+    QVERIFY(m_skf.createToken(token));
     for (const char* name : {"t2a", "t2b", "t2c"})
         QVERIFY(m_skf.addContainer(token, name, name[2] == 'b' ? "empty" : "sm2"));
     useLanguage(2);
@@ -533,10 +525,8 @@ void TestCerts::deleteContainer()
     ULONG retry = 0;
     QCOMPARE(cDevMgr::getInst()->VerifyPIN(1, kPin, &retry), ULONG(SAR_OK));
     // The device tree's current row names another token (moved by the keyboard, say).
-    QTreeView* devices = child<QTreeView>("treeView_Dev");
-    const QModelIndexList first = devices->model()->match(devices->model()->index(0, 0), Qt::DisplayRole, kToken);
-    QCOMPARE(first.size(), 1);
-    devices->setCurrentIndex(first.at(0));
+    QVERIFY(deviceRow(m_window, kToken).isValid());
+    child<QTreeView>("treeView_Dev")->setCurrentIndex(deviceRow(m_window, kToken));
     tree()->setCurrentIndex(find("t2b"));
     if (!fault.isEmpty())
         QVERIFY(m_skf.fail(fault, 0x0A000001));
@@ -574,7 +564,7 @@ void TestCerts::deleteContainer()
     QVERIFY(m_skf.containers(kToken).contains("rsaSig"));
     if (pullOut) {
         QVERIFY(m_skf.insert(token));
-        QTRY_VERIFY_WITH_TIMEOUT(listed(token), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(deviceRow(m_window, token).isValid(), 20000);
         return;
     }
     // The page shows what is left on the token the container was deleted from.
@@ -615,9 +605,7 @@ void TestCerts::clearEmpty()
     // A fresh token per row: creating one raises no token event that could reset the page midway.
     static int made = 0;
     const QString token = QStringLiteral("CLEAN%1").arg(++made);
-    SoftSkfFixture::TokenSpec spec;
-    spec.name = token;
-    QVERIFY(m_skf.createToken(spec));
+    QVERIFY(m_skf.createToken(token));
     QVERIFY(m_skf.addContainer(token, "e1", "empty"));
     QVERIFY(m_skf.addContainer(token, "k1", "sm2"));
     QVERIFY(m_skf.addContainer(token, "e2", "empty"));
@@ -685,7 +673,7 @@ void TestCerts::import()
     m_openAnswer.clear();
     if (file == "cert") {
         m_openAnswer = SoftSkfFixture::tempPath(QStringLiteral("import.cer"));
-        QVERIFY(SoftSkfFixture::writeFile(m_openAnswer, der));
+        QVERIFY(writeFile(m_openAnswer, der));
     } else if (file == "missing") {
         m_openAnswer = SoftSkfFixture::tempPath(QStringLiteral("no-such.cer"));
     } else {

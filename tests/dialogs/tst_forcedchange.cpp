@@ -124,33 +124,16 @@ void TestForcedChange::ruleRejections_data()
     QTest::addColumn<QString>("confirmPin");
     QTest::addColumn<QString>("message");
 
+    // A row per message the form shows; which rule breaks first is tst_passwordrules' firstBroken.
     QTest::newRow("lower-case only") << kFactoryPin << "abcdefgh"
                                      << "abcdefgh" << kRuleHint;
-    QTest::newRow("digits only") << kFactoryPin << "12345678"
-                                 << "12345678" << kRuleHint;
-    QTest::newRow("empty") << kFactoryPin << ""
-                           << "" << kRuleHint;
-    QTest::newRow("punctuation is no class") << kFactoryPin << "abc!!!!"
-                                             << "abc!!!!" << kRuleHint;
-    QTest::newRow("class rule before confirmation") << kFactoryPin << "abcdefgh"
-                                                    << "zzz" << kRuleHint;
-    QTest::newRow("upper and lower pass classes") << kFactoryPin << "ABCdef"
-                                                  << "ABCdeg" << kConfirmError;
     QTest::newRow("confirmation differs") << kFactoryPin << "abc123"
                                           << "abc124" << kConfirmError;
     QTest::newRow("confirmation longer") << kFactoryPin << "abc123"
                                          << "abc1234" << kConfirmError;
-    QTest::newRow("confirmation before same-as-old") << "abc123"
-                                                     << "abc123"
-                                                     << "abc12" << kConfirmError;
     QTest::newRow("same as old") << "abc123"
                                  << "abc123"
                                  << "abc123" << kSame;
-    QTest::newRow("same before length") << "ab12"
-                                        << "ab12"
-                                        << "ab12" << kSame;
-    QTest::newRow("four characters") << kFactoryPin << "ab12"
-                                     << "ab12" << kTooShort;
     QTest::newRow("five characters") << kFactoryPin << "abC12"
                                      << "abC12" << kTooShort;
 }

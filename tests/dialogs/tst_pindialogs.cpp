@@ -74,6 +74,8 @@ void TestPinDialogs::setPinRules_data()
     QTest::addColumn<QString>("confirmPin");
     QTest::addColumn<QString>("message"); // empty: accepted
 
+    // The dialog's part: a row per message and the PINs it hands over; which rule breaks first is
+    // tst_passwordrules' firstBroken.
     QTest::newRow("confirmation differs in case only") << "57239184"
                                                        << "Abc123"
                                                        << "abc123" << kConfirmError;
@@ -83,31 +85,15 @@ void TestPinDialogs::setPinRules_data()
     QTest::newRow("confirmation before same-as-old") << "Abc123"
                                                      << "Abc123"
                                                      << "Abc124" << kConfirmError;
-    QTest::newRow("digits only") << "57239184"
-                                 << "123456"
-                                 << "123456" << kRuleHint;
     QTest::newRow("lower-case only") << "57239184"
                                      << "abcdefgh"
                                      << "abcdefgh" << kRuleHint;
-    QTest::newRow("punctuation adds no class") << "57239184"
-                                               << "abc!@#$"
-                                               << "abc!@#$" << kRuleHint;
-    QTest::newRow("five bytes") << "57239184"
-                                << "abc12"
-                                << "abc12" << kRuleHint;
     QTest::newRow("empty") << "57239184"
                            << ""
                            << "" << kRuleHint;
-    QTest::newRow("non-ASCII has no class") << "57239184"
-                                            << "密码密码密码"
-                                            << "密码密码密码" << kRuleHint;
     QTest::newRow("same as old") << "Abc123"
                                  << "Abc123"
                                  << "Abc123" << kSame;
-    QTest::newRow("upper and digits") << "57239184"
-                                      << "ABC123"
-                                      << "ABC123"
-                                      << "";
     QTest::newRow("upper and lower") << "57239184"
                                      << "ABCdef"
                                      << "ABCdef"

@@ -2,6 +2,7 @@
 #include "cDevMgr.h"
 #include "certParse.h"
 #include "softskf_fixture.h"
+#include "testfiles.h"
 
 #include <openssl/asn1.h>
 
@@ -185,9 +186,7 @@ void TstExpiry::firstCertificateOfToken()
 {
     QFETCH(QByteArray, zone);
     const QString token = "CERTS" + QString::fromLatin1(zone).remove('/');
-    SoftSkfFixture::TokenSpec spec;
-    spec.name = token;
-    QVERIFY(m_fx.createToken(spec));
+    QVERIFY(m_fx.createToken(token));
     // Containers in list order; in each the encryption certificate is tried before the signature one.
     QVERIFY(m_fx.addContainer(token, "a-empty", "empty"));
     QVERIFY(m_fx.addContainer(token, "b-certs", "sm2"));
@@ -210,7 +209,7 @@ void TstExpiry::firstCertificateOfToken()
     QVERIFY(at > 0);
     der.replace(at + 2, 2, "13");
     const QString path = SoftSkfFixture::tempPath("month13.der");
-    QVERIFY(SoftSkfFixture::writeFile(path, der));
+    QVERIFY(writeFile(path, der));
     QVERIFY(m_fx.importCert(token, "b-certs", false, path));
     QCOMPARE(parser.certValid(token.toLatin1().constData(), &secondsLeft), -1);
     QVERIFY(m_fx.deleteToken(token));
@@ -223,9 +222,7 @@ void TstExpiry::tokenFailuresFindNothing()
     QCOMPARE(parser.certValid("NOSUCHTOKEN", &secondsLeft), -1);
     QCOMPARE(parser.certValid("", &secondsLeft), -1);
 
-    SoftSkfFixture::TokenSpec spec;
-    spec.name = "NOCERT";
-    QVERIFY(m_fx.createToken(spec));
+    QVERIFY(m_fx.createToken("NOCERT"));
     QVERIFY(m_fx.addContainer("NOCERT", "k", "sm2"));
     QVERIFY(m_fx.resetStats());
     QCOMPARE(parser.certValid("NOCERT", &secondsLeft), -1);

@@ -56,6 +56,17 @@ QByteArray eccSignatureDer(const ECCSIGNATUREBLOB& blob);
 // "label=<label> user=<remaining>/<max>"; "enumdev N" calls SKF_EnumDev N times and prints "ok";
 // "wait N" prints "ready", then waits for N events and prints "<code> <name>" for each.
 int runSkfChild(int argc, char** argv);
+// main() of a test program that can also run as such a child.
+#define SKF_TEST_MAIN(TestClass)                                                                                       \
+    int main(int argc, char** argv)                                                                                    \
+    {                                                                                                                  \
+        const int child = runSkfChild(argc, argv);                                                                     \
+        if (child >= 0)                                                                                                \
+            return child;                                                                                              \
+        QCoreApplication app(argc, argv);                                                                              \
+        TestClass test;                                                                                                \
+        return QTest::qExec(&test, argc, argv);                                                                        \
+    }
 // Runs this test program in child mode and returns its trimmed standard output.
 QString runSkfChildProcess(const QStringList& args);
 

@@ -2,6 +2,7 @@
 // PINs, security state, device authentication, containers, certificates, files, faults and counters.
 #include "skf_testlib.h"
 #include "softskf_fixture.h"
+#include "testfiles.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -48,8 +49,6 @@ private slots:
     void statsCountCalls();
 
 private:
-    QByteArray stateOf(const QString& token);
-
     SkfTestLib m_skf;
     SoftSkfFixture m_fx;
 };
@@ -65,12 +64,6 @@ void tst_Conformance::init()
     QVERIFY(m_fx.createToken(SoftSkfFixture::TokenSpec()));
     QVERIFY(m_fx.addContainer("TOKEN1", "c1", "sm2"));
     QVERIFY(m_fx.addCert("TOKEN1", "c1", true, "Signer", 100));
-}
-
-QByteArray tst_Conformance::stateOf(const QString& token)
-{
-    QFile f(SoftSkfFixture::storeDir() + "/tokens/" + token + "/token.state");
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 void tst_Conformance::exportsEveryName()
@@ -167,11 +160,11 @@ void tst_Conformance::unsupportedFunctionsChangeNothing()
         [&] { return s.SKF_MacFinal(c, buf, &len); },
     };
     QCOMPARE(sizeof calls / sizeof calls[0], sizeof names / sizeof names[0]);
-    QByteArray before = stateOf("TOKEN1");
+    QByteArray before = SoftSkfFixture::tokenState("TOKEN1");
     for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i) {
         QVERIFY2(calls[i]() == SAR_NOTSUPPORTYETERR, names[i]);
         QVERIFY2(h == nullptr, names[i]);
-        QVERIFY2(stateOf("TOKEN1") == before, names[i]);
+        QVERIFY2(SoftSkfFixture::tokenState("TOKEN1") == before, names[i]);
     }
     QCOMPARE(splitNameList(m_skf.fetchList([&](LPSTR b, ULONG* l) { return m_skf.SKF_EnumContainer(app, b, l); })),
              QStringList{"c1"});
@@ -227,7 +220,7 @@ void tst_Conformance::twoCallProtocol()
     HCONTAINER c = m_skf.openContainer(app, "c1");
     QVERIFY(c);
     QString path = SoftSkfFixture::tempPath("file.bin");
-    QVERIFY(SoftSkfFixture::writeFile(path, "file content"));
+    QVERIFY(writeFile(path, "file content"));
     QVERIFY(m_fx.run({"add-file", "TOKEN1", "ORVANE-PKIAPP", "f1", "--from", path}));
     QVERIFY(m_fx.run({"add-file", "TOKEN1", "ORVANE-PKIAPP", "f2", "--from", path}));
     QVERIFY(m_fx.addContainer("TOKEN1", "r", "rsa1024"));
@@ -332,7 +325,7 @@ void tst_Conformance::badArguments()
     BYTE buf[64] = {0};
     BYTE big[512] = {0};
     QByteArray n64 = nameOf(64), n65 = nameOf(65), n32 = nameOf(32), n33 = nameOf(33), empty(""), file("f1");
-    QByteArray before = stateOf("TOKEN1");
+    QByteArray before = SoftSkfFixture::tokenState("TOKEN1");
     const SkfTestLib& s = m_skf;
     QMap<QString, std::function<ULONG()>> calls{
         {"EnumDev null size", [&] { return s.SKF_EnumDev(TRUE, nullptr, nullptr); }},
@@ -377,7 +370,7 @@ void tst_Conformance::badArguments()
     QVERIFY(calls.contains(call));
     QCOMPARE(calls[call](), ULONG(SAR_INVALIDPARAMERR));
     QVERIFY(out == nullptr);
-    QCOMPARE(stateOf("TOKEN1"), before);
+    QCOMPARE(SoftSkfFixture::tokenState("TOKEN1"), before);
 }
 
 void tst_Conformance::invalidHandles_data()
@@ -465,10 +458,7 @@ void tst_Conformance::devInfoFields()
 
 void tst_Conformance::devState()
 {
-    SoftSkfFixture::TokenSpec spec;
-    spec.name = "OUT";
-    spec.present = false;
-    QVERIFY(m_fx.createToken(spec));
+    QVERIFY(m_fx.createToken("OUT", false));
     ULONG state = 99;
     QCOMPARE(m_skf.SKF_GetDevState(const_cast<char*>("TOKEN1"), &state), ULONG(SAR_OK));
     QCOMPARE(state, ULONG(DEV_PRESENT_STATE));
@@ -604,14 +594,6 @@ void tst_Conformance::statsCountCalls()
     QVERIFY(m_fx.stats().isEmpty());
 }
 
-int main(int argc, char** argv)
-{
-    int child = runSkfChild(argc, argv);
-    if (child >= 0)
-        return child;
-    QCoreApplication app(argc, argv);
-    tst_Conformance test;
-    return QTest::qExec(&test, argc, argv);
-}
+SKF_TEST_MAIN(tst_Conformance)
 
 #include "tst_conformance.moc"

@@ -64,10 +64,7 @@ std::future<Event> tst_SoftSkfEvents::waitAsync(ULONG bufferSize)
 void tst_SoftSkfEvents::initTestCase()
 {
     QVERIFY(m_fx.init());
-    SoftSkfFixture::TokenSpec spec;
-    spec.name = "EV";
-    spec.present = false;
-    QVERIFY(m_fx.createToken(spec));
+    QVERIFY(m_fx.createToken("EV", false));
     // Logged before the library is loaded: never reported to this process.
     QVERIFY(m_fx.insert("EV"));
     QVERIFY(m_skf.load());
@@ -86,10 +83,7 @@ void tst_SoftSkfEvents::eventsBeforeLoadAreNotReported()
 
 void tst_SoftSkfEvents::insertAndRemoveWakeInOrder()
 {
-    SoftSkfFixture::TokenSpec spec;
-    spec.name = "OTHER";
-    spec.present = false;
-    QVERIFY(m_fx.createToken(spec));
+    QVERIFY(m_fx.createToken("OTHER", false));
     std::future<Event> first = waitAsync();
     QVERIFY(first.wait_for(std::chrono::milliseconds(100)) == std::future_status::timeout);
     QElapsedTimer timer;
@@ -164,10 +158,7 @@ void tst_SoftSkfEvents::everyProcessWakes()
 
 void tst_SoftSkfEvents::nameBufferTooSmallKeepsEvent()
 {
-    SoftSkfFixture::TokenSpec spec;
-    spec.name = "A-LONGER-NAME";
-    spec.present = false;
-    QVERIFY(m_fx.createToken(spec));
+    QVERIFY(m_fx.createToken("A-LONGER-NAME", false));
     QVERIFY(m_fx.insert("A-LONGER-NAME"));
     Event e = waitNow(4);
     QCOMPARE(e.rc, ULONG(SAR_BUFFER_TOO_SMALL));
@@ -207,14 +198,6 @@ void tst_SoftSkfEvents::faultedWaitReturnsCode()
     QCOMPARE(waitNow().code, ULONG(SKF_EVENT_REMOVED));
 }
 
-int main(int argc, char** argv)
-{
-    int child = runSkfChild(argc, argv);
-    if (child >= 0)
-        return child;
-    QCoreApplication app(argc, argv);
-    tst_SoftSkfEvents test;
-    return QTest::qExec(&test, argc, argv);
-}
+SKF_TEST_MAIN(tst_SoftSkfEvents)
 
 #include "tst_softskf_events.moc"

@@ -41,9 +41,7 @@ void tst_SoftSkfHostile::initTestCase()
     QVERIFY(m_skf.load());
     QVERIFY(m_fx.init());
     QVERIFY(m_fx.createToken(SoftSkfFixture::TokenSpec()));
-    SoftSkfFixture::TokenSpec second;
-    second.name = "TOKEN2";
-    QVERIFY(m_fx.createToken(second));
+    QVERIFY(m_fx.createToken("TOKEN2"));
     QVERIFY(m_fx.addContainer("TOKEN1", "c1", "sm2"));
     QVERIFY(m_fx.addContainer("TOKEN1", "r1", "rsa1024"));
     QVERIFY(m_fx.addCert("TOKEN1", "c1", true, "Long Signer", 30));
@@ -263,14 +261,6 @@ void tst_SoftSkfHostile::rsaBitLength()
     QCOMPARE(reinterpret_cast<const RSAPUBLICKEYBLOB*>(odd.constData())->BitLen, ULONG(1536));
 }
 
-int main(int argc, char** argv)
-{
-    int child = runSkfChild(argc, argv);
-    if (child >= 0)
-        return child;
-    QCoreApplication app(argc, argv);
-    tst_SoftSkfHostile test;
-    return QTest::qExec(&test, argc, argv);
-}
+SKF_TEST_MAIN(tst_SoftSkfHostile)
 
 #include "tst_softskf_hostile.moc"

@@ -2,6 +2,7 @@
 // authentication, key pairs, public key blobs, certificates, signatures and files.
 #include "skf_testlib.h"
 #include "softskf_fixture.h"
+#include "testfiles.h"
 
 #include <QCoreApplication>
 #include <QtTest>
@@ -16,12 +17,6 @@ const QByteArray kAuthKey = "1234567812345678";
 BYTE* ub(QByteArray& bytes)
 {
     return reinterpret_cast<BYTE*>(bytes.data());
-}
-
-QByteArray tokenState()
-{
-    QFile f(SoftSkfFixture::storeDir() + "/tokens/TOKEN1/token.state");
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 // Whether a public key blob holds the key of a certificate, right-aligned in its fields.
@@ -62,14 +57,16 @@ private slots:
     void devAuth();
     void devAuthGuardsApplicationsAndKeyChange();
     void tokenEncryptionIsSm4();
-    void publicKeyBlobs_data();
-    void publicKeyBlobs();
     void certificatesStoredUnchanged();
-    void containerTypes_data();
+    void containerTypes_data()
+    {
+        addKeyKinds();
+        QTest::newRow("empty") << "empty" << 0 << 0;
+    }
     void containerTypes();
-    void signatures_data();
+    void signatures_data() { addKeyKinds(); }
     void signatures();
-    void keyGeneration_data();
+    void keyGeneration_data() { addKeyKinds(); }
     void keyGeneration();
     void files_data();
     void files();
@@ -77,6 +74,9 @@ private slots:
     void privateOperationsNeedUserPin();
 
 private:
+    // The kinds of key pair a container holds: kind, bits and the container's type.
+    static void addKeyKinds();
+
     SkfTestLib m_skf;
     SoftSkfFixture m_fx;
 };
@@ -153,10 +153,8 @@ void tst_SoftSkfSecurity::pinDefaultFlagAndChange()
     QJsonObject pin = m_fx.show("TOKEN1")["applications"].toArray()[0].toObject()["userPin"].toObject();
     QCOMPARE(pin["default"].toBool(), false);
     // The token keeps no PIN in clear.
-    QFile state(SoftSkfFixture::storeDir() + "/tokens/TOKEN1/token.state");
-    QVERIFY(state.open(QIODevice::ReadOnly));
-    QByteArray text = state.readAll();
-    QVERIFY(!text.contains("Abcdef12") && !text.contains("12345678"));
+    const QByteArray text = SoftSkfFixture::tokenState("TOKEN1");
+    QVERIFY(!text.isEmpty() && !text.contains("Abcdef12") && !text.contains("12345678"));
 }
 
 void tst_SoftSkfSecurity::persistenceAcrossRestart()
@@ -285,30 +283,6 @@ void tst_SoftSkfSecurity::tokenEncryptionIsSm4()
              ULONG(SAR_NOTSUPPORTYETERR));
 }
 
-void tst_SoftSkfSecurity::publicKeyBlobs_data()
-{
-    QTest::addColumn<QString>("kind");
-    QTest::addColumn<int>("bits");
-    QTest::newRow("sm2") << "sm2" << 256;
-    QTest::newRow("rsa1024") << "rsa1024" << 1024;
-    QTest::newRow("rsa2048") << "rsa2048" << 2048;
-}
-
-void tst_SoftSkfSecurity::publicKeyBlobs()
-{
-    QFETCH(QString, kind);
-    QFETCH(int, bits);
-    QVERIFY(m_fx.addContainer("TOKEN1", "k", kind));
-    QVERIFY(m_fx.addCert("TOKEN1", "k", true, "S", 10));
-    QVERIFY(m_fx.addCert("TOKEN1", "k", false, "E", 10));
-    HCONTAINER c = m_skf.openContainer(m_skf.openApp(m_skf.connect("TOKEN1")), "k");
-    QVERIFY(c);
-    for (bool sign : {true, false})
-        QVERIFY(blobIsCertKey(m_skf.exportPublicKey(c, sign), m_skf.exportCert(c, sign), bits));
-    // The two key pairs of a container differ.
-    QVERIFY(m_skf.exportPublicKey(c, true) != m_skf.exportPublicKey(c, false));
-}
-
 void tst_SoftSkfSecurity::certificatesStoredUnchanged()
 {
     QVERIFY(m_fx.addContainer("TOKEN1", "e", "empty"));
@@ -336,15 +310,6 @@ void tst_SoftSkfSecurity::certificatesStoredUnchanged()
     QCOMPARE(rc, ULONG(SAR_CERTNOTFOUNTERR));
 }
 
-void tst_SoftSkfSecurity::containerTypes_data()
-{
-    QTest::addColumn<QString>("kind");
-    QTest::addColumn<int>("type");
-    QTest::newRow("empty") << "empty" << 0;
-    QTest::newRow("rsa1024") << "rsa1024" << 1;
-    QTest::newRow("sm2") << "sm2" << 2;
-}
-
 void tst_SoftSkfSecurity::containerTypes()
 {
     QFETCH(QString, kind);
@@ -359,25 +324,21 @@ void tst_SoftSkfSecurity::containerTypes()
     QCOMPARE(info, char(type) + QByteArray(15, '\0'));
 }
 
-void tst_SoftSkfSecurity::signatures_data()
-{
-    QTest::addColumn<QString>("kind");
-    QTest::addColumn<int>("bits");
-    QTest::newRow("sm2") << "sm2" << 256;
-    QTest::newRow("rsa1024") << "rsa1024" << 1024;
-    QTest::newRow("rsa2048") << "rsa2048" << 2048;
-}
-
 void tst_SoftSkfSecurity::signatures()
 {
     QFETCH(QString, kind);
     QFETCH(int, bits);
     QVERIFY(m_fx.addContainer("TOKEN1", "k", kind));
     QVERIFY(m_fx.addCert("TOKEN1", "k", true, "Signer", 10));
+    QVERIFY(m_fx.addCert("TOKEN1", "k", false, "E", 10));
     DEVHANDLE dev = m_skf.connect("TOKEN1");
     HAPPLICATION app = m_skf.openApp(dev);
     HCONTAINER c = m_skf.openContainer(app, "k");
     QVERIFY(c && m_skf.loginUser(app));
+    // Each pair's public key blob is the key its certificate certifies; the two pairs differ.
+    for (bool sign : {true, false})
+        QVERIFY(blobIsCertKey(m_skf.exportPublicKey(c, sign), m_skf.exportCert(c, sign), bits));
+    QVERIFY(m_skf.exportPublicKey(c, true) != m_skf.exportPublicKey(c, false));
     QByteArray cert = m_skf.exportCert(c, true);
     QByteArray blob = m_skf.exportPublicKey(c, true);
     QByteArray message = "text signed with " + kind.toUtf8();
@@ -421,11 +382,11 @@ void tst_SoftSkfSecurity::signatures()
     QCOMPARE(m_skf.SKF_ECCSignData(c, ub(digestInfo), 32, &ecc), ULONG(SAR_KEYINFOTYPEERR));
 }
 
-void tst_SoftSkfSecurity::keyGeneration_data()
+void tst_SoftSkfSecurity::addKeyKinds()
 {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<int>("bits");
-    QTest::addColumn<int>("type");
+    QTest::addColumn<int>("type"); // the container's type
     QTest::newRow("sm2") << "sm2" << 256 << 2;
     QTest::newRow("rsa1024") << "rsa1024" << 1024 << 1;
     QTest::newRow("rsa2048") << "rsa2048" << 2048 << 1;
@@ -512,7 +473,7 @@ void tst_SoftSkfSecurity::files()
         m_skf.SKF_CreateApplication(dev, appName, pin, 6, pin, 6, appRights ? rights : SECURE_ANYONE_ACCOUNT, &app),
         ULONG(SAR_OK));
     QString path = SoftSkfFixture::tempPath("file.bin");
-    QVERIFY(SoftSkfFixture::writeFile(path, "0123456789abcdef"));
+    QVERIFY(writeFile(path, "0123456789abcdef"));
     QVERIFY(m_fx.run({"add-file", "TOKEN1", "FILES", "f1", "--from", path, "--read-rights",
                       QString::number(op.startsWith("read") ? rights : 0xFF), "--write-rights",
                       QString::number(op.startsWith("write") ? rights : 0xFF)}));
@@ -522,7 +483,7 @@ void tst_SoftSkfSecurity::files()
     DEVINFO info;
     QCOMPARE(m_skf.SKF_GetDevInfo(dev, &info), ULONG(SAR_OK));
     const ULONG freeBefore = info.FreeSpace;
-    const QByteArray before = tokenState();
+    const QByteArray before = SoftSkfFixture::tokenState("TOKEN1");
     QByteArray data = "WXYZ";
     BYTE buf[64];
     ULONG len = sizeof buf, rc = 0;
@@ -543,7 +504,7 @@ void tst_SoftSkfSecurity::files()
         splitNameList(m_skf.fetchList([&](LPSTR b, ULONG* l) { return m_skf.SKF_EnumFiles(app, b, l); }));
     QCOMPARE(m_skf.SKF_GetDevInfo(dev, &info), ULONG(SAR_OK));
     if (rc != SAR_OK) {
-        QCOMPARE(tokenState(), before);
+        QCOMPARE(SoftSkfFixture::tokenState("TOKEN1"), before);
         QCOMPARE(names, QStringList{"f1"});
         return;
     }
@@ -589,7 +550,7 @@ void tst_SoftSkfSecurity::privateOperationsNeedUserPin()
     HAPPLICATION app = nullptr;
     QCOMPARE(m_skf.SKF_CreateApplication(dev, appName, pin, 6, pin, 6, SECURE_USER_ACCOUNT, &app), ULONG(SAR_OK));
     QString path = SoftSkfFixture::tempPath("file.bin");
-    QVERIFY(SoftSkfFixture::writeFile(path, "0123456789abcdef"));
+    QVERIFY(writeFile(path, "0123456789abcdef"));
     QVERIFY(m_fx.run({"add-file", "TOKEN1", "USERONLY", "f1", "--from", path, "--read-rights", "16"}));
     QVERIFY(m_fx.run({"add-container", "TOKEN1", "s", "sm2", "--app", "USERONLY"}));
     QVERIFY(m_fx.run({"add-container", "TOKEN1", "r", "rsa1024", "--app", "USERONLY"}));
@@ -612,9 +573,9 @@ void tst_SoftSkfSecurity::privateOperationsNeedUserPin()
         {"ReadFile", [&] { return k.SKF_ReadFile(app, f1, 0, 4, buf, &len); }},
     };
     QVERIFY(calls.contains(call));
-    const QByteArray before = tokenState();
+    const QByteArray before = SoftSkfFixture::tokenState("TOKEN1");
     QCOMPARE(calls[call](), ULONG(SAR_USER_NOT_LOGGED_IN));
-    QCOMPARE(tokenState(), before);
+    QCOMPARE(SoftSkfFixture::tokenState("TOKEN1"), before);
     // Wrong tries after a login take the rights away, also once the PIN is locked.
     QVERIFY(m_skf.loginUser(app));
     QVERIFY(m_fx.run({"set-pin", "TOKEN1", "user", "--remaining", "1", "--app", "USERONLY"}));
@@ -625,14 +586,6 @@ void tst_SoftSkfSecurity::privateOperationsNeedUserPin()
     QCOMPARE(calls[call](), ULONG(SAR_OK));
 }
 
-int main(int argc, char** argv)
-{
-    int child = runSkfChild(argc, argv);
-    if (child >= 0)
-        return child;
-    QCoreApplication app(argc, argv);
-    tst_SoftSkfSecurity test;
-    return QTest::qExec(&test, argc, argv);
-}
+SKF_TEST_MAIN(tst_SoftSkfSecurity)
 
 #include "tst_softskf_security.moc"

@@ -2,6 +2,7 @@
 // store staying whole under concurrent and failed commands.
 #include "skf_testlib.h"
 #include "softskf_fixture.h"
+#include "testfiles.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -118,7 +119,7 @@ void tst_SoftSkfCtl::init()
     QVERIFY(m_fx.reset());
     QVERIFY(m_fx.createToken(SoftSkfFixture::TokenSpec()));
     QVERIFY(m_fx.addContainer("TOKEN1", "empty1", "empty"));
-    QVERIFY(SoftSkfFixture::writeFile(SoftSkfFixture::tempPath("small.bin"), "small"));
+    QVERIFY(writeFile(SoftSkfFixture::tempPath("small.bin"), "small"));
     QVERIFY(m_fx.run({"add-file", "TOKEN1", "ORVANE-PKIAPP", "f0", "--from", SoftSkfFixture::tempPath("small.bin")}));
 }
 
@@ -203,11 +204,9 @@ void tst_SoftSkfCtl::sm2CertificatesReadByOpenssl()
     QVERIFY(m_fx.addContainer("TOKEN1", "sm2c", "sm2"));
     QVERIFY(m_fx.addCert("TOKEN1", "sm2c", true, QString::fromUtf8("张三 Signature"), 365));
     QVERIFY(m_fx.run({"add-cert", "TOKEN1", "sm2c", "enc", "--cn", "Encryption", "--self-signed"}));
-    QFile caFile(SoftSkfFixture::storeDir() + "/ca/sm2.der");
-    QVERIFY(caFile.open(QIODevice::ReadOnly));
-    QByteArray caDer = caFile.readAll();
+    const QByteArray caDer = readFile(SoftSkfFixture::storeDir() + "/ca/sm2.der");
     QString caPem = SoftSkfFixture::tempPath("sm2ca.pem");
-    QVERIFY(SoftSkfFixture::writeFile(caPem, pemOf(caDer)));
+    QVERIFY(writeFile(caPem, pemOf(caDer)));
     SkfTestLib skf;
     QVERIFY(skf.load());
     HCONTAINER c = skf.openContainer(skf.openApp(skf.connect("TOKEN1")), "sm2c");
@@ -216,7 +215,7 @@ void tst_SoftSkfCtl::sm2CertificatesReadByOpenssl()
         QByteArray der = m_fx.certDer("TOKEN1", "sm2c", sign);
         QCOMPARE(skf.exportCert(c, sign), der);
         QString path = SoftSkfFixture::tempPath(sign ? "sign.der" : "enc.der");
-        QVERIFY(SoftSkfFixture::writeFile(path, der));
+        QVERIFY(writeFile(path, der));
         QProcess openssl;
         openssl.start("openssl", {"x509", "-inform", "DER", "-in", path, "-noout", "-subject", "-issuer"});
         QVERIFY(openssl.waitForFinished(30000));
@@ -299,19 +298,13 @@ void tst_SoftSkfCtl::fixtureCertificates()
     QFETCH(QDateTime, notAfter);
     QFETCH(int, type);
     QByteArray der = SoftSkfFixture::makeCertificate("Made", notAfter);
-    Validity v = validityOf(der);
+    const Validity v = validityOf(der);
     QCOMPARE(v.type, type);
     QCOMPARE(qint64(v.notAfter), notAfter.toSecsSinceEpoch());
     QString path = SoftSkfFixture::tempPath("made.der");
-    QVERIFY(SoftSkfFixture::writeFile(path, der));
+    QVERIFY(writeFile(path, der));
     QVERIFY(m_fx.importCert("TOKEN1", "empty1", true, path));
     QCOMPARE(m_fx.certDer("TOKEN1", "empty1", true), der);
-    // Through softskf-ctl as well, with the same time encoding.
-    QVERIFY(m_fx.addContainer("TOKEN1", "k", "rsa1024"));
-    QVERIFY(m_fx.addCertNotAfter("TOKEN1", "k", false, "Made", notAfter));
-    v = validityOf(m_fx.certDer("TOKEN1", "k", false));
-    QCOMPARE(v.type, type);
-    QCOMPARE(qint64(v.notAfter), notAfter.toSecsSinceEpoch());
 }
 
 void tst_SoftSkfCtl::showJson()
@@ -355,7 +348,7 @@ void tst_SoftSkfCtl::showJson()
     QCOMPARE(s["encCert"].toBool(), true);
     QCOMPARE(s["encCertSize"].toInt(), m_fx.certDer("J", "s", false).size());
     QString path = SoftSkfFixture::tempPath("data.bin");
-    QVERIFY(SoftSkfFixture::writeFile(path, QByteArray(1000, 'd')));
+    QVERIFY(writeFile(path, QByteArray(1000, 'd')));
     QVERIFY(m_fx.run({"add-file", "J", "ORVANE-PKIAPP", "data", "--from", path, "--write-rights", "1"}));
     o = m_fx.show("J");
     QCOMPARE(o["freeSpace"].toInt(), 32768 - 1000);
@@ -416,7 +409,7 @@ void tst_SoftSkfCtl::damagedStateIsReported()
     QVERIFY(f.open(QIODevice::ReadOnly));
     QByteArray good = f.readAll();
     f.close();
-    QVERIFY(SoftSkfFixture::writeFile(path, good.left(good.size() / 2)));
+    QVERIFY(writeFile(path, good.left(good.size() / 2)));
     QVERIFY(!m_fx.run({"show", "TOKEN1"}));
     QCOMPARE(m_fx.lastExitCode(), 1);
     QCOMPARE(m_fx.lastError().count('\n'), 1);
@@ -426,7 +419,7 @@ void tst_SoftSkfCtl::damagedStateIsReported()
     QCOMPARE(skf.SKF_GetDevState(const_cast<char*>("TOKEN1"), &state), ULONG(SAR_OK));
     QCOMPARE(state, ULONG(DEV_ABSENT_STATE));
     QCOMPARE(skf.fetchList([&](LPSTR b, ULONG* l) { return skf.SKF_EnumDev(FALSE, b, l); }), QByteArray(1, '\0'));
-    QVERIFY(SoftSkfFixture::writeFile(path, good));
+    QVERIFY(writeFile(path, good));
     QCOMPARE(skf.fetchList([&](LPSTR b, ULONG* l) { return skf.SKF_EnumDev(FALSE, b, l); }),
              QByteArray("TOKEN1\0\0", 8));
 }

@@ -45,6 +45,12 @@ QString SoftSkfFixture::storeDir()
     return envPath("SOFTSKF_DIR");
 }
 
+QByteArray SoftSkfFixture::tokenState(const QString& token)
+{
+    QFile file(storeDir() + "/tokens/" + token + "/token.state");
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 bool SoftSkfFixture::run(const QStringList& args, QByteArray* out) const
 {
     m_lastExitCode = -1;
@@ -107,6 +113,15 @@ bool SoftSkfFixture::createToken(const TokenSpec& s)
     if (!s.present)
         a << QStringLiteral("--absent");
     return run(a);
+}
+
+bool SoftSkfFixture::createToken(const QString& name, bool present, bool userPinDefault)
+{
+    TokenSpec spec;
+    spec.name = name;
+    spec.present = present;
+    spec.userPinDefault = userPinDefault;
+    return createToken(spec);
 }
 
 bool SoftSkfFixture::deleteToken(const QString& name)
@@ -314,11 +329,6 @@ QByteArray SoftSkfFixture::makeCertificate(const QString& commonName, const QDat
     QByteArray result(reinterpret_cast<const char*>(der), len);
     OPENSSL_free(der);
     return result;
-}
-
-bool SoftSkfFixture::writeFile(const QString& path, const QByteArray& data)
-{
-    return ::writeFile(path, data);
 }
 
 QString SoftSkfFixture::tempPath(const QString& fileName)

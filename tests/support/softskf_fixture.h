@@ -39,6 +39,8 @@ public:
     static QString ctl();      // $SOFTSKF_CTL
     static QString lib();      // $SOFTSKF_LIB
     static QString storeDir(); // $SOFTSKF_DIR
+    // The bytes of the token's state file in the store, empty when it cannot be read.
+    static QByteArray tokenState(const QString& token);
 
     // Runs softskf-ctl with args; true on exit status 0. Standard output goes to *out.
     bool run(const QStringList& args, QByteArray* out = nullptr) const;
@@ -49,6 +51,8 @@ public:
     bool init();  // creates the store
     bool reset(); // init --reset: no tokens, events, faults, latencies or hostile modes
     bool createToken(const TokenSpec& spec);
+    // The default token but for its name, whether it is plugged in and whether its user PIN is the factory one.
+    bool createToken(const QString& name, bool present = true, bool userPinDefault = false);
     bool deleteToken(const QString& name);
     // kind: "empty", "rsa1024", "rsa2048" or "sm2"
     bool addContainer(const QString& token, const QString& container, const QString& kind);
@@ -91,7 +95,6 @@ public:
     static QByteArray makeCertificate(const QString& commonName, const QDateTime& notAfter,
                                       const QDateTime& notBefore = QDateTime(),
                                       const QString& keyKind = QStringLiteral("sm2"));
-    static bool writeFile(const QString& path, const QByteArray& data);
     // A path for a scratch file in the test's temporary directory.
     static QString tempPath(const QString& fileName);
 

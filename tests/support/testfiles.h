@@ -12,6 +12,8 @@
 bool writeFile(const QString& path, const QByteArray& data);
 // The file's bytes, or "<unreadable>" so that a comparison with expected bytes fails.
 QByteArray readFile(const QString& path);
+// Writes data to a FIFO without waiting for a reader: false when no reader has it open.
+bool writeFifo(const QString& path, const QByteArray& data);
 // Permission bits of path itself (a link is not followed), or mode_t(-1) when it does not exist.
 mode_t modeOf(const QString& path);
 

@@ -53,8 +53,8 @@ private slots:
     void clearEmptyContainers_data();
     void clearEmptyContainers();
     void clearEmptyContainersFirstApplicationOnly();
-    void clearEmptyContainersFailedTypeQuery();
-    void clearEmptyContainersContainerThatDoesNotOpen();
+    void clearEmptyContainersStopsOnFailure_data();
+    void clearEmptyContainersStopsOnFailure();
     void clearEmptyContainersWithoutDevice();
     void certificateName_data();
     void certificateName();
@@ -304,29 +304,26 @@ void TestDevMgr::clearEmptyContainersFirstApplicationOnly()
     QCOMPARE(containerNames(token, 1), QStringList{"Z-EMPTY"});
 }
 
-void TestDevMgr::clearEmptyContainersFailedTypeQuery()
+void TestDevMgr::clearEmptyContainersStopsOnFailure_data()
 {
-    QVERIFY(freshToken("TOKEN1"));
-    QVERIFY(openFirstApp("TOKEN1"));
-    ULONG retry = 0;
-    QCOMPARE(m_mgr->VerifyPIN(USER_TYPE, kUserPin, &retry), ULONG(SAR_OK));
-    QVERIFY(m_skf.fail("SKF_GetContainerType", SAR_FAIL));
-    const ULONG result = m_mgr->ClearEmptyContainers();
-    QVERIFY(m_skf.clearFaults());
-    QCOMPARE(result, ULONG(SAR_FAIL));
-    QCOMPARE(containerNames(m_skf.show("TOKEN1")), (QStringList{"A-EMPTY", "B-RSA", "C-EMPTY", "D-SM2"}));
+    QTest::addColumn<QString>("failing");
+    QTest::addColumn<QByteArray>("openBefore"); // a container left open by an earlier action
+    QTest::newRow("type query fails") << "SKF_GetContainerType" << QByteArray();
+    // The containers that fail to open must not be judged by the empty one opened last.
+    QTest::newRow("containers do not open") << "SKF_OpenContainer" << QByteArray("C-EMPTY");
 }
 
-void TestDevMgr::clearEmptyContainersContainerThatDoesNotOpen()
+void TestDevMgr::clearEmptyContainersStopsOnFailure()
 {
-    // The last container opened is an empty one; the containers that then fail to open must not be
-    // judged by its type.
+    QFETCH(QString, failing);
+    QFETCH(QByteArray, openBefore);
     QVERIFY(freshToken("TOKEN1"));
     QVERIFY(openFirstApp("TOKEN1"));
     ULONG retry = 0;
     QCOMPARE(m_mgr->VerifyPIN(USER_TYPE, kUserPin, &retry), ULONG(SAR_OK));
-    QCOMPARE(m_mgr->OpenContainer("C-EMPTY"), ULONG(SAR_OK));
-    QVERIFY(m_skf.fail("SKF_OpenContainer", SAR_FAIL));
+    if (!openBefore.isEmpty())
+        QCOMPARE(m_mgr->OpenContainer(openBefore.constData()), ULONG(SAR_OK));
+    QVERIFY(m_skf.fail(failing, SAR_FAIL));
     const ULONG result = m_mgr->ClearEmptyContainers();
     QVERIFY(m_skf.clearFaults());
     QCOMPARE(result, ULONG(SAR_FAIL));

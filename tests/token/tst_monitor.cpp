@@ -29,10 +29,7 @@ private:
 void TestMonitor::initTestCase()
 {
     QVERIFY(m_skf.init());
-    SoftSkfFixture::TokenSpec spec;
-    spec.name = "TOKEN-M";
-    spec.present = false;
-    QVERIFY(m_skf.createToken(spec));
+    QVERIFY(m_skf.createToken("TOKEN-M", false));
     m_mgr = cDevMgr::getInst();
     connect(&m_monitor, &cMonitor::notifyTokenEvent, this, [this] {
         ++m_signals;

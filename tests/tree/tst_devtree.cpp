@@ -3,9 +3,8 @@
 #include "cDevMgr.h"
 #include "softskf_fixture.h"
 #include "widgets.h"
+#include "windowsetup.h"
 
-#include <QDir>
-#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -53,13 +52,11 @@ public:
     int ctnRows() const { return ctnModel() ? ctnModel()->rowCount() : 0; }
     bool enabled(const char* button) const { return child<QPushButton>(button)->isEnabled(); }
     QString infoValue(int row) const { return infoModel()->index(row, 1).data().toString(); }
-    QModelIndex deviceIndex(const QString& name) const
+    bool makeToken(const QString& name)
     {
-        for (int r = 0; r < devModel()->rowCount(); ++r) {
-            if (devModel()->index(r, 0).data().toString() == name)
-                return devModel()->index(r, 0);
-        }
-        return QModelIndex();
+        SoftSkfFixture::TokenSpec spec;
+        spec.name = name;
+        return makeToken(spec);
     }
     bool makeToken(SoftSkfFixture::TokenSpec spec)
     {
@@ -100,11 +97,8 @@ void TstDevTree::initTestCase()
 {
     QVERIFY2(m_fx.init(), m_fx.lastError().constData());
     // No browser for these tests: the removals at clean-up are token events too.
-    const QString cfgDir = QDir::homePath() + "/.config/com.lumeno.tesselkey-norvik";
-    QVERIFY(QDir().mkpath(cfgDir));
-    QVERIFY(SoftSkfFixture::writeFile(cfgDir + "/.cfg", "{\"openURL\": false, \"URL\": \"\"}"));
-    // The built-in texts, whatever language files the build staged.
-    MainWindow::setLanguageDir(QDir::tempPath() + "/no-language-files");
+    QVERIFY(writeAppSettings(false));
+    useBuiltInTexts();
     m_window = new MainWindow;
     m_window->setTrayMessageObserver([this](const QString&, const QString& text, int) {
         if (text == QLatin1String("RUZ-Ururov removed"))
@@ -141,14 +135,9 @@ void TstDevTree::noTokenLeavesTreeEmpty()
 void TstDevTree::everyPresentTokenIsListed()
 {
     for (const char* name : {"ALPHA", "BRAVO", "CHARLIE"}) {
-        SoftSkfFixture::TokenSpec spec;
-        spec.name = name;
-        QVERIFY(makeToken(spec));
+        QVERIFY(makeToken(name));
     }
-    SoftSkfFixture::TokenSpec absent;
-    absent.name = "ABSENT";
-    absent.present = false;
-    QVERIFY(m_fx.createToken(absent));
+    QVERIFY(m_fx.createToken("ABSENT", false));
 
     m_window->slotEventChange();
     QStringList listed;
@@ -172,7 +161,7 @@ void TstDevTree::tokenWithoutApplicationIsEmptyDevice()
     spec.appName.clear();
     QVERIFY(makeToken(spec));
     m_window->slotEventChange();
-    const QModelIndex device = deviceIndex("BARE");
+    const QModelIndex device = deviceRow(m_window, "BARE");
     QVERIFY(device.isValid());
     QCOMPARE(describeChildren(devModel(), device), QStringLiteral("Empty Device"));
     QCOMPARE(m_window->appName()[0], '\0');
@@ -226,7 +215,7 @@ void TstDevTree::informationRows()
     QVERIFY(m_fx.setPin("INFO", "user", QString(), -1, userRemaining, 0));
 
     m_window->slotEventChange();
-    m_window->Dev_App_selected(deviceIndex("INFO"));
+    m_window->Dev_App_selected(deviceRow(m_window, "INFO"));
     QCOMPARE(child<QTabWidget>("tabWidget")->currentIndex(), 1);
     QCOMPARE(child<QTabWidget>("tabWidget_2")->currentIndex(), 1);
     QCOMPARE(infoModel()->rowCount(), 12);
@@ -283,9 +272,7 @@ void TstDevTree::keyPairNodes()
     QFETCH(bool, encCert);
     QFETCH(QString, expected);
 
-    SoftSkfFixture::TokenSpec spec;
-    spec.name = "PAIRS";
-    QVERIFY(makeToken(spec));
+    QVERIFY(makeToken("PAIRS"));
     QVERIFY(m_fx.addContainer("PAIRS", "ctn1", kind));
     if (signCert)
         QVERIFY(m_fx.addCert("PAIRS", "ctn1", true, "sig-cn", 365));
@@ -293,7 +280,7 @@ void TstDevTree::keyPairNodes()
         QVERIFY(m_fx.addCert("PAIRS", "ctn1", false, "enc-cn", 365));
 
     m_window->slotEventChange();
-    const QModelIndex device = deviceIndex("PAIRS");
+    const QModelIndex device = deviceRow(m_window, "PAIRS");
     m_window->Dev_App_selected(devModel()->index(0, 0, device));
     QCOMPARE(child<QTabWidget>("tabWidget")->currentIndex(), 2);
     QCOMPARE(ctnRows(), 1);
@@ -307,9 +294,7 @@ void TstDevTree::keyPairNodes()
 
 void TstDevTree::unknownKeyLengthGivesNoPairNode()
 {
-    SoftSkfFixture::TokenSpec spec;
-    spec.name = "BIGKEY";
-    QVERIFY(makeToken(spec));
+    QVERIFY(makeToken("BIGKEY"));
     QVERIFY(m_fx.addContainer("BIGKEY", "rsa", "rsa2048"));
     QVERIFY(m_fx.addCert("BIGKEY", "rsa", true, "big", 365));
     QVERIFY(m_fx.hostile("rsa-bitlen", 4096));
@@ -323,9 +308,7 @@ void TstDevTree::unknownKeyLengthGivesNoPairNode()
 
 void TstDevTree::emptyContainerHasNoChildren()
 {
-    SoftSkfFixture::TokenSpec spec;
-    spec.name = "HOLLOW";
-    QVERIFY(makeToken(spec));
+    QVERIFY(makeToken("HOLLOW"));
     QVERIFY(m_fx.addContainer("HOLLOW", "void", "empty"));
     QVERIFY(m_fx.addContainer("HOLLOW", "full", "sm2"));
 
@@ -348,9 +331,7 @@ void TstDevTree::emptyContainerHasNoChildren()
 
 void TstDevTree::oversizedCertificateShowsPairWithoutIt()
 {
-    SoftSkfFixture::TokenSpec spec;
-    spec.name = "LONGCERT";
-    QVERIFY(makeToken(spec));
+    QVERIFY(makeToken("LONGCERT"));
     QVERIFY(m_fx.addContainer("LONGCERT", "c", "sm2"));
     QVERIFY(m_fx.addCert("LONGCERT", "c", true, "huge", 365));
     QVERIFY(m_fx.hostile("long-cert", 20000));
@@ -362,9 +343,7 @@ void TstDevTree::oversizedCertificateShowsPairWithoutIt()
 
 void TstDevTree::clicksSelectPagesAndButtons()
 {
-    SoftSkfFixture::TokenSpec spec;
-    spec.name = "CLICK";
-    QVERIFY(makeToken(spec));
+    QVERIFY(makeToken("CLICK"));
     QVERIFY(m_fx.addContainer("CLICK", "k", "sm2"));
 
     m_window->chooseApp("CLICK");
@@ -378,7 +357,7 @@ void TstDevTree::clicksSelectPagesAndButtons()
 
     // A real click on the device row goes to the key information page, dropping a PIN typed but not sent.
     QTreeView* tree = child<QTreeView>("treeView_Dev");
-    const QModelIndex device = deviceIndex("CLICK");
+    const QModelIndex device = deviceRow(m_window, "CLICK");
     tree->expandAll();
     m_window->btn_verifyPin();
     QTest::keyClicks(child<QLineEdit>("VerifyPIN_Edit"), "Kv3939");
@@ -412,9 +391,7 @@ void TstDevTree::clicksSelectPagesAndButtons()
 
 void TstDevTree::failedApplicationOpenDisablesButtons()
 {
-    SoftSkfFixture::TokenSpec spec;
-    spec.name = "NOOPEN";
-    QVERIFY(makeToken(spec));
+    QVERIFY(makeToken("NOOPEN"));
     QVERIFY(m_fx.addContainer("NOOPEN", "k", "sm2"));
     m_window->slotEventChange();
     QVERIFY(m_fx.fail("SKF_OpenApplication", 0x0A000001));
@@ -446,7 +423,7 @@ void TstDevTree::deviceWithoutChildShowsOnlyItself()
     QCOMPARE(ctnRows(), 1);
     QVERIFY(m_fx.fail("SKF_EnumApplication", 0x0A000001));
     m_window->slotEventChange();
-    const QModelIndex device = deviceIndex("SHOWN");
+    const QModelIndex device = deviceRow(m_window, "SHOWN");
     QVERIFY(device.isValid());
     QCOMPARE(devModel()->rowCount(device), 0);
 

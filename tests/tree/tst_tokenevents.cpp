@@ -7,11 +7,10 @@
 #include "myMessageBox.h"
 #include "softskf_fixture.h"
 #include "testfiles.h"
+#include "windowsetup.h"
 
 #include <QAction>
 #include <QApplication>
-#include <QDir>
-#include <QFile>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
@@ -31,13 +30,6 @@ class TstTokenEvents : public QObject
         int msecs;
     };
 
-    static bool writeSettings(bool openURL, const QString& url)
-    {
-        const QString dir = QDir::homePath() + "/.config/com.lumeno.tesselkey-norvik";
-        QJsonObject settings{{"openURL", openURL}, {"URL", url}};
-        return QDir().mkpath(dir) &&
-               SoftSkfFixture::writeFile(dir + "/.cfg", QJsonDocument(settings).toJson(QJsonDocument::Indented));
-    }
     int count(const QString& text) const
     {
         int n = 0;
@@ -45,28 +37,14 @@ class TstTokenEvents : public QObject
             n += m.text == text ? 1 : 0;
         return n;
     }
-    QStringList listedDevices() const
+    // Plugs the token in or out and waits until the window has told it in the tray.
+    bool plug(const QString& name, bool in)
     {
-        const QAbstractItemModel* model = m_window->findChild<QTreeView*>("treeView_Dev")->model();
-        QStringList names;
-        for (int r = 0; r < model->rowCount(); ++r)
-            names << model->index(r, 0).data().toString();
-        return names;
-    }
-    // Plugs the token in and waits until the window has handled the insertion.
-    bool insertAndWait(const QString& name)
-    {
-        const int before = count("RUZ-Ururov inserted");
-        if (!m_fx.insert(name))
+        const QString told = in ? "RUZ-Ururov inserted" : "RUZ-Ururov removed";
+        const int before = count(told);
+        if (!(in ? m_fx.insert(name) : m_fx.remove(name)))
             return false;
-        return QTest::qWaitFor([&] { return count("RUZ-Ururov inserted") == before + 1; }, 20000);
-    }
-    bool removeAndWait(const QString& name)
-    {
-        const int before = count("RUZ-Ururov removed");
-        if (!m_fx.remove(name))
-            return false;
-        return QTest::qWaitFor([&] { return count("RUZ-Ururov removed") == before + 1; }, 20000);
+        return QTest::qWaitFor([&] { return count(told) == before + 1; }, 20000);
     }
     QStringList presentTokens()
     {
@@ -108,14 +86,11 @@ private:
 void TstTokenEvents::initTestCase()
 {
     QVERIFY2(m_fx.init(), m_fx.lastError().constData());
-    QVERIFY(writeSettings(true, QString()));
+    QVERIFY(writeAppSettings(true));
     // A token present before start, and a library slower to load than any fixed wait would allow.
-    SoftSkfFixture::TokenSpec early;
-    early.name = "EARLY";
-    QVERIFY(m_fx.createToken(early));
+    QVERIFY(m_fx.createToken("EARLY"));
     QVERIFY(m_fx.latency("load", 3000));
-    // The built-in texts, whatever language files the build staged.
-    MainWindow::setLanguageDir(QDir::tempPath() + "/no-language-files");
+    useBuiltInTexts();
     m_window = new MainWindow;
     m_window->setTrayMessageObserver([this](const QString& title, const QString& text, int msecs) {
         m_messages.append({title, text, msecs});
@@ -132,45 +107,42 @@ void TstTokenEvents::startupAnnouncesNothing()
 {
     QVERIFY(m_messages.isEmpty());
     QCOMPARE(stubLog(), QByteArray());
-    QCOMPARE(listedDevices(), QStringList{"EARLY"});
+    QCOMPARE(listedDevices(m_window), QStringList{"EARLY"});
 }
 
 void TstTokenEvents::insertionOpensAddressAsSettingsSay()
 {
-    SoftSkfFixture::TokenSpec spec;
-    spec.name = "WEB";
-    spec.present = false;
-    QVERIFY(m_fx.createToken(spec));
+    QVERIFY(m_fx.createToken("WEB", false));
 
     // Auto-open on with no address: the bank's own address, once; start-up announced nothing.
-    QVERIFY(insertAndWait("WEB"));
+    QVERIFY(plug("WEB", true));
     const QByteArray first = QByteArray("xdg-open 1\n") + kBankWebAddress + "\n";
     QTRY_COMPARE_WITH_TIMEOUT(stubLog(), first, 10000);
     QCOMPARE(m_messages.size(), 1);
     const Message& inserted = m_messages.last();
     QCOMPARE(inserted.title, QString::fromUtf8("网上银行USB Key管理工具"));
     QCOMPARE(inserted.msecs, 3000);
-    QVERIFY(listedDevices().contains("WEB"));
+    QVERIFY(listedDevices(m_window).contains("WEB"));
 
     // Switched off by hand in the file: no browser at the next insertion. The next one opens, and
     // the log then holds its address alone after the first.
-    QVERIFY(writeSettings(false, "https://other.example/"));
-    QVERIFY(insertAndWait("WEB"));
+    QVERIFY(writeAppSettings(false, "https://other.example/"));
+    QVERIFY(plug("WEB", true));
 
     // On again with an address full of shell syntax: one argument, exactly as written.
     const QString address = QString::fromUtf8("https://x.example/?a=1&b=2;touch hacked 'q' \"d\" $(id) `id` > f");
-    QVERIFY(writeSettings(true, address));
-    QVERIFY(insertAndWait("WEB"));
+    QVERIFY(writeAppSettings(true, address));
+    QVERIFY(plug("WEB", true));
     const QByteArray second = first + "xdg-open 1\n" + address.toUtf8() + "\n";
     QTRY_COMPARE_WITH_TIMEOUT(stubLog(), second, 10000);
 
     // An address that would be read as an option is not passed; the next insertion's is.
-    QVERIFY(writeSettings(true, "--version"));
-    QVERIFY(insertAndWait("WEB"));
-    QVERIFY(writeSettings(true, "https://after.example/"));
-    QVERIFY(insertAndWait("WEB"));
+    QVERIFY(writeAppSettings(true, "--version"));
+    QVERIFY(plug("WEB", true));
+    QVERIFY(writeAppSettings(true, "https://after.example/"));
+    QVERIFY(plug("WEB", true));
     QTRY_COMPARE_WITH_TIMEOUT(stubLog(), second + "xdg-open 1\nhttps://after.example/\n", 10000);
-    QVERIFY(writeSettings(false, QString()));
+    QVERIFY(writeAppSettings(false));
 }
 
 void TstTokenEvents::removalKeepsTrayIconState()
@@ -185,11 +157,11 @@ void TstTokenEvents::removalKeepsTrayIconState()
     QTRY_COMPARE_WITH_TIMEOUT(count("RUZ-Ururov removed"), removed + 1, 20000);
     QCOMPARE(m_messages.last().msecs, 3000);
     QVERIFY(!m_window->trayIcon()->isVisible());
-    QVERIFY(!listedDevices().contains("WEB"));
+    QVERIFY(!listedDevices(m_window).contains("WEB"));
 
-    QVERIFY(insertAndWait("WEB"));
+    QVERIFY(plug("WEB", true));
     QVERIFY(m_window->trayIcon()->isVisible());
-    QVERIFY(listedDevices().contains("WEB"));
+    QVERIFY(listedDevices(m_window).contains("WEB"));
 }
 
 void TstTokenEvents::expiryNoticeOnInsertion_data()
@@ -217,10 +189,7 @@ void TstTokenEvents::expiryNoticeOnInsertion()
 
     const QString name =
         QStringLiteral("EXP%1").arg(days < 0 ? QStringLiteral("M%1").arg(-days) : QString::number(days));
-    SoftSkfFixture::TokenSpec spec;
-    spec.name = name;
-    spec.present = false;
-    QVERIFY(m_fx.createToken(spec));
+    QVERIFY(m_fx.createToken(name, false));
     QVERIFY(m_fx.addContainer(name, "c1", "sm2"));
     QVERIFY(m_fx.addCert(name, "c1", false, "expiring", days));
 
@@ -236,7 +205,7 @@ void TstTokenEvents::expiryNoticeOnInsertion()
             .click("btn_expiry_ok");
     }
     const int before = m_messages.size();
-    QVERIFY(insertAndWait(name));
+    QVERIFY(plug(name, true));
     QTRY_VERIFY_WITH_TIMEOUT(driver.pendingSteps() == 0, 20000);
     QVERIFY2(driver.errors().isEmpty(), qPrintable(driver.errors().join('\n')));
 
@@ -262,11 +231,7 @@ void TstTokenEvents::expiryNoticeOnInsertion()
 
 void TstTokenEvents::defaultPinIsChangedBeforeAnythingElse()
 {
-    SoftSkfFixture::TokenSpec spec;
-    spec.name = "FACTORY";
-    spec.userPinDefault = true;
-    spec.present = false;
-    QVERIFY(m_fx.createToken(spec));
+    QVERIFY(m_fx.createToken("FACTORY", false, true));
 
     ModalDriver driver;
     driver.setTimeout(20000);
@@ -300,10 +265,10 @@ void TstTokenEvents::defaultPinIsChangedBeforeAnythingElse()
         QVERIFY(!seen[form].labels.contains("lab_msg"));
     QCOMPARE(removedDuringPrompt, 0);
     QTRY_COMPARE_WITH_TIMEOUT(count("RUZ-Ururov removed"), removed + 1, 20000);
-    QVERIFY(!listedDevices().contains("WEB"));
+    QVERIFY(!listedDevices(m_window).contains("WEB"));
 
     // The token now reports a changed PIN, so the next event asks nothing.
-    QTRY_VERIFY_WITH_TIMEOUT(listedDevices().contains("FACTORY"), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(listedDevices(m_window).contains("FACTORY"), 10000);
     m_window->chooseDev("FACTORY");
     const QAbstractItemModel* info = m_window->findChild<QTreeView*>("treeView_usbInfo")->model();
     QCOMPARE(info->index(11, 1).data().toString(), QStringLiteral("NO"));
@@ -313,11 +278,7 @@ void TstTokenEvents::defaultPinIsChangedBeforeAnythingElse()
 
 void TstTokenEvents::forcedChangeEndsOnRemovalAndReturns()
 {
-    SoftSkfFixture::TokenSpec spec;
-    spec.name = "PULLED";
-    spec.userPinDefault = true;
-    spec.present = false;
-    QVERIFY(m_fx.createToken(spec));
+    QVERIFY(m_fx.createToken("PULLED", false, true));
     QVERIFY(m_fx.resetStats());
     ModalDriver driver;
     driver.setTimeout(20000);
@@ -328,10 +289,10 @@ void TstTokenEvents::forcedChangeEndsOnRemovalAndReturns()
     driver.escape();
 
     const int removed = count("RUZ-Ururov removed");
-    QVERIFY(insertAndWait("PULLED"));
+    QVERIFY(plug("PULLED", true));
     QTRY_COMPARE_WITH_TIMEOUT(count("RUZ-Ururov removed"), removed + 1, 20000);
     QCOMPARE(driver.doneSteps(), 1);
-    QVERIFY(insertAndWait("PULLED"));
+    QVERIFY(plug("PULLED", true));
     QTRY_VERIFY_WITH_TIMEOUT(driver.pendingSteps() == 0, 20000);
     QVERIFY2(driver.errors().isEmpty(), qPrintable(driver.errors().join('\n')));
     for (const ModalDriver::Seen& seen : driver.seen())
@@ -339,7 +300,7 @@ void TstTokenEvents::forcedChangeEndsOnRemovalAndReturns()
     QCOMPARE(m_fx.stats().value("SKF_ChangePIN"), 0);
     QVERIFY(!QApplication::activeModalWidget());
     // Its factory PIN would be asked for again at every later event.
-    QVERIFY(removeAndWait("PULLED"));
+    QVERIFY(plug("PULLED", false));
 }
 
 void TstTokenEvents::actionReachesChosenTokenAfterReplug_data()
@@ -363,25 +324,22 @@ void TstTokenEvents::actionReachesChosenTokenAfterReplug()
     QFETCH(QString, button);
     QFETCH(QString, pin);
     QFETCH(bool, done);
-    QVERIFY(writeSettings(false, QString()));
+    QVERIFY(writeAppSettings(false));
     // The other token is connected last by every rebuild.
     static int row = 0;
     const QString chosen = QStringLiteral("A-CHOSEN-%1").arg(++row);
     const QString other = QStringLiteral("Z-OTHER-%1").arg(row);
     for (const QString& name : {chosen, other}) {
-        SoftSkfFixture::TokenSpec spec;
-        spec.name = name;
-        spec.present = false;
-        QVERIFY(m_fx.createToken(spec));
+        QVERIFY(m_fx.createToken(name, false));
         QVERIFY(m_fx.addContainer(name, "empty", "empty"));
-        QVERIFY(insertAndWait(name));
+        QVERIFY(plug(name, true));
     }
     m_window->chooseDev(chosen);
 
     ModalDriver driver;
     driver.setTimeout(30000);
     bool replugged = false;
-    driver.inspect([&](QWidget*) { replugged = removeAndWait(other) && insertAndWait(other); });
+    driver.inspect([&](QWidget*) { replugged = plug(other, false) && plug(other, true); });
     if (button == "btn_ChangePIN")
         driver.type("oldPIN_edit", pin).type("newPIN_edit", "Abc123").type("confirmPIN_edit", "Abc123");
     else
@@ -399,24 +357,18 @@ void TstTokenEvents::actionReachesChosenTokenAfterReplug()
     QCOMPARE(m_fx.containers(chosen), done && button != "btn_ChangePIN" ? QStringList() : QStringList{"empty"});
     QCOMPARE(verifies(chosen, "Abc123"), done && button == "btn_ChangePIN");
     QVERIFY(verifies(other, "12345678"));
-    QVERIFY(removeAndWait(chosen));
-    QVERIFY(removeAndWait(other));
+    QVERIFY(plug(chosen, false));
+    QVERIFY(plug(other, false));
 }
 
 void TstTokenEvents::forcedChangeWaitsForOpenMessage()
 {
     for (const char* name : {"VERIFIED", "LEAVING"}) {
-        SoftSkfFixture::TokenSpec spec;
-        spec.name = name;
-        spec.present = false;
-        QVERIFY(m_fx.createToken(spec));
-        QVERIFY(insertAndWait(name));
+        QVERIFY(m_fx.createToken(name, false));
+        QVERIFY(plug(name, true));
     }
     // A token whose factory PIN is already known to the handler would be prompted at the removal.
-    SoftSkfFixture::TokenSpec factory;
-    factory.name = "FACTORY2";
-    factory.userPinDefault = true;
-    QVERIFY(m_fx.createToken(factory));
+    QVERIFY(m_fx.createToken("FACTORY2", true, true));
     m_window->chooseDev("VERIFIED");
     m_window->btn_verifyPin();
     auto* edit = m_window->findChild<QLineEdit*>("VerifyPIN_Edit");
@@ -426,7 +378,7 @@ void TstTokenEvents::forcedChangeWaitsForOpenMessage()
     driver.setTimeout(30000);
     unsigned modeAfterEvent = 0;
     driver.inspect([&](QWidget*) {
-        if (removeAndWait("LEAVING"))
+        if (plug("LEAVING", false))
             modeAfterEvent = m_window->messageBox()->lastMode();
     });
     driver.click("btn_msg_ok");
@@ -446,13 +398,13 @@ void TstTokenEvents::forcedChangeWaitsForOpenMessage()
     QCOMPARE(seen[2].labels.value("lab_msg"), QStringLiteral("Successfully change the RUZ-Ururov password"));
     QVERIFY(!m_fx.userPin("FACTORY2").value("default").toBool());
     QVERIFY(verifies("FACTORY2", "abc123"));
-    QVERIFY(removeAndWait("VERIFIED"));
-    QVERIFY(removeAndWait("FACTORY2"));
+    QVERIFY(plug("VERIFIED", false));
+    QVERIFY(plug("FACTORY2", false));
 }
 
 void TstTokenEvents::eventsDuringBusyHandlerKeepTheirOrder()
 {
-    QVERIFY(writeSettings(false, QString()));
+    QVERIFY(writeAppSettings(false));
     SoftSkfFixture::TokenSpec spec;
     spec.name = "BUSY";
     spec.present = false;
@@ -488,16 +440,16 @@ void TstTokenEvents::eventsDuringBusyHandlerKeepTheirOrder()
     };
     QTRY_COMPARE_WITH_TIMEOUT(shown(), expected, 20000);
     // A last event that must be told: nothing else came between.
-    QVERIFY(removeAndWait("BUSY"));
+    QVERIFY(plug("BUSY", false));
     QCOMPARE(shown(), expected + QStringList{"RUZ-Ururov removed"});
     QCOMPARE(driver.seen().size(), 1);
     QVERIFY(!QApplication::activeModalWidget());
-    QStringList listed = listedDevices();
+    QStringList listed = listedDevices(m_window);
     QStringList present = presentTokens();
     listed.sort();
     present.sort();
     QCOMPARE(listed, present);
-    QVERIFY(removeAndWait("BUSY"));
+    QVERIFY(plug("BUSY", false));
 }
 
 QTEST_MAIN(TstTokenEvents)

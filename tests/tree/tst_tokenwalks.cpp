@@ -5,9 +5,9 @@
 #include "certParse.h"
 #include "modaldriver.h"
 #include "softskf_fixture.h"
+#include "windowsetup.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QEventLoop>
 #include <QTimer>
 #include <QTreeView>
@@ -46,7 +46,6 @@ private slots:
 
 private:
     bool makeToken(int containers, bool present, bool defaultPin = false);
-    QModelIndex deviceRow() const;
     // Runs softskf-ctl insert or remove and waits until the window has told it in the tray.
     bool plug(bool in);
 
@@ -61,17 +60,15 @@ private:
 void TstTokenWalks::initTestCase()
 {
     QVERIFY2(m_fx.init(), m_fx.lastError().constData());
-    const QString cfgDir = QDir::homePath() + "/.config/com.lumeno.tesselkey-norvik";
-    QVERIFY(QDir().mkpath(cfgDir));
-    QVERIFY(SoftSkfFixture::writeFile(cfgDir + "/.cfg", "{\"openURL\": false, \"URL\": \"\"}"));
-    MainWindow::setLanguageDir(QDir::tempPath() + "/no-language-files");
+    QVERIFY(writeAppSettings(false));
+    useBuiltInTexts();
     // The start-up with one token present is counted here, for its row of callBudget.
     QVERIFY(makeToken(1, true));
     QVERIFY(m_fx.resetStats());
     m_window = new MainWindow;
     m_window->setTrayMessageObserver([this](const QString&, const QString& text, int) { m_trayTexts << text; });
     m_window->show();
-    QTRY_VERIFY_WITH_TIMEOUT(m_window->startupDone() && deviceRow().isValid(), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(m_window->startupDone() && deviceRow(m_window, kToken).isValid(), 20000);
     runEventLoop();
     m_startupCalls = m_fx.callsBesidesEventWait(&m_startupWhich);
     cleanup();
@@ -89,24 +86,13 @@ void TstTokenWalks::cleanup()
 
 bool TstTokenWalks::makeToken(int containers, bool present, bool defaultPin)
 {
-    SoftSkfFixture::TokenSpec spec;
-    spec.name = kToken;
-    spec.present = present;
-    spec.userPinDefault = defaultPin;
-    m_tokenMade = m_fx.createToken(spec);
+    m_tokenMade = m_fx.createToken(kToken, present, defaultPin);
     for (int i = 1; i <= containers && m_tokenMade; ++i) {
         const QString name = QStringLiteral("c%1").arg(i);
         if (!m_fx.addContainer(kToken, name, "sm2") || !m_fx.addCert(kToken, name, true, "cn-" + name, 365))
             return false;
     }
     return m_tokenMade;
-}
-
-QModelIndex TstTokenWalks::deviceRow() const
-{
-    const QAbstractItemModel* model = m_window->findChild<QTreeView*>("treeView_Dev")->model();
-    const QModelIndexList found = model->match(model->index(0, 0), Qt::DisplayRole, kToken, 1, Qt::MatchExactly);
-    return found.isEmpty() ? QModelIndex() : found.front();
 }
 
 bool TstTokenWalks::plug(bool in)
@@ -117,7 +103,7 @@ bool TstTokenWalks::plug(bool in)
         return false;
     const bool seen = QTest::qWaitFor([&] { return m_trayTexts.count(told) > before; }, 20000);
     runEventLoop();
-    return seen && deviceRow().isValid() == in;
+    return seen && deviceRow(m_window, kToken).isValid() == in;
 }
 
 // Each action against the most calls it may make on a token whose containers each hold a key pair
@@ -161,13 +147,14 @@ void TstTokenWalks::callBudget()
         if (action == "expiry")
             QVERIFY(certParse().certValid(kToken, &secondsLeft) == 0 && secondsLeft > 300 * 86400);
         if (action == "device") {
-            m_window->Dev_App_selected(deviceRow());
+            m_window->Dev_App_selected(deviceRow(m_window, kToken));
             const QAbstractItemModel* info = m_window->findChild<QTreeView*>("treeView_usbInfo")->model();
             QCOMPARE(info->index(1, 1).data().toString(), QStringLiteral("SN-WALK"));
             QCOMPARE(info->index(10, 1).data().toString(), QStringLiteral("6"));
         }
         if (action == "certificates") {
-            m_window->Dev_App_selected(deviceRow().model()->index(0, 0, deviceRow()));
+            const QModelIndex device = deviceRow(m_window, kToken);
+            m_window->Dev_App_selected(device.model()->index(0, 0, device));
             QCOMPARE(m_window->findChild<QTreeView*>("treeView")->model()->rowCount(), containers);
         }
         if (action == "removal" || action == "insertion")
