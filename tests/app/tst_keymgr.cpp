@@ -2,6 +2,7 @@
 // after a crashed copy, a screenshot of the window, and a start with a token present.
 #include "daemons.h"
 #include "keymgr_app.h"
+#include "myMessageBox.h"
 #include "programtest.h"
 #include "softskf_fixture.h"
 #include "testfiles.h"
@@ -55,6 +56,17 @@ bool settled(qint64 pid)
                                                 SYS_ppoll});
 }
 
+// The change form's success message once it is up: the form's title at the message's size.
+QString successMessage()
+{
+    const QString size = QString("%1x%2").arg(myMessageBox::kMessageWidth).arg(myMessageBox::kMessageHeight);
+    for (const QString& id : visibleWindows(kChangePinTitle)) {
+        if (runProgram("xdotool", {"getwindowgeometry", id}).contains(size))
+            return id;
+    }
+    return QString();
+}
+
 // Visible windows of the program of any title: with the main window hidden, the tray icon's.
 QStringList visibleProgramWindows()
 {
@@ -97,7 +109,9 @@ void TestKeymgr::initTestCase()
     m_trayer.start("trayer", {"--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "120",
                               "--height", "24", "--SetDockType", "true"});
     QVERIFY(m_trayer.waitForStarted(5000));
-    QTest::qWait(500);
+    QVERIFY(daemons::waitWhileRunning(m_trayer.processId(), [] {
+        return !runProgram("xdotool", {"search", "--onlyvisible", "--class", "trayer"}).isEmpty();
+    }));
 }
 
 void TestKeymgr::cleanupTestCase()
@@ -119,9 +133,12 @@ void TestKeymgr::cleanupTestCase()
 
 void TestKeymgr::launch(const QStringList& args)
 {
-    const qint64 launcher = daemons::spawn(QStringList{m_keymgr} + args);
-    QVERIFY(launcher > 0);
-    QCOMPARE(daemons::waitForExit(launcher, 5000), 0);
+    int exitCode = -1;
+    QElapsedTimer timer;
+    timer.start();
+    runProgram(m_keymgr, args, &exitCode);
+    QCOMPARE(exitCode, 0);
+    QVERIFY2(timer.elapsed() < 5000, "the launcher must return at once");
 }
 
 void TestKeymgr::startsHiddenWithoutArgument()
@@ -228,6 +245,10 @@ void TestKeymgr::tokenPresentAtStart()
     QCOMPARE(xdotool({"key", "space"}), 0);
     QVERIFY(
         whileRunning([&fx] { return !fx.show("START").value("applications")[0]["userPin"]["default"].toBool(true); }));
+    // The key goes to the message only once it is up: the form closes before the message opens.
+    QString message;
+    QVERIFY(whileRunning([&message] { return !(message = successMessage()).isEmpty(); }));
+    QCOMPARE(xdotool({"windowfocus", "--sync", message}), 0);
     QCOMPARE(xdotool({"key", "Return"}), 0);
     QVERIFY(whileRunning([] { return visibleWindows(kChangePinTitle).isEmpty(); }));
 

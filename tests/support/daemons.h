@@ -8,23 +8,21 @@
 #include <QElapsedTimer>
 #include <QList>
 #include <QString>
-#include <QStringList>
 #include <QTest>
 
 namespace daemons {
 
 // Makes this process the parent of its orphaned descendants.
 bool adopt();
-// Starts argv (argv[0] found on PATH) with the environment env (this process's when empty) and
-// standard error into errFile when one is named. The process id, or -1.
-qint64 spawn(const QStringList& argv, const QStringList& env = {}, const QString& errFile = {});
 // The exit status of the child pid once it has ended, waiting at most ms; -1 when it died of a
 // signal or still runs.
 int waitForExit(qint64 pid, int ms = 20000);
 // Whether pid is a process that has not ended (a zombie has).
 bool running(qint64 pid);
-// The one adopted copy of exe (of user uid when given) that stays: a daemon whose launcher and
-// first fork have gone. 0 once none runs or two do, or after ms.
+// The running processes of exe, of user uid when given.
+QList<qint64> processesOf(const QString& exe, qint64 uid = -1);
+// The one adopted copy of exe (of uid when given) that stays once its launcher has ended: the
+// daemon, not the first fork. 0 once none runs or two do, or after ms.
 qint64 waitForResident(const QString& exe, qint64 uid = -1, int ms = 20000);
 
 // Waits for cond, for at most ms: false at once when pid ends, since nothing it was to do can come.
@@ -32,13 +30,12 @@ template <typename Cond> bool waitWhileRunning(qint64 pid, Cond cond, int ms = 2
 {
     QElapsedTimer timer;
     timer.start();
-    for (;;) {
-        if (cond())
-            return true;
+    while (!cond()) {
         if (!running(pid) || timer.elapsed() >= ms)
             return false;
         QTest::qWait(50);
     }
+    return true;
 }
 
 } // namespace daemons
