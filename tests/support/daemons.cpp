@@ -64,6 +64,9 @@ qint64 waitForResident(const QString& exe, qint64 uid, int ms)
 {
     QElapsedTimer timer;
     timer.start();
+    // A listing of /proc is no snapshot: it may miss the daemon forked while it was read and
+    // then find the first fork ended. The next listing, made after that end, has the daemon.
+    bool noneBefore = false;
     for (;;) {
         const QList<qint64> copies = processesOf(exe, uid);
         int daemons = 0;
@@ -76,10 +79,11 @@ qint64 waitForResident(const QString& exe, qint64 uid, int ms)
         }
         if (copies.size() == 1 && daemons == 1)
             return copies.first();
-        if (copies.isEmpty() || daemons > 1 || timer.elapsed() >= ms) {
+        if ((copies.isEmpty() && noneBefore) || daemons > 1 || timer.elapsed() >= ms) {
             qWarning() << "copies of" << exe << "for uid" << uid << ":" << copies;
             return 0;
         }
+        noneBefore = copies.isEmpty();
         QTest::qWait(50);
     }
 }
