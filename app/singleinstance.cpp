@@ -156,11 +156,13 @@ InstanceGuard::Role InstanceGuard::claim()
                 const int error = errno;
                 shmctl(m_id, IPC_RMID, nullptr);
                 m_id = -1;
-                qCWarning(lcApp, "cannot attach the single-instance segment (%s): starting without the guard",
-                          strerror(error));
-                return Role::Unguarded;
-            }
-            if (errno != EEXIST) {
+                // EIDRM: another start took it for a dead copy's while we were held up; look again.
+                if (error != EIDRM && error != EINVAL) {
+                    qCWarning(lcApp, "cannot attach the single-instance segment (%s): starting without the guard",
+                              strerror(error));
+                    return Role::Unguarded;
+                }
+            } else if (errno != EEXIST) {
                 qCWarning(lcApp, "cannot create the single-instance segment (%s): starting without the guard",
                           strerror(errno));
                 return Role::Unguarded;
