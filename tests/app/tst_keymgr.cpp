@@ -83,7 +83,6 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void startsHiddenWithoutArgument();
-    void otherTextOnTheFifoIsIgnored();
     void staleSegmentDoesNotStopTheNextStart();
     void windowIsCentredAndPhotographed();
     void tokenPresentAtStart();
@@ -154,14 +153,6 @@ void TestKeymgr::startsHiddenWithoutArgument()
     QVERIFY(whileRunning([] { return visibleProgramWindows().size() == 1; }));
     QString geometry = runProgram("xdotool", {"getwindowgeometry", visibleProgramWindows().value(0)});
     QVERIFY2(!geometry.contains("702x530"), qPrintable(geometry));
-}
-
-void TestKeymgr::otherTextOnTheFifoIsIgnored()
-{
-    QVERIFY(m_pid > 0);
-    QVERIFY(writeFifo(requestFifoPath(), "hello"));
-    QVERIFY(whileRunning([this] { return settled(m_pid); }));
-    QVERIFY(visibleWindows().isEmpty());
 }
 
 void TestKeymgr::staleSegmentDoesNotStopTheNextStart()
