@@ -71,7 +71,7 @@ RowName containerOfRow(const QModelIndex& row, QByteArray* name)
     const QModelIndex container = certfile::containerOfItem(row);
     if (!container.isValid())
         return RowName::None;
-    return certfile::containerName(container.data(Qt::DisplayRole).toString(), name) ? RowName::Ok : RowName::Unusable;
+    return certfile::containerName(container, name) ? RowName::Ok : RowName::Unusable;
 }
 
 // The certificate of the open container, the bytes as the token stores them. One call for any
@@ -119,8 +119,7 @@ void MainWindow::btn_importCert()
     // The row is taken by name before the file dialog, whose event loop may rebuild the tree.
     const QModelIndex container = certfile::topLevelRow(ui->treeView->currentIndex());
     QByteArray name;
-    const bool named =
-        container.isValid() && certfile::containerName(container.data(Qt::DisplayRole).toString(), &name);
+    const bool named = container.isValid() && certfile::containerName(container, &name);
     const TokenChoice choice = m_choice.withContainer(name.toStdString());
 
     const QString file =
@@ -142,6 +141,7 @@ void MainWindow::btn_importCert()
     if (readable && named && mgr->open(choice) == SAR_OK &&
         mgr->ImportCertificate(TRUE, reinterpret_cast<const BYTE*>(data.constData()), ULONG(data.size())) == SAR_OK)
         mode = kModeImported;
+    mgr->close();
     tell(m_msgBox, mode, kTitleImport);
     refreshCertificatePage(choice, mode == kModeImported);
 }
@@ -167,8 +167,9 @@ void MainWindow::btn_exportCert()
     }
     // A token that is gone, or no longer holds the container, fails here and nothing is written.
     QByteArray der;
-    const bool done = row == RowName::Ok && cDevMgr::getInst()->open(choice) == SAR_OK && readCertificate(sign, &der) &&
-                      certfile::writeExportFile(file, der);
+    const bool read = row == RowName::Ok && cDevMgr::getInst()->open(choice) == SAR_OK && readCertificate(sign, &der);
+    cDevMgr::getInst()->close();
+    const bool done = read && certfile::writeExportFile(file, der);
     tell(m_msgBox, done ? kModeExported : kModeExportFailed, kTitleExport);
 }
 
@@ -193,6 +194,7 @@ void MainWindow::btn_viewCert()
     }
     if (cDevMgr::getInst()->open(m_choice.withContainer(name.toStdString())) == SAR_OK)
         viewCertificate(sign);
+    cDevMgr::getInst()->close();
 }
 
 // Nothing calls it: the actions open their container through their choice.
@@ -217,7 +219,7 @@ void MainWindow::refreshCertificatePage(const TokenChoice& choice, bool changed)
 {
     // Only while the page still shows that token: a token event meanwhile has reset the pages.
     if (changed && !choice.empty() && m_choice.device == choice.device)
-        chooseApp(QString::fromLocal8Bit(choice.device.c_str()));
+        showApplication(choice.device);
 }
 
 void MainWindow::btn_deleteCtn()
@@ -226,7 +228,7 @@ void MainWindow::btn_deleteCtn()
     if (!current.isValid() || current.parent().isValid())
         return;
     QByteArray name;
-    if (!certfile::containerName(current.data(Qt::DisplayRole).toString(), &name)) {
+    if (!certfile::containerName(current, &name)) {
         tell(m_msgBox, kModeImportFailed, kTitleView);
         return;
     }
@@ -246,6 +248,7 @@ void MainWindow::btn_deleteCtn()
     cDevMgr* mgr = cDevMgr::getInst();
     NameBuffer buffer(name);
     const ULONG result = mgr->open(choice) == SAR_OK ? mgr->DeleteContainer(buffer.bytes) : SAR_FAIL;
+    mgr->close();
     if (result != SAR_OK) {
         logSkfFailure("SKF_DeleteContainer", result, choice.device);
         tell(m_msgBox, kModeFailed, kTitleDelete);
@@ -276,10 +279,13 @@ void MainWindow::on_btn_clearEmptyCtn_clicked()
     }
     pin.reset();
     if (verified != SAR_OK) {
+        mgr->close();
         tell(m_msgBox, keyops::resultMode(verified, keyops::kModeFailed), kTitleVerifyPin, unsigned(retry));
         return;
     }
     const ULONG cleared = mgr->ClearEmptyContainers();
+    mgr->close();
+    endActionLogin(choice);
     // The certificate page is rebuilt whenever it is shown again, so it needs no refresh here.
     tell(m_msgBox, cleared == SAR_OK ? kModeCleared : kModeClearFailed, kTitleClear);
 }
