@@ -114,12 +114,15 @@ private:
     DEVHANDLE deviceHandle(const std::string& name) const;
 
     Session* session(CK_SESSION_HANDLE handle);
+    // The session and its slot for a call. A session the module ended because its token was pulled
+    // answers CKR_DEVICE_REMOVED once, then CKR_SESSION_HANDLE_INVALID like any unknown handle.
+    CK_RV useSession(CK_SESSION_HANDLE handle, Session** session, Slot** slot);
     Slot* slotOf(const Session& session);
     Slot* presentSlot(CK_SLOT_ID id);
     const Object* visibleObject(const Slot& slot, CK_OBJECT_HANDLE handle) const;
     CK_RV loadObjects(Slot& slot);
     void endLogin(Slot& slot);
-    void closeSessions(CK_SLOT_ID id);
+    void closeSessions(CK_SLOT_ID id, bool removed);
     // The PKCS#11 answer for a failed SKF call on a slot: a token found gone ends its sessions and
     // answers CKR_DEVICE_REMOVED; a lost login ends the slot's login.
     CK_RV tokenResult(Slot& slot, ULONG sar);
@@ -129,6 +132,8 @@ private:
     std::map<CK_SLOT_ID, Slot> m_slots;
     std::map<std::string, std::pair<DEVHANDLE, DEVINFO>> m_devices; // connected devices by name
     std::map<CK_SESSION_HANDLE, Session> m_sessions;
+    std::deque<CK_SESSION_HANDLE> m_removed; // sessions ended by a removal, not yet told
+    CK_SESSION_HANDLE m_current = 0;         // the session of the call in progress
     std::deque<CK_SLOT_ID> m_events;
     bool m_lookedOnce = false;
     CK_SESSION_HANDLE m_nextSession = 1;

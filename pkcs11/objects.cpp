@@ -188,7 +188,9 @@ ULONG addKeyPair(HCONTAINER container, const std::string& name, ULONG type, bool
     // A library that hands out no usable blob still has the key in the certificate.
     if (!key.valid() && haveCert && fields.key.valid() && fields.key.type == wanted)
         key = fields.key;
-    const std::string label = displayText(name);
+    // The encryption pair is told apart in its label, so that a URI naming the container by its
+    // object label finds the one key that signs.
+    const std::string label = displayText(name) + (sign ? "" : " (encryption)");
     const std::string subject = haveCert ? fields.subject : std::string();
     if (key.valid()) {
         for (Object o : {publicKeyObject(key, sign, label, subject), privateKeyObject(key, sign, label, subject)}) {

@@ -17,6 +17,8 @@ namespace {
 // least two of upper-case letters, lower-case letters and digits, and not the old PIN again.
 constexpr CK_ULONG kMinPin = 6;
 constexpr CK_ULONG kMaxPin = 16;
+// Sessions ended by a removal that are remembered until their program calls on them.
+constexpr std::size_t kMaxRemembered = 4096;
 // A PIN to verify is handed on as it is; beyond this it cannot be a token's PIN.
 constexpr CK_ULONG kMaxVerifiedPin = 256;
 
@@ -64,6 +66,20 @@ Session* Module::session(CK_SESSION_HANDLE handle)
     return found == m_sessions.end() ? nullptr : &found->second;
 }
 
+CK_RV Module::useSession(CK_SESSION_HANDLE handle, Session** s, Slot** slot)
+{
+    m_current = handle;
+    *s = session(handle);
+    *slot = *s ? slotOf(**s) : nullptr;
+    if (*slot)
+        return CKR_OK;
+    auto removed = std::find(m_removed.begin(), m_removed.end(), handle);
+    if (removed == m_removed.end())
+        return CKR_SESSION_HANDLE_INVALID;
+    m_removed.erase(removed);
+    return CKR_DEVICE_REMOVED;
+}
+
 Slot* Module::slotOf(const Session& session)
 {
     return presentSlot(session.slot);
@@ -78,15 +94,28 @@ CK_RV Module::tokenResult(Slot& slot, ULONG sar)
         slot.loggedIn = false;
     if (sar == SAR_DEVICE_REMOVED || (!isCredentialResult(sar) && !devicePresent(slot.device))) {
         dropDevice(slot.device);
+        // This call tells its own session; the next call on it finds no such session.
+        m_removed.erase(std::remove(m_removed.begin(), m_removed.end(), m_current), m_removed.end());
         return CKR_DEVICE_REMOVED;
     }
     return ckrFromSar(sar);
 }
 
-void Module::closeSessions(CK_SLOT_ID id)
+void Module::closeSessions(CK_SLOT_ID id, bool removed)
 {
-    for (auto it = m_sessions.begin(); it != m_sessions.end();)
-        it = it->second.slot == id ? m_sessions.erase(it) : std::next(it);
+    for (auto it = m_sessions.begin(); it != m_sessions.end();) {
+        if (it->second.slot != id) {
+            ++it;
+            continue;
+        }
+        if (removed) {
+            // A program that never comes back to its sessions does not make the list grow for ever.
+            if (m_removed.size() >= kMaxRemembered)
+                m_removed.pop_front();
+            m_removed.push_back(it->first);
+        }
+        it = m_sessions.erase(it);
+    }
 }
 
 void Module::endLogin(Slot& slot)
@@ -119,15 +148,16 @@ CK_RV Module::openSession(CK_SLOT_ID id, CK_FLAGS flags, CK_SESSION_HANDLE_PTR h
 
 CK_RV Module::closeSession(CK_SESSION_HANDLE handle)
 {
-    Session* s = session(handle);
-    if (!s)
-        return CKR_SESSION_HANDLE_INVALID;
+    Session* s = nullptr;
+    Slot* slot = nullptr;
+    const CK_RV known = useSession(handle, &s, &slot);
+    if (known != CKR_OK)
+        return known;
     const CK_SLOT_ID id = s->slot;
     m_sessions.erase(handle);
     const bool last = std::none_of(m_sessions.begin(), m_sessions.end(),
                                    [id](const std::pair<const CK_SESSION_HANDLE, Session>& e) { return e.second.slot == id; });
-    Slot* slot = presentSlot(id);
-    if (last && slot)
+    if (last)
         endLogin(*slot);
     return CKR_OK;
 }
@@ -136,7 +166,7 @@ CK_RV Module::closeAllSessions(CK_SLOT_ID id)
 {
     if (!m_slots.count(id))
         return CKR_SLOT_ID_INVALID;
-    closeSessions(id);
+    closeSessions(id, false);
     if (Slot* slot = presentSlot(id))
         endLogin(*slot);
     return CKR_OK;
@@ -146,10 +176,11 @@ CK_RV Module::getSessionInfo(CK_SESSION_HANDLE handle, CK_SESSION_INFO_PTR info)
 {
     if (!info)
         return CKR_ARGUMENTS_BAD;
-    Session* s = session(handle);
-    Slot* slot = s ? slotOf(*s) : nullptr;
-    if (!slot)
-        return CKR_SESSION_HANDLE_INVALID;
+    Session* s = nullptr;
+    Slot* slot = nullptr;
+    const CK_RV known = useSession(handle, &s, &slot);
+    if (known != CKR_OK)
+        return known;
     const bool rw = (s->flags & CKF_RW_SESSION) != 0;
     info->slotID = s->slot;
     if (slot->loggedIn)
@@ -163,10 +194,11 @@ CK_RV Module::getSessionInfo(CK_SESSION_HANDLE handle, CK_SESSION_INFO_PTR info)
 
 CK_RV Module::login(CK_SESSION_HANDLE handle, CK_USER_TYPE user, CK_UTF8CHAR_PTR pin, CK_ULONG pinLength)
 {
-    Session* s = session(handle);
-    Slot* slot = s ? slotOf(*s) : nullptr;
-    if (!slot)
-        return CKR_SESSION_HANDLE_INVALID;
+    Session* s = nullptr;
+    Slot* slot = nullptr;
+    const CK_RV known = useSession(handle, &s, &slot);
+    if (known != CKR_OK)
+        return known;
     // The token's administrator PIN stays with the bank's own tools.
     if (user != CKU_USER)
         return CKR_USER_TYPE_INVALID;
@@ -189,10 +221,11 @@ CK_RV Module::login(CK_SESSION_HANDLE handle, CK_USER_TYPE user, CK_UTF8CHAR_PTR
 
 CK_RV Module::logout(CK_SESSION_HANDLE handle)
 {
-    Session* s = session(handle);
-    Slot* slot = s ? slotOf(*s) : nullptr;
-    if (!slot)
-        return CKR_SESSION_HANDLE_INVALID;
+    Session* s = nullptr;
+    Slot* slot = nullptr;
+    const CK_RV known = useSession(handle, &s, &slot);
+    if (known != CKR_OK)
+        return known;
     if (!slot->loggedIn)
         return CKR_USER_NOT_LOGGED_IN;
     slot->loggedIn = false;
@@ -202,10 +235,11 @@ CK_RV Module::logout(CK_SESSION_HANDLE handle)
 CK_RV Module::setPin(CK_SESSION_HANDLE handle, CK_UTF8CHAR_PTR oldPin, CK_ULONG oldLength, CK_UTF8CHAR_PTR newPin,
                      CK_ULONG newLength)
 {
-    Session* s = session(handle);
-    Slot* slot = s ? slotOf(*s) : nullptr;
-    if (!slot)
-        return CKR_SESSION_HANDLE_INVALID;
+    Session* s = nullptr;
+    Slot* slot = nullptr;
+    const CK_RV known = useSession(handle, &s, &slot);
+    if (known != CKR_OK)
+        return known;
     if (!(s->flags & CKF_RW_SESSION))
         return CKR_SESSION_READ_ONLY;
     if (!oldPin || !newPin)
@@ -249,10 +283,11 @@ const Object* Module::visibleObject(const Slot& slot, CK_OBJECT_HANDLE handle) c
 
 CK_RV Module::findObjectsInit(CK_SESSION_HANDLE handle, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG count)
 {
-    Session* s = session(handle);
-    Slot* slot = s ? slotOf(*s) : nullptr;
-    if (!slot)
-        return CKR_SESSION_HANDLE_INVALID;
+    Session* s = nullptr;
+    Slot* slot = nullptr;
+    const CK_RV known = useSession(handle, &s, &slot);
+    if (known != CKR_OK)
+        return known;
     if (s->finding)
         return CKR_OPERATION_ACTIVE;
     if (count > 0 && !pTemplate)
@@ -273,9 +308,11 @@ CK_RV Module::findObjectsInit(CK_SESSION_HANDLE handle, CK_ATTRIBUTE_PTR pTempla
 
 CK_RV Module::findObjects(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE_PTR objects, CK_ULONG max, CK_ULONG_PTR count)
 {
-    Session* s = session(handle);
-    if (!s)
-        return CKR_SESSION_HANDLE_INVALID;
+    Session* s = nullptr;
+    Slot* slot = nullptr;
+    const CK_RV known = useSession(handle, &s, &slot);
+    if (known != CKR_OK)
+        return known;
     if (!s->finding)
         return CKR_OPERATION_NOT_INITIALIZED;
     if (!objects || !count)
@@ -289,9 +326,11 @@ CK_RV Module::findObjects(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE_PTR objects
 
 CK_RV Module::findObjectsFinal(CK_SESSION_HANDLE handle)
 {
-    Session* s = session(handle);
-    if (!s)
-        return CKR_SESSION_HANDLE_INVALID;
+    Session* s = nullptr;
+    Slot* slot = nullptr;
+    const CK_RV known = useSession(handle, &s, &slot);
+    if (known != CKR_OK)
+        return known;
     if (!s->finding)
         return CKR_OPERATION_NOT_INITIALIZED;
     s->finding = false;
@@ -302,10 +341,11 @@ CK_RV Module::findObjectsFinal(CK_SESSION_HANDLE handle)
 CK_RV Module::getAttributeValue(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE object, CK_ATTRIBUTE_PTR pTemplate,
                                 CK_ULONG count)
 {
-    Session* s = session(handle);
-    Slot* slot = s ? slotOf(*s) : nullptr;
-    if (!slot)
-        return CKR_SESSION_HANDLE_INVALID;
+    Session* s = nullptr;
+    Slot* slot = nullptr;
+    const CK_RV known = useSession(handle, &s, &slot);
+    if (known != CKR_OK)
+        return known;
     if (count > 0 && !pTemplate)
         return CKR_ARGUMENTS_BAD;
     const Object* found = visibleObject(*slot, object);

@@ -166,10 +166,11 @@ CK_RV Module::getMechanismInfo(CK_SLOT_ID id, CK_MECHANISM_TYPE type, CK_MECHANI
 
 CK_RV Module::signInit(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR mechanism, CK_OBJECT_HANDLE key)
 {
-    Session* s = session(handle);
-    Slot* slot = s ? slotOf(*s) : nullptr;
-    if (!slot)
-        return CKR_SESSION_HANDLE_INVALID;
+    Session* s = nullptr;
+    Slot* slot = nullptr;
+    const CK_RV known = useSession(handle, &s, &slot);
+    if (known != CKR_OK)
+        return known;
     if (s->sign)
         return CKR_OPERATION_ACTIVE;
     if (!mechanism)
@@ -218,9 +219,11 @@ CK_RV Module::signInit(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR mechanism, CK_
 CK_RV Module::sign(CK_SESSION_HANDLE handle, CK_BYTE_PTR data, CK_ULONG dataLength, CK_BYTE_PTR signature,
                    CK_ULONG_PTR signatureLength)
 {
-    Session* s = session(handle);
-    if (!s || !slotOf(*s))
-        return CKR_SESSION_HANDLE_INVALID;
+    Session* s = nullptr;
+    Slot* slot = nullptr;
+    const CK_RV known = useSession(handle, &s, &slot);
+    if (known != CKR_OK)
+        return known;
     if (!s->sign)
         return CKR_OPERATION_NOT_INITIALIZED;
     if (!signatureLength || (!data && dataLength > 0)) {
@@ -242,9 +245,11 @@ CK_RV Module::sign(CK_SESSION_HANDLE handle, CK_BYTE_PTR data, CK_ULONG dataLeng
 
 CK_RV Module::signUpdate(CK_SESSION_HANDLE handle, CK_BYTE_PTR part, CK_ULONG partLength)
 {
-    Session* s = session(handle);
-    if (!s || !slotOf(*s))
-        return CKR_SESSION_HANDLE_INVALID;
+    Session* s = nullptr;
+    Slot* slot = nullptr;
+    const CK_RV known = useSession(handle, &s, &slot);
+    if (known != CKR_OK)
+        return known;
     if (!s->sign)
         return CKR_OPERATION_NOT_INITIALIZED;
     if (!part && partLength > 0) {
@@ -260,9 +265,11 @@ CK_RV Module::signUpdate(CK_SESSION_HANDLE handle, CK_BYTE_PTR part, CK_ULONG pa
 
 CK_RV Module::signFinal(CK_SESSION_HANDLE handle, CK_BYTE_PTR signature, CK_ULONG_PTR signatureLength)
 {
-    Session* s = session(handle);
-    if (!s || !slotOf(*s))
-        return CKR_SESSION_HANDLE_INVALID;
+    Session* s = nullptr;
+    Slot* slot = nullptr;
+    const CK_RV known = useSession(handle, &s, &slot);
+    if (known != CKR_OK)
+        return known;
     if (!s->sign)
         return CKR_OPERATION_NOT_INITIALIZED;
     if (!signatureLength) {

@@ -123,7 +123,7 @@ void Module::dropDevice(const std::string& name)
         Slot& slot = entry.second;
         if (slot.device != name || !slot.present)
             continue;
-        closeSessions(slot.id);
+        closeSessions(slot.id, true);
         call(skf().SKF_CloseApplication, slot.handle);
         slot.present = false;
         slot.handle = nullptr;
