@@ -15,9 +15,10 @@ namespace p11 {
 
 namespace {
 
-// A library that keeps waking the event wait without any slot changing is broken; the wait gives
-// up after this many wake-ups in a row rather than spin.
-constexpr int kMaxQuietWakes = 64;
+// Wake-ups in a row that change no slot before the wait gives up. A library may hand over every event
+// since it was loaded, already seen through the device list; one that wakes without end is broken,
+// and the wait ends rather than spin.
+constexpr int kMaxQuietWakes = 1024;
 constexpr ULONG kMaxDeviceNameSize = 64 * 1024;
 constexpr CK_ULONG kMinPinLength = 6;
 constexpr CK_ULONG kMaxPinLength = 16;
