@@ -204,9 +204,14 @@ p11kit)
     expect "token: RSA token" "p11-kit does not see the token"
     run "p11tool through p11-kit lists no certificates" client p11tool --list-all-certs pkcs11:
     expect "object=sm2key;type=cert" "GnuTLS through p11-kit does not list the SM2 certificate"
-    run "the OpenSSL engine does not sign" client openssl dgst -sha256 -engine pkcs11 -keyform engine \
-        -sign "pkcs11:token=RSA%20token;object=rsakey;type=private;pin-value=$pin" -out sig msg
+    key="pkcs11:token=RSA%20token;object=rsakey;type=private;pin-value=$pin"
+    run "the OpenSSL engine does not sign" client openssl dgst -sha256 -engine pkcs11 -keyform engine -sign "$key" \
+        -out sig msg
     openssl dgst -sha256 -verify rsa.pub -signature sig msg || fail "the engine's signature"
+    run "the OpenSSL engine makes no request" client openssl req -new -engine pkcs11 -keyform engine -key "$key" \
+        -subj "/CN=Zhang San" -out req.pem
+    openssl req -in req.pem -verify -noout || fail "the request's signature"
+    openssl req -in req.pem -pubkey -noout | cmp -s - rsa.pub || fail "the request does not carry the token's key"
     run "ssh-keygen lists no keys" client ssh-keygen -D "$module"
     ssh-keygen -i -m PKCS8 -f rsa.pub >rsa.ssh
     grep -qF "$(cut -d' ' -f2 rsa.ssh)" out || fail "OpenSSH does not see the token's RSA key"
