@@ -44,6 +44,8 @@ struct Slot
     DEVINFO info{}; // as last read, shown while the token is out
     bool loggedIn = false;
     std::vector<Object> objects;
+    std::vector<std::string> containers; // the container list the objects were read from
+    bool objectsRead = false;
 };
 
 struct Session

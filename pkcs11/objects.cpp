@@ -237,15 +237,17 @@ bool Object::sameAs(const Object& other) const
            attributes == other.attributes;
 }
 
-ULONG readObjects(HAPPLICATION app, std::vector<Object>* objects)
+ULONG listContainers(HAPPLICATION app, std::vector<std::string>* names)
+{
+    return keymgr::fetchNameList(
+        [app](LPSTR list, ULONG* size) { return call(skf().SKF_EnumContainer, app, list, size); }, names,
+        keymgr::kNameListFirstTry);
+}
+
+ULONG readObjects(HAPPLICATION app, const std::vector<std::string>& names, std::vector<Object>* objects)
 {
     objects->clear();
-    std::vector<std::string> names;
-    ULONG rc = keymgr::fetchNameList(
-        [app](LPSTR list, ULONG* size) { return call(skf().SKF_EnumContainer, app, list, size); }, &names,
-        keymgr::kNameListFirstTry);
-    if (rc != SAR_OK)
-        return rc;
+    ULONG rc = SAR_OK;
     for (const std::string& name : names) {
         std::string buffer = name;
         HCONTAINER container = nullptr;

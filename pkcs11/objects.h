@@ -27,10 +27,13 @@ struct Object
     bool sameAs(const Object& other) const;
 };
 
-// Reads every key pair of the application into *objects (handles 0). A container or certificate
-// the token will not hand out is left out; the walk goes on. Returns the library's result of
-// listing the containers.
-ULONG readObjects(HAPPLICATION app, std::vector<Object>* objects);
+// The names of the application's containers, as the library returns them.
+ULONG listContainers(HAPPLICATION app, std::vector<std::string>* names);
+
+// Reads every key pair of the named containers into *objects (handles 0). A container or certificate
+// the token will not hand out is left out and the walk goes on; only a token found gone ends it
+// (SAR_DEVICE_REMOVED).
+ULONG readObjects(HAPPLICATION app, const std::vector<std::string>& names, std::vector<Object>* objects);
 
 // Whether the object has every attribute of the template with exactly its value.
 bool matches(const Object& object, const CK_ATTRIBUTE* pTemplate, CK_ULONG count);

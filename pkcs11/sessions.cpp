@@ -258,10 +258,20 @@ CK_RV Module::setPin(CK_SESSION_HANDLE handle, CK_UTF8CHAR_PTR oldPin, CK_ULONG 
 
 CK_RV Module::loadObjects(Slot& slot)
 {
-    std::vector<Object> fresh;
-    const ULONG rc = readObjects(slot.handle, &fresh);
+    // A token answers slowly: the key pairs are read again only when the container list changed,
+    // as it does when keymgr or another program adds or deletes a container.
+    std::vector<std::string> names;
+    ULONG rc = listContainers(slot.handle, &names);
     if (rc != SAR_OK)
         return tokenResult(slot, rc);
+    if (slot.objectsRead && names == slot.containers)
+        return CKR_OK;
+    std::vector<Object> fresh;
+    rc = readObjects(slot.handle, names, &fresh);
+    if (rc != SAR_OK)
+        return tokenResult(slot, rc);
+    slot.containers = names;
+    slot.objectsRead = true;
     // An object that is still there keeps its handle.
     for (Object& object : fresh) {
         auto same = std::find_if(slot.objects.begin(), slot.objects.end(),
@@ -292,7 +302,6 @@ CK_RV Module::findObjectsInit(CK_SESSION_HANDLE handle, CK_ATTRIBUTE_PTR pTempla
         return CKR_OPERATION_ACTIVE;
     if (count > 0 && !pTemplate)
         return CKR_ARGUMENTS_BAD;
-    // Read anew each time: keymgr or another program may have changed the token meanwhile.
     const CK_RV rv = loadObjects(*slot);
     if (rv != CKR_OK)
         return rv;

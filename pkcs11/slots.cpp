@@ -98,6 +98,7 @@ bool Module::connectDevice(const std::string& name)
         return false;
     }
     m_devices[name] = {device, info};
+    bool opened = false;
     for (const std::string& app : apps) {
         std::string appBuffer = app;
         HAPPLICATION handle = nullptr;
@@ -113,7 +114,15 @@ bool Module::connectDevice(const std::string& name)
         slot.info = info;
         slot.loggedIn = false;
         slot.objects.clear();
+        slot.objectsRead = false;
         queueEvent(id);
+        opened = true;
+    }
+    // An application that would not open now is tried again at the next look.
+    if (!opened && !apps.empty()) {
+        m_devices.erase(name);
+        call(skf().SKF_DisConnectDev, device);
+        return false;
     }
     return true;
 }
@@ -130,6 +139,7 @@ void Module::dropDevice(const std::string& name)
         slot.handle = nullptr;
         slot.loggedIn = false;
         slot.objects.clear();
+        slot.objectsRead = false;
         queueEvent(slot.id);
     }
     auto device = m_devices.find(name);
