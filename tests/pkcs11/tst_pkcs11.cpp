@@ -618,6 +618,10 @@ private slots:
         a.join();
         b.join();
         QCOMPARE(good.load(), 20);
+        // The last session of each token ends its login.
+        QVERIFY(m_skf.resetStats());
+        QVERIFY(f->C_CloseSession(rsa) == CKR_OK && f->C_CloseSession(sm2) == CKR_OK);
+        QCOMPARE(m_skf.stats().value("SKF_ClearSecureState"), qint64(2));
     }
 
     void otherClients()
