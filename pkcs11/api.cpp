@@ -231,10 +231,10 @@ P11_EXPORT CK_RV C_SignFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature,
 }
 
 // What the module does not do: the token's keys stay as the bank issued them, and they only sign.
-#define P11_NOT_SUPPORTED(name, params)                                                                            \
-    P11_EXPORT CK_RV name params                                                                                   \
-    {                                                                                                              \
-        return CKR_FUNCTION_NOT_SUPPORTED;                                                                         \
+#define P11_NOT_SUPPORTED(name, params)                                                                                \
+    P11_EXPORT CK_RV name params                                                                                       \
+    {                                                                                                                  \
+        return CKR_FUNCTION_NOT_SUPPORTED;                                                                             \
     }
 
 P11_NOT_SUPPORTED(C_InitToken, (CK_SLOT_ID, CK_UTF8CHAR_PTR, CK_ULONG, CK_UTF8CHAR_PTR))
@@ -271,11 +271,12 @@ P11_NOT_SUPPORTED(C_DigestEncryptUpdate, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULO
 P11_NOT_SUPPORTED(C_DecryptDigestUpdate, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR))
 P11_NOT_SUPPORTED(C_SignEncryptUpdate, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR))
 P11_NOT_SUPPORTED(C_DecryptVerifyUpdate, (CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR))
-P11_NOT_SUPPORTED(C_GenerateKey, (CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_ATTRIBUTE_PTR, CK_ULONG, CK_OBJECT_HANDLE_PTR))
+P11_NOT_SUPPORTED(C_GenerateKey,
+                  (CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_ATTRIBUTE_PTR, CK_ULONG, CK_OBJECT_HANDLE_PTR))
 P11_NOT_SUPPORTED(C_GenerateKeyPair, (CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_ATTRIBUTE_PTR, CK_ULONG, CK_ATTRIBUTE_PTR,
                                       CK_ULONG, CK_OBJECT_HANDLE_PTR, CK_OBJECT_HANDLE_PTR))
-P11_NOT_SUPPORTED(C_WrapKey, (CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE, CK_OBJECT_HANDLE, CK_BYTE_PTR,
-                              CK_ULONG_PTR))
+P11_NOT_SUPPORTED(C_WrapKey,
+                  (CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE, CK_OBJECT_HANDLE, CK_BYTE_PTR, CK_ULONG_PTR))
 P11_NOT_SUPPORTED(C_UnwrapKey, (CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE, CK_BYTE_PTR, CK_ULONG,
                                 CK_ATTRIBUTE_PTR, CK_ULONG, CK_OBJECT_HANDLE_PTR))
 P11_NOT_SUPPORTED(C_DeriveKey, (CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE, CK_ATTRIBUTE_PTR, CK_ULONG,

@@ -41,8 +41,8 @@ bool onSm2Curve(const std::string& point)
         return false;
     std::unique_ptr<EC_POINT, decltype(&EC_POINT_free)> p(EC_POINT_new(group.get()), EC_POINT_free);
     return p &&
-           EC_POINT_oct2point(group.get(), p.get(), reinterpret_cast<const unsigned char*>(point.data()),
-                              point.size(), nullptr) == 1 &&
+           EC_POINT_oct2point(group.get(), p.get(), reinterpret_cast<const unsigned char*>(point.data()), point.size(),
+                              nullptr) == 1 &&
            EC_POINT_is_on_curve(group.get(), p.get(), nullptr) == 1;
 }
 
@@ -75,8 +75,7 @@ bool keyFromCertificate(X509* cert, PublicKey* key)
         return false;
     unsigned char point[65];
     std::size_t pointLength = 0;
-    if (!EVP_PKEY_get_octet_string_param(pkey, OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, point, sizeof point,
-                                         &pointLength) ||
+    if (!EVP_PKEY_get_octet_string_param(pkey, OSSL_PKEY_PARAM_ENCODED_PUBLIC_KEY, point, sizeof point, &pointLength) ||
         pointLength != sizeof point || point[0] != 0x04)
         return false;
     key->type = CKK_EC;

@@ -68,8 +68,8 @@ ULONG exportPublicKey(HCONTAINER container, bool sign, ULONG type, PublicKey* ke
     if (rc != SAR_OK)
         return rc;
     const unsigned char* data = reinterpret_cast<const unsigned char*>(blob.data());
-    const bool parsed = type == SKF_CONTAINER_RSA ? parseRsaBlob(data, blob.size(), key)
-                                                  : parseEccBlob(data, blob.size(), key);
+    const bool parsed =
+        type == SKF_CONTAINER_RSA ? parseRsaBlob(data, blob.size(), key) : parseEccBlob(data, blob.size(), key);
     if (!parsed)
         *key = PublicKey();
     return SAR_OK;

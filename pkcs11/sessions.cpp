@@ -155,8 +155,9 @@ CK_RV Module::closeSession(CK_SESSION_HANDLE handle)
         return known;
     const CK_SLOT_ID id = s->slot;
     m_sessions.erase(handle);
-    const bool last = std::none_of(m_sessions.begin(), m_sessions.end(),
-                                   [id](const std::pair<const CK_SESSION_HANDLE, Session>& e) { return e.second.slot == id; });
+    const bool last =
+        std::none_of(m_sessions.begin(), m_sessions.end(),
+                     [id](const std::pair<const CK_SESSION_HANDLE, Session>& e) { return e.second.slot == id; });
     if (last)
         endLogin(*slot);
     return CKR_OK;
@@ -252,8 +253,8 @@ CK_RV Module::setPin(CK_SESSION_HANDLE handle, CK_UTF8CHAR_PTR oldPin, CK_ULONG 
     if (!oldText.usable() || oldLength > kMaxVerifiedPin)
         return CKR_PIN_INCORRECT;
     ULONG retries = 0;
-    return tokenResult(*slot, call(skf().SKF_ChangePIN, slot->handle, ULONG(USER_TYPE), oldText.data(),
-                                   newText.data(), &retries));
+    return tokenResult(
+        *slot, call(skf().SKF_ChangePIN, slot->handle, ULONG(USER_TYPE), oldText.data(), newText.data(), &retries));
 }
 
 CK_RV Module::loadObjects(Slot& slot)

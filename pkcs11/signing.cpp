@@ -85,8 +85,7 @@ bool sm2Z(const std::string& point, const std::string& id, unsigned char z[kSm2D
     BIGNUM* gy = BN_CTX_get(ctx.get());
     unsigned char params[4 * 32];
     bool ok = gy && EC_GROUP_get_curve(group.get(), p, a, b, ctx.get()) &&
-              EC_POINT_get_affine_coordinates(group.get(), EC_GROUP_get0_generator(group.get()), gx, gy,
-                                              ctx.get()) &&
+              EC_POINT_get_affine_coordinates(group.get(), EC_GROUP_get0_generator(group.get()), gx, gy, ctx.get()) &&
               BN_bn2binpad(a, params, 32) == 32 && BN_bn2binpad(b, params + 32, 32) == 32 &&
               BN_bn2binpad(gx, params + 64, 32) == 32 && BN_bn2binpad(gy, params + 96, 32) == 32;
     BN_CTX_end(ctx.get());
@@ -96,9 +95,8 @@ bool sm2Z(const std::string& point, const std::string& id, unsigned char z[kSm2D
     unsigned int size = 0;
     return ok && md && EVP_DigestInit_ex(md.get(), EVP_sm3(), nullptr) &&
            EVP_DigestUpdate(md.get(), entl, sizeof entl) && EVP_DigestUpdate(md.get(), id.data(), id.size()) &&
-           EVP_DigestUpdate(md.get(), params, sizeof params) &&
-           EVP_DigestUpdate(md.get(), point.data() + 1, 64) && EVP_DigestFinal_ex(md.get(), z, &size) &&
-           size == kSm2DigestSize;
+           EVP_DigestUpdate(md.get(), params, sizeof params) && EVP_DigestUpdate(md.get(), point.data() + 1, 64) &&
+           EVP_DigestFinal_ex(md.get(), z, &size) && size == kSm2DigestSize;
 }
 
 } // namespace
@@ -111,10 +109,7 @@ struct SignOperation
     std::string data; // the mechanisms without a hash collect their input here
     std::unique_ptr<EVP_MD_CTX, DigestDeleter> digest;
 
-    std::size_t signatureSize() const
-    {
-        return mechanism->keyType == CKK_RSA ? key.modulus.size() : kSm2SignatureSize;
-    }
+    std::size_t signatureSize() const { return mechanism->keyType == CKK_RSA ? key.modulus.size() : kSm2SignatureSize; }
     std::size_t maxData() const
     {
         return mechanism->keyType == CKK_RSA ? key.modulus.size() - kPkcs1Overhead : kSm2DigestSize;
@@ -178,8 +173,8 @@ CK_RV Module::signInit(CK_SESSION_HANDLE handle, CK_MECHANISM_PTR mechanism, CK_
     const Mechanism* m = findMechanism(mechanism->mechanism);
     if (!m)
         return CKR_MECHANISM_INVALID;
-    auto object = std::find_if(slot->objects.begin(), slot->objects.end(),
-                               [key](const Object& o) { return o.handle == key; });
+    auto object =
+        std::find_if(slot->objects.begin(), slot->objects.end(), [key](const Object& o) { return o.handle == key; });
     if (object == slot->objects.end() || object->objectClass == CKO_CERTIFICATE)
         return CKR_KEY_HANDLE_INVALID;
     if (object->isPrivate && !slot->loggedIn)

@@ -5,27 +5,27 @@
 
 #include "skf_defs.h"
 
-#define P11_SKF_TABLE(X)                                                                                           \
-    X(SKF_WaitForDevEvent)                                                                                         \
-    X(SKF_CancelWaitForDevEvent)                                                                                   \
-    X(SKF_EnumDev)                                                                                                 \
-    X(SKF_ConnectDev)                                                                                              \
-    X(SKF_DisConnectDev)                                                                                           \
-    X(SKF_GetDevInfo)                                                                                              \
-    X(SKF_ChangePIN)                                                                                               \
-    X(SKF_GetPINInfo)                                                                                              \
-    X(SKF_VerifyPIN)                                                                                               \
-    X(SKF_ClearSecureState)                                                                                        \
-    X(SKF_EnumApplication)                                                                                         \
-    X(SKF_OpenApplication)                                                                                         \
-    X(SKF_CloseApplication)                                                                                        \
-    X(SKF_EnumContainer)                                                                                           \
-    X(SKF_OpenContainer)                                                                                           \
-    X(SKF_CloseContainer)                                                                                          \
-    X(SKF_GetContainerType)                                                                                        \
-    X(SKF_ExportCertificate)                                                                                       \
-    X(SKF_ExportPublicKey)                                                                                         \
-    X(SKF_RSASignData)                                                                                             \
+#define P11_SKF_TABLE(X)                                                                                               \
+    X(SKF_WaitForDevEvent)                                                                                             \
+    X(SKF_CancelWaitForDevEvent)                                                                                       \
+    X(SKF_EnumDev)                                                                                                     \
+    X(SKF_ConnectDev)                                                                                                  \
+    X(SKF_DisConnectDev)                                                                                               \
+    X(SKF_GetDevInfo)                                                                                                  \
+    X(SKF_ChangePIN)                                                                                                   \
+    X(SKF_GetPINInfo)                                                                                                  \
+    X(SKF_VerifyPIN)                                                                                                   \
+    X(SKF_ClearSecureState)                                                                                            \
+    X(SKF_EnumApplication)                                                                                             \
+    X(SKF_OpenApplication)                                                                                             \
+    X(SKF_CloseApplication)                                                                                            \
+    X(SKF_EnumContainer)                                                                                               \
+    X(SKF_OpenContainer)                                                                                               \
+    X(SKF_CloseContainer)                                                                                              \
+    X(SKF_GetContainerType)                                                                                            \
+    X(SKF_ExportCertificate)                                                                                           \
+    X(SKF_ExportPublicKey)                                                                                             \
+    X(SKF_RSASignData)                                                                                                 \
     X(SKF_ECCSignData)
 
 namespace p11 {

@@ -236,8 +236,7 @@ CK_RV Module::getSlotInfo(CK_SLOT_ID id, CK_SLOT_INFO_PTR info)
     const Slot& slot = found->second;
     padField(displayText(slot.device) + " (" + displayText(slot.app) + ")", info->slotDescription,
              sizeof info->slotDescription);
-    padField(displayText(keymgr::fixedText(slot.info.Manufacturer)), info->manufacturerID,
-             sizeof info->manufacturerID);
+    padField(displayText(keymgr::fixedText(slot.info.Manufacturer)), info->manufacturerID, sizeof info->manufacturerID);
     info->flags = CKF_REMOVABLE_DEVICE | CKF_HW_SLOT | (slot.present ? CKF_TOKEN_PRESENT : 0);
     info->hardwareVersion = version(slot.info.HWVersion);
     info->firmwareVersion = version(slot.info.FirmwareVersion);

@@ -43,8 +43,8 @@ bool validUtf8(const std::string& s)
         if (n > 1) {
             const unsigned char second = static_cast<unsigned char>(s[i + 1]);
             // Overlong forms, UTF-16 surrogates and values above U+10FFFF.
-            if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F) ||
-                (lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second > 0x8F))
+            if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F) || (lead == 0xF0 && second < 0x90) ||
+                (lead == 0xF4 && second > 0x8F))
                 return false;
         }
         i += n;

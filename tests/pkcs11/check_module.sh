@@ -11,7 +11,8 @@ status=0
 # The names of CK_FUNCTION_LIST's members, as Debian's header declares them.
 expected=$(sed -n '/^struct ck_function_list$/,/^};/s/^ *CK_\(C_[A-Za-z]*\) C_[A-Za-z]*;$/\1/p' \
     "$header" | LC_ALL=C sort | tr '\n' ' ')
-[ "$(echo "$expected" | wc -w)" -eq 68 ] || { echo "FAIL: read $(echo "$expected" | wc -w) names from the header, not 68"; exit 1; }
+count=$(echo "$expected" | wc -w)
+[ "$count" -eq 68 ] || { echo "FAIL: read $count names from the header, not 68"; exit 1; }
 exports=$(nm -D --defined-only "$module" | awk '{ print $NF }' | LC_ALL=C sort | tr '\n' ' ')
 if [ "$exports" != "$expected" ]; then
     echo "FAIL: $module exports: $(printf '%s' "$exports" | cut -c1-600)"
@@ -37,5 +38,5 @@ if ldd "$module" | grep -i 'qt\|keyprobe\|p11-kit'; then
     status=1
 fi
 
-[ $status -eq 0 ] && echo "PASS: $module exports the $(echo "$expected" | wc -w) C_ functions and needs only: $(echo $needed)"
+[ $status -eq 0 ] && echo "PASS: $module exports the $count C_ functions and needs only: $(echo $needed)"
 exit $status

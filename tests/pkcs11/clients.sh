@@ -73,7 +73,8 @@ head -c 100000 /dev/zero | tr '\0' 'x' >long
 
 # The CKA_ID of a token's signature key pair, as pkcs11-tool lists its certificate.
 key_id() {
-    tool --token-label "$1" -O --type cert 2>/dev/null | awk -v l="$2" '$1 == "label:" && $2 == l { f = 1 } f && $1 == "ID:" { print $2; exit }'
+    tool --token-label "$1" -O --type cert 2>/dev/null |
+        awk -v l="$2" '$1 == "label:" && $2 == l { f = 1 } f && $1 == "ID:" { print $2; exit }'
 }
 remaining() {
     "$ctl" show TOKEN1 --json | jq '.applications[0].userPin.remainingRetries'
@@ -162,7 +163,8 @@ gnutls)
     expect "token=RSA%20token;.*object=rsakey;type=cert" "p11tool does not list the RSA certificate"
     expect "token=SM2%20token;.*object=sm2key;type=cert" "p11tool does not list the SM2 certificate"
     url=$(sed -n 's/^[[:space:]]*URL: \(.*object=rsakey;type=cert\)$/\1/p' out | head -1)
-    run "p11tool does not export the certificate" client p11tool --provider "$module" --export "$url" --outfile exported.pem
+    run "p11tool does not export the certificate" client p11tool --provider "$module" --export "$url" \
+        --outfile exported.pem
     openssl x509 -in exported.pem -outform DER -out exported.der
     cmp -s exported.der rsa.der || fail "the certificate p11tool exports is not the token's"
     ;;

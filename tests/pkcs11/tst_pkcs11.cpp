@@ -252,9 +252,12 @@ private slots:
         QCOMPARE(f->C_Finalize(nullptr), CK_RV(CKR_OK));
         auto fake = [](void*) -> CK_RV { return CKR_OK; };
         auto create = [](void** m) -> CK_RV { return *m = m, CKR_OK; };
-        CK_C_INITIALIZE_ARGS args = {mutexFunctions > 0 ? +create : nullptr, mutexFunctions > 1 ? +fake : nullptr,
-                                     mutexFunctions > 2 ? +fake : nullptr, mutexFunctions > 3 ? +fake : nullptr,
-                                     flags, reserved ? &args : nullptr};
+        CK_C_INITIALIZE_ARGS args = {mutexFunctions > 0 ? +create : nullptr,
+                                     mutexFunctions > 1 ? +fake : nullptr,
+                                     mutexFunctions > 2 ? +fake : nullptr,
+                                     mutexFunctions > 3 ? +fake : nullptr,
+                                     flags,
+                                     reserved ? &args : nullptr};
         QCOMPARE(f->C_Initialize(&args), expected);
         if (expected != CKR_OK)
             QCOMPARE(f->C_Initialize(nullptr), CK_RV(CKR_OK));
@@ -451,8 +454,8 @@ private slots:
         for (const char* mode :
              {"growing-list", "list-no-terminator", "list-unterminated-name", "empty-list-two-nuls", "size-overstated"})
             QTest::newRow(mode) << QString(mode) << qint64(0) << plain << 500;
-        QTest::newRow("devinfo-unterminated") << "devinfo-unterminated" << qint64(0) << plain.leftJustified(32, '*')
-                                              << 500;
+        QTest::newRow("devinfo-unterminated")
+            << "devinfo-unterminated" << qint64(0) << plain.leftJustified(32, '*') << 500;
         QTest::newRow("long-cert") << "long-cert" << qint64(70000) << plain << 70000;
         QTest::newRow("rsa-bitlen") << "rsa-bitlen" << qint64(4096) << plain << 500;
     }
@@ -521,7 +524,10 @@ private slots:
     {
         QTest::addColumn<QByteArray>("newPin");
         for (const char* pin : {"kv3939AB", "abcdef", "ABCDEF12", "Ab1", "Ab12345678901234", "Ab123456789012345",
-                                "ab cd 12", "密码abc123", "ab\x01" "cd123", "12345678"})
+                                "ab cd 12", "密码abc123",
+                                "ab\x01"
+                                "cd123",
+                                "12345678"})
             QTest::newRow(pin) << QByteArray(pin);
     }
     void pinRules()
@@ -568,7 +574,10 @@ private slots:
         // A wrong PIN costs one try; one that cannot be a PIN costs none; SO logins are not offered.
         const CK_SESSION_HANDLE s = open("RSA token");
         QCOMPARE(login(s, "Wrong123"), CK_RV(CKR_PIN_INCORRECT));
-        QCOMPARE(login(s, QByteArray("12345\0" "78", 8)), CK_RV(CKR_PIN_INCORRECT));
+        QCOMPARE(login(s, QByteArray("12345\0"
+                                     "78",
+                                     8)),
+                 CK_RV(CKR_PIN_INCORRECT));
         QCOMPARE(login(s, kPin, CKU_SO), CK_RV(CKR_USER_TYPE_INVALID));
         QCOMPARE(m_skf.userPin("TOKEN1").value("remainingRetries").toInt(), remaining - 1);
     }
