@@ -3,8 +3,9 @@
 # root whose /opt is bound over the real one in a private mount, IPC and network namespace (so the
 # FIFO, the single-instance segment and the X server are the test's own). There, under Xvfb with a
 # system tray: without an SKF library the program starts into the tray and shows an empty tree;
-# with softskf as the SKF library it shows the token, and the libkeyprobe example built against the
-# installed header and keyprobe.pc finds it.
+# with softskf as the SKF library it shows the token, the libkeyprobe example built against the
+# installed header and keyprobe.pc finds it, and the PKCS#11 module loaded through its p11-kit
+# module file shows it to p11-kit and pkcs11-tool.
 # Usage: installed.sh <package build directory> <keyprobe_example.c>   (SOFTSKF_LIB, SOFTSKF_CTL set)
 set -eu
 appid=com.lumeno.tesselkey-norvik
@@ -19,7 +20,7 @@ fail() {
 
 if [ "$stage" = outer ]; then
     build=${1:?usage: installed.sh <package build directory> <keyprobe_example.c>}
-    for tool in dpkg-deb unshare xvfb-run trayer xdotool import convert cc pkg-config jq; do
+    for tool in dpkg-deb unshare xvfb-run trayer xdotool import convert cc pkg-config jq p11-kit pkcs11-tool; do
         command -v "$tool" >/dev/null || fail "$tool is not installed (scripts/install-deps.sh)"
     done
     [ -f "${SOFTSKF_LIB:-}" ] && [ -x "${SOFTSKF_CTL:-}" ] || fail "SOFTSKF_LIB and SOFTSKF_CTL must name softskf"
@@ -127,4 +128,16 @@ echo "$out"
 echo "$out" | grep -qx 'tokens: 1' || fail "libkeyprobe does not count the token"
 echo "$out" | grep -qx 'serial: PKG-0001' || fail "libkeyprobe does not read the token's serial number"
 
-echo "PASS: the installed keymgr runs with and without an SKF library, and libkeyprobe finds the token"
+# p11-kit reads only the package's module file here: this namespace's own view of its module folder.
+mkdir -p "$TMPDIR/p11-modules"
+cp "/opt/apps/$appid/files/share/p11-kit/modules/keymgr.module" "$TMPDIR/p11-modules/"
+mount --bind "$TMPDIR/p11-modules" /usr/share/p11-kit/modules
+out=$(p11-kit list-modules)
+echo "$out"
+echo "$out" | grep -q "keymgr: $app/lib/keymgr-pkcs11.so" || fail "p11-kit does not load the installed module file"
+echo "$out" | grep -q "token: Package token" || fail "the installed PKCS#11 module does not show the token"
+out=$(pkcs11-tool --module "$app/lib/keymgr-pkcs11.so" -O --type cert)
+echo "$out"
+echo "$out" | grep -q "CN=Zhang San" || fail "the installed PKCS#11 module does not show the token's certificate"
+
+echo "PASS: the installed keymgr runs with and without an SKF library, libkeyprobe and the PKCS#11 module find the token"
