@@ -265,7 +265,11 @@ void MainWindow::on_btn_clearEmptyCtn_clicked()
         tell(m_msgBox, keyops::resultMode(verified, keyops::kModeFailed), kTitleVerifyPin, unsigned(retry));
         return;
     }
-    const ULONG cleared = mgr->ClearEmptyContainers();
+    ULONG removed = 0;
+    const ULONG cleared = mgr->ClearEmptyContainers(&removed);
+    // The messages carry no number: how many went is told in the log.
+    qCInfo(lcUi, "clean-up removed %u empty containers", unsigned(removed));
+    logSkfFailure("ClearEmptyContainers", cleared, choice.device);
     // The certificate page is rebuilt whenever it is shown again, so it needs no refresh here.
     tell(m_msgBox, cleared == SAR_OK ? kModeCleared : kModeClearFailed, kTitleClear);
 }
