@@ -400,14 +400,20 @@ void TestProbe::userCert_data()
     QTest::newRow("rsa, encryption only") << QStringList{"c1:rsa1024:enc"};
     QTest::newRow("mixed, in container order")
         << QStringList{"c1:rsa1024:enc:sign", "c2:empty", "c3:sm2:sign", "c4:sm2:enc:sign", "c5:sm2"};
+    // Lengths reported beyond the buffer given lose no certificate and add no byte.
+    QTest::newRow("sizes overstated") << QStringList{"c1:sm2:enc:sign", "c2:rsa1024:sign", "size-overstated"};
 }
 
 void TestProbe::userCert()
 {
     QFETCH(QStringList, containers);
     QVERIFY(m_skf.createToken(SoftSkfFixture::TokenSpec()));
+    const bool hostileMode = !containers.isEmpty() && !containers.last().contains(':');
+    const QString hostile = hostileMode ? containers.takeLast() : QString();
     const QByteArray expected = fillToken(containers);
     QVERIFY(!expected.isEmpty());
+    if (!hostile.isEmpty())
+        QVERIFY(m_skf.hostile(hostile));
 
     quint32 rc = 0;
     const QByteArray blob = m_probe.userCert(&rc);
