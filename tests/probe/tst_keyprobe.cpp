@@ -56,6 +56,8 @@ private slots:
     void init() { QVERIFY2(m_skf.reset(), m_skf.lastError().constData()); }
     void statuses_data();
     void statuses();
+    void serialEscaped_data();
+    void serialEscaped();
     void certificates_data();
     void certificates();
     void brokenLibrary_data();
@@ -108,6 +110,25 @@ void TestKeyprobe::statuses()
         QVERIFY(m_skf.fail(failing, 0x0A00000D));
 
     checkRun(keyprobe(QStringLiteral(KEYPROBE_CLI), args), status, out);
+}
+
+void TestKeyprobe::serialEscaped_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QByteArray>("out");
+    QTest::newRow("plain") << QStringList{"serial"} << QByteArray("SN?[2J?]0;x??\n");
+    QTest::newRow("json") << QStringList{"serial", "--json"} << QByteArray("{\"serial\":\"SN?[2J?]0;x??\"}\n");
+}
+
+// A serial number's escapes, bell and line break never reach the terminal.
+void TestKeyprobe::serialEscaped()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QByteArray, out);
+    SoftSkfFixture::TokenSpec spec;
+    spec.serial = QString::fromLatin1("SN\x1b[2J\x1b]0;x\x07\n");
+    QVERIFY2(m_skf.createToken(spec), m_skf.lastError().constData());
+    checkRun(keyprobe(QStringLiteral(KEYPROBE_CLI), args), 0, out);
 }
 
 void TestKeyprobe::certificates_data()

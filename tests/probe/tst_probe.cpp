@@ -582,18 +582,17 @@ void TestProbe::missingThenAppearing()
         probe.userCert(&rc);
         QCOMPARE(rc, kNotBound);
         QCOMPARE(probe.initialize(), -1L);
-        // Several threads at once: each fails on its own and says so once.
+        // Several threads at once: each tries again and fails on its own.
         std::atomic<int> failed{0};
         runTogether(8, [&](int) {
             if (probe.initialize() == -1)
                 ++failed;
         });
         QCOMPARE(failed.load(), 8);
-        // One line per attempt: three queries (the blob's is one call), one Initialize, eight threads.
+        // The host program hears the loader once, however often the load was tried.
         const QList<QByteArray> lines = capture.lines();
-        QCOMPARE(lines.size(), 3 + 1 + 8);
-        for (const QByteArray& line : lines)
-            QVERIFY2(line.contains("liborvane.so.1.0.0"), line.constData());
+        QCOMPARE(lines.size(), 1);
+        QVERIFY2(lines.first().contains("liborvane.so.1.0.0"), lines.first().constData());
     }
 
     QVERIFY(QFile::copy(SoftSkfFixture::lib(), skfPath));
