@@ -617,6 +617,7 @@ void TestCerts::clearEmpty_data()
     QTest::newRow("locked") << "wrong-pin" << 1 << "" << 2007u << 9002u << false;
     QTest::newRow("verification fails otherwise") << kPin << 6 << "SKF_VerifyPIN" << 7000u << 9002u << false;
     QTest::newRow("containers cannot be listed") << kPin << 6 << "SKF_EnumContainer" << 9012u << 9013u << false;
+    QTest::newRow("deletions refused") << kPin << 6 << "SKF_DeleteContainer" << 9012u << 9013u << false;
     QTest::newRow("success") << kPin << 6 << "" << 9011u << 9013u << true;
 }
 
