@@ -190,9 +190,7 @@ void TestJsonConfig::saveKeepsUnreadableFile_data()
     QTest::addColumn<bool>("kept");
     QTest::addColumn<bool>("backupBlocked"); // a folder where the copy would go
     QTest::newRow("malformed") << QByteArray(R"({"openURL": false, "URL": )") << true << false;
-    QTest::newRow("binary") << QByteArray("\x00\xff\x01", 3) << true << false;
     QTest::newRow("top level array") << QByteArray("[false]") << true << false;
-    QTest::newRow("larger than the limit") << QByteArray(JsonConfig::kMaxFileSize + 10, ' ') << true << false;
     QTest::newRow("readable: no copy") << QByteArray(R"({"openURL": false})") << false << false;
     QTest::newRow("copy cannot be made") << QByteArray("{nope") << true << true;
 }
