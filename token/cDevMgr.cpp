@@ -334,8 +334,7 @@ ULONG cDevMgr::ClearEmptyContainers(ULONG* removed)
 
     std::vector<std::string> containers;
     result = keymgr::fetchNameList(
-        [this, skf](LPSTR list, ULONG* size) { return skf->SKF_EnumContainer(hApplication, list, size); },
-        &containers);
+        [this, skf](LPSTR list, ULONG* size) { return skf->SKF_EnumContainer(hApplication, list, size); }, &containers);
     if (result != SAR_OK)
         return result;
     // A container that cannot be opened or typed, or whose deletion the token refuses, fails the

@@ -62,8 +62,8 @@ void MainWindow::showLibraryNotice()
     m_libraryNotice->setToolTip(notice);
     // The notice takes the top of the tree's place, the tree the rest, at least a few rows.
     const QRect area(m_libraryNotice->geometry().topLeft(), tree->geometry().bottomRight());
-    const int height = qMin(area.height() - 4 * tree->fontMetrics().height(),
-                            m_libraryNotice->heightForWidth(area.width()));
+    const int height =
+        qMin(area.height() - 4 * tree->fontMetrics().height(), m_libraryNotice->heightForWidth(area.width()));
     m_libraryNotice->setGeometry(area.x(), area.y(), area.width(), height);
     tree->setGeometry(area.x(), area.y() + height, area.width(), area.height() - height);
     if (m_sysTrayIcon)

@@ -479,9 +479,8 @@ void TestDevMgrScript::clearEmptyContainersWholeLists_data()
     const QByteArray eighty = repeatedNames("{6F9619FF-8B86-D011-B42D-00C04FC9", 80);
     const QByteArray apps("APP\0\0", 5);
     QTest::newRow("80 empty containers") << apps << eighty + '\0' << QByteArray() << 0u << uint(SAR_OK) << 80;
-    QTest::newRow("application list beyond 1024 bytes")
-        << repeatedNames("APPLICATION-WITH-A-LONG-NAME-", 40) + '\0' << eighty + '\0' << QByteArray() << 0u
-        << uint(SAR_OK) << 80;
+    QTest::newRow("application list beyond 1024 bytes") << repeatedNames("APPLICATION-WITH-A-LONG-NAME-", 40) + '\0'
+                                                        << eighty + '\0' << QByteArray() << 0u << uint(SAR_OK) << 80;
     QTest::newRow("list grows between the calls")
         << apps << eighty + '\0' << repeatedNames("{6F9619FF-8B86-D011-B42D-00C04FC9", 81) + '\0' << 0u << uint(SAR_OK)
         << 81;

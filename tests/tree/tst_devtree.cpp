@@ -337,8 +337,9 @@ void TstDevTree::longCertificateIsListed()
     QVERIFY(m_fx.hostile("long-cert", 11 * 1024));
 
     m_window->chooseApp("LONGCERT");
-    QCOMPARE(describeChildren(ctnModel(), ctnModel()->index(0, 0)),
-             QStringLiteral("Sign(ECC256)[huge,Public key,Private key];Encrypt&Decrypt(ECC256)[Public key,Private key]"));
+    QCOMPARE(
+        describeChildren(ctnModel(), ctnModel()->index(0, 0)),
+        QStringLiteral("Sign(ECC256)[huge,Public key,Private key];Encrypt&Decrypt(ECC256)[Public key,Private key]"));
 }
 
 void TstDevTree::clicksSelectPagesAndButtons()
