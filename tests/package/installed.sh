@@ -83,11 +83,16 @@ main_window() {
     done
     return 1
 }
-# Standard deviation of the device tree below its header in a photograph of the window: 0 when it has no row.
+# Standard deviation of the device tree below its header in a photograph of the window (0 when it
+# has no row), and how much redder than green it is (the notice of a missing library is red).
 tree_spread() {
     import -window "$1" "$TMPDIR/$2.png" &&
         convert "$TMPDIR/$2.png" -crop 190x380+30+96 +repage -format '%[fx:standard_deviation]' info:
 }
+tree_redness() {
+    convert "$TMPDIR/$1.png" -crop 190x380+30+96 +repage -format '%[fx:mean.r-mean.g]' info:
+}
+is_red() { awk -v r="$1" 'BEGIN { exit !(r > 0.01) }'; }
 
 trayer --edge top --align right --widthtype pixel --width 120 --height 24 --SetDockType true &
 tray=$!
@@ -102,7 +107,8 @@ sleep 2
 launch applications
 window=$(main_window) || fail "a start from the menu did not show the running copy's window"
 spread=$(tree_spread "$window" empty) || fail "cannot photograph the window"
-[ "$spread" = 0 ] || fail "without an SKF library the device tree is not empty (spread $spread)"
+# Where the tree is, the notice that the driver's library is missing.
+is_red "$(tree_redness empty)" || fail "without an SKF library the window says nothing where the tree is"
 end_copies
 
 cp "$SOFTSKF_LIB" "$app/lib/liborvane.so.1.0.0"
@@ -116,6 +122,7 @@ one_copy || fail "keymgr with an SKF library did not keep running"
 sleep 2
 spread=$(tree_spread "$window" token) || fail "cannot photograph the window"
 [ "$spread" != 0 ] || fail "the device tree stays empty with a token present"
+! is_red "$(tree_redness token)" || fail "with the SKF library in place the window still says it is missing"
 connects=$("$SOFTSKF_CTL" stats --json | jq '.SKF_ConnectDev // 0')
 [ "$connects" -gt 0 ] || fail "keymgr never connected to the token: $("$SOFTSKF_CTL" stats)"
 
