@@ -161,6 +161,9 @@ MainWindow::~MainWindow()
 {
     // The program's end: no login is left behind on a token.
     endVerifiedSession();
+    // A monitor that has ended (no SKF library to wait on) can go; a running one lives on.
+    if (m_monitor && m_monitor->isFinished())
+        delete m_monitor;
     delete m_msgBox;
     delete ui;
     delete m_config;

@@ -23,6 +23,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QStandardItemModel>
 #include <QTemporaryDir>
 #include <QTreeView>
@@ -73,6 +74,7 @@ private slots:
     void exportFailures_data();
     void exportFailures();
     void viewDoesNotFollowPlantedLink();
+    void longCertificate();
     void unusableContainerLabel_data();
     void unusableContainerLabel();
 
@@ -449,6 +451,31 @@ void TestCerts::viewDoesNotFollowPlantedLink()
     QFile::remove(planted);
 }
 
+// An 11 KB certificate is listed, viewed and exported whole.
+void TestCerts::longCertificate()
+{
+    QVERIFY(m_skf.createToken("LONGCERT"));
+    QVERIFY(m_skf.addContainer("LONGCERT", "big", "sm2"));
+    QVERIFY(m_skf.addCert("LONGCERT", "big", true, "Erin", 365));
+    QVERIFY(m_skf.hostile("long-cert", 11 * 1024));
+    const auto off = qScopeGuard([this] { m_skf.hostileOff(); });
+    useLanguage(2);
+    openVerified("LONGCERT");
+    const QModelIndex cert = find("big", 0, 0);
+    QCOMPARE(cert.data().toString(), QStringLiteral("Erin"));
+    tree()->setCurrentIndex(cert);
+    run([&] { child<QPushButton>("btn_ViewCert")->click(); });
+    const QString copy = m_shared.filePath(certfile::kViewerFileName);
+    QTRY_COMPARE(stubCalls(), (QStringList{"gcr-viewer 1", copy}));
+    m_saveAnswer = SoftSkfFixture::tempPath(QStringLiteral("long.cer"));
+    const Shown shown = run([&] { child<QPushButton>("btn_ExpCert")->click(); });
+    QCOMPARE(shown.mode, 8002u);
+    const QByteArray viewed = readFile(copy);
+    QVERIFY(viewed.size() >= 11 * 1024);
+    QVERIFY(parsesAsCertificate(viewed));
+    QCOMPARE(readFile(m_saveAnswer), viewed);
+}
+
 void TestCerts::unusableContainerLabel_data()
 {
     QTest::addColumn<QString>("label");
@@ -601,6 +628,7 @@ void TestCerts::clearEmpty_data()
     QTest::newRow("locked") << "wrong-pin" << 1 << "" << 2007u << 9002u << false;
     QTest::newRow("verification fails otherwise") << kPin << 6 << "SKF_VerifyPIN" << 7000u << 9002u << false;
     QTest::newRow("containers cannot be listed") << kPin << 6 << "SKF_EnumContainer" << 9012u << 9013u << false;
+    QTest::newRow("deletions refused") << kPin << 6 << "SKF_DeleteContainer" << 9012u << 9013u << false;
     QTest::newRow("success") << kPin << 6 << "" << 9011u << 9013u << true;
 }
 
