@@ -2,11 +2,15 @@
 // and settings. One window per test program: its threads are never destroyed.
 #include "JsonConfig.h"
 #include "MainWindow.h"
+#include "SetPin.h"
+#include "SystemOptions.h"
+#include "VerifyPin.h"
 #include "cDevMgr.h"
 #include "keymgr_app.h"
 #include "keymgr_config.h"
 #include "modaldriver.h"
 #include "multilang.h"
+#include "myMessageBox.h"
 #include "testfiles.h"
 #include "widgets.h"
 
@@ -87,6 +91,7 @@ private slots:
     void fixedSize();
     void lineEdits_data();
     void lineEdits();
+    void labelsShowPlainText();
     void initialState_data();
     void initialState();
     void pages();
@@ -153,19 +158,19 @@ void TestMainWindow::lineEdits_data()
     const int password = QLineEdit::Password;
     QTest::newRow("NewLabelEdit") << "NewLabelEdit" << 31 << normal;
     QTest::newRow("VerifyPIN_Edit") << "VerifyPIN_Edit" << 16 << password;
-    QTest::newRow("OldPIN_Edit") << "OldPIN_Edit" << 15 << password;
-    QTest::newRow("NewPIN_Edit") << "NewPIN_Edit" << 15 << password;
-    QTest::newRow("ConfirmPIN_Edit") << "ConfirmPIN_Edit" << 15 << password;
+    QTest::newRow("OldPIN_Edit") << "OldPIN_Edit" << 16 << password;
+    QTest::newRow("NewPIN_Edit") << "NewPIN_Edit" << 16 << password;
+    QTest::newRow("ConfirmPIN_Edit") << "ConfirmPIN_Edit" << 16 << password;
     QTest::newRow("OldAuthKey_Edit") << "OldAuthKey_Edit" << 16 << normal;
     QTest::newRow("NewAuthKey_Edit") << "NewAuthKey_Edit" << 16 << normal;
     QTest::newRow("ConfirmAuthKey_Edit") << "ConfirmAuthKey_Edit" << 16 << normal;
     QTest::newRow("Init_DevAuthKey_Edit") << "Init_DevAuthKey_Edit" << 16 << normal;
-    QTest::newRow("Init_NewSOPIN_Edit") << "Init_NewSOPIN_Edit" << 15 << password;
-    QTest::newRow("Init_NewUserPIN_Edit") << "Init_NewUserPIN_Edit" << 15 << password;
+    QTest::newRow("Init_NewSOPIN_Edit") << "Init_NewSOPIN_Edit" << 16 << password;
+    QTest::newRow("Init_NewUserPIN_Edit") << "Init_NewUserPIN_Edit" << 16 << password;
     QTest::newRow("Init_LabelName_Edit") << "Init_LabelName_Edit" << 32 << normal;
-    QTest::newRow("SOPIN_Edit") << "SOPIN_Edit" << 15 << password;
-    QTest::newRow("UserPIN_Edit") << "UserPIN_Edit" << 15 << password;
-    QTest::newRow("ConfirmUserPIN_Edit") << "ConfirmUserPIN_Edit" << 15 << password;
+    QTest::newRow("SOPIN_Edit") << "SOPIN_Edit" << 16 << password;
+    QTest::newRow("UserPIN_Edit") << "UserPIN_Edit" << 16 << password;
+    QTest::newRow("ConfirmUserPIN_Edit") << "ConfirmUserPIN_Edit" << 16 << password;
 }
 
 void TestMainWindow::lineEdits()
@@ -183,6 +188,22 @@ void TestMainWindow::lineEdits()
     edit->setText(QString(maxLength + 3, QChar('a')));
     QCOMPARE(edit->text().size(), maxLength);
     edit->setText(before);
+}
+
+// Every label may show text from a token, a certificate or a language file: none renders markup but
+// the two the forms fill with rich text themselves.
+void TestMainWindow::labelsShowPlainText()
+{
+    myMessageBox box;
+    SetPin setPin(nullptr);
+    VerifyPin verifyPin(nullptr);
+    SystemOptions options;
+    for (const QWidget* form : std::initializer_list<const QWidget*>{m_window, &box, &setPin, &verifyPin, &options}) {
+        for (const QLabel* label : form->findChildren<QLabel*>()) {
+            if (label->objectName() != "label_about" && label->objectName() != "lab_tips")
+                QVERIFY2(label->textFormat() == Qt::PlainText, qPrintable(label->objectName()));
+        }
+    }
 }
 
 void TestMainWindow::initialState_data()
