@@ -26,6 +26,9 @@ QByteArray requestFifoPath();
 // (the program then keeps running in the foreground). The parents exit with status 0. Every
 // descriptor but those in `keep` is closed; 0, 1 and 2 lead to /dev/null.
 int init_daemon(const std::vector<int>& keep = {});
+// The file-creation mask the program was started with, which init_daemon() replaced by a stricter
+// one; -1 when it has not run. Programs the daemon starts for the user get it back.
+int userFileMask();
 
 // One copy per user. The copy that creates the segment (1 byte, this user's only) under the key
 // ftok(key file, 'Q') is the first; it stays attached until release(), or until the process ends,

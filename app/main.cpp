@@ -1,4 +1,5 @@
 #include "MainWindow.h"
+#include "childprocess.h"
 #include "journal.h"
 #include "keymgr_app.h"
 #include "logging.h"
@@ -34,6 +35,7 @@ int main(int argc, char* argv[])
     // Once daemonised, standard error leads nowhere: records go to the journal instead.
     if (init_daemon(listener->descriptors()) == 0)
         installJournalHandler();
+    childprocess::setUserFileMask(userFileMask());
 
     QApplication* app = new QApplication(argc, argv);
     // The program is resident: closing a dialog while the window is hidden must not end it.

@@ -119,9 +119,15 @@ public:
     bool valid() const { return m_slots != nullptr; }
     void increment(int index);
     uint64_t value(int index) const;
+    // Zeroes the call counters. The open-handle count stays: it counts what is open now.
     void reset();
+    // Handles open in every process (device, application, container and key handles alike): up by
+    // one for each handle a call gives out, down by one for each one closed.
+    void addOpenHandles(int64_t delta);
+    int64_t openHandles() const;
 
     static constexpr int kSlots = 128;
+    static constexpr int kOpenHandlesSlot = kSlots - 1;
 
 private:
     void* m_map = nullptr;

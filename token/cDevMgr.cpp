@@ -28,6 +28,23 @@ std::string& libraryPath()
     return path;
 }
 
+// A name for the clean-up's line on standard output: control bytes written as \xNN, so that a name
+// cannot move a terminal's cursor, change its title or forge another line.
+std::string printableName(const std::string& name)
+{
+    std::string out;
+    for (unsigned char c : name) {
+        if (c < 0x20 || c == 0x7f) {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 // The standard declares its input strings as LPSTR; the library does not write through them.
 LPSTR input(const char* text)
 {
@@ -156,9 +173,7 @@ ULONG cDevMgr::getDevInfo(const char* name, DEVINFO* info)
 
 ULONG cDevMgr::open(const TokenChoice& choice)
 {
-    hDev = nullptr;
-    hApplication = nullptr;
-    hContainer = nullptr;
+    close();
     // Device names travel in a 64-byte buffer; one that does not fit whole names no device of ours.
     const std::string& device = choice.device;
     if (device.empty() || device.size() >= sizeof(szDevName) || device.find('\0') != std::string::npos)
@@ -180,6 +195,50 @@ ULONG cDevMgr::open(const TokenChoice& choice)
         if (result != SAR_OK)
             hContainer = nullptr;
     }
+    return result;
+}
+
+void cDevMgr::close()
+{
+    closeContainer();
+    CGMSKFOperator* skf = pSKF;
+    if (skf && hApplication)
+        skf->SKF_CloseApplication(hApplication);
+    if (skf && hDev)
+        skf->SKF_DisConnectDev(hDev);
+    hApplication = nullptr;
+    hDev = nullptr;
+    m_connectedName.clear();
+}
+
+void cDevMgr::closeContainer()
+{
+    CGMSKFOperator* skf = pSKF;
+    if (skf && hContainer)
+        skf->SKF_CloseContainer(hContainer);
+    hContainer = nullptr;
+}
+
+ULONG cDevMgr::clearSecureState(const TokenChoice& choice)
+{
+    CGMSKFOperator* skf = pSKF;
+    if (!skf)
+        return SKF_NOT_BOUND;
+    const std::string& device = choice.device;
+    if (device.empty() || device.size() >= sizeof(szDevName) || device.find('\0') != std::string::npos ||
+        choice.application.empty())
+        return SAR_INVALIDPARAMERR;
+    DEVHANDLE dev = nullptr;
+    ULONG result = skf->SKF_ConnectDev(input(device.c_str()), &dev);
+    if (result != SAR_OK)
+        return result;
+    HAPPLICATION app = nullptr;
+    result = skf->SKF_OpenApplication(dev, input(choice.application.c_str()), &app);
+    if (result == SAR_OK) {
+        result = skf->SKF_ClearSecureState(app);
+        skf->SKF_CloseApplication(app);
+    }
+    skf->SKF_DisConnectDev(dev);
     return result;
 }
 
@@ -293,53 +352,57 @@ ULONG cDevMgr::UnblockPIN(const char* soPin, const char* newUserPin, ULONG* retr
     return skf ? skf->SKF_UnblockPIN(hApplication, input(soPin), input(newUserPin), retry) : SKF_NOT_BOUND;
 }
 
-ULONG cDevMgr::ClearEmptyContainers()
+ULONG cDevMgr::ClearEmptyContainers(ULONG* removed)
 {
+    if (removed)
+        *removed = 0;
     if (!hDev)
         return SAR_DEVICE_REMOVED;
     CGMSKFOperator* skf = pSKF;
     if (!skf)
         return SKF_NOT_BOUND;
 
-    char apps[1024] = {};
-    ULONG size = sizeof(apps);
-    ULONG result = skf->SKF_EnumApplication(hDev, apps, &size);
+    // Both lists are read whole, their size asked first: a token with many containers is cleaned too.
+    std::vector<std::string> apps;
+    ULONG result = keymgr::fetchNameList(
+        [this, skf](LPSTR list, ULONG* size) { return skf->SKF_EnumApplication(hDev, list, size); }, &apps);
     if (result != SAR_OK)
         return result;
-    std::string app = keymgr::firstName(apps, sizeof(apps), size);
-    if (app.empty())
+    if (apps.empty() || apps.front().empty())
         return SAR_APPLICATION_NOT_EXISTS;
-    result = skf->SKF_OpenApplication(hDev, app.data(), &hApplication);
+    result = skf->SKF_OpenApplication(hDev, apps.front().data(), &hApplication);
     if (result != SAR_OK)
         return result;
 
-    char list[2048] = {};
-    size = sizeof(list);
-    result = skf->SKF_EnumContainer(hApplication, list, &size);
+    std::vector<std::string> containers;
+    result = keymgr::fetchNameList(
+        [this, skf](LPSTR list, ULONG* size) { return skf->SKF_EnumContainer(hApplication, list, size); }, &containers);
     if (result != SAR_OK)
         return result;
-    ULONG last = SAR_OK;
-    // A deletion the token refuses leaves the container in place: the clean-up has then failed,
-    // whatever the type queries said.
-    ULONG refused = SAR_OK;
-    for (std::string& name : keymgr::splitNameList(list, sizeof(list), size)) {
+    // A container that cannot be opened or typed, or whose deletion the token refuses, fails the
+    // clean-up with the first such result; the walk still goes on to remove every other empty one.
+    ULONG failed = SAR_OK;
+    for (std::string& name : containers) {
         // A container that does not open is left alone: the handle would still be the previous
         // container's, and its type must never decide about this one.
-        last = skf->SKF_OpenContainer(hApplication, name.data(), &hContainer);
-        if (last != SAR_OK) {
+        ULONG step = skf->SKF_OpenContainer(hApplication, name.data(), &hContainer);
+        if (step != SAR_OK) {
             hContainer = nullptr;
+            failed = failed == SAR_OK ? step : failed;
             continue;
         }
         ULONG type = 0;
-        last = skf->SKF_GetContainerType(hContainer, &type);
-        std::printf("containet name = %s, type = %d\n", name.c_str(), static_cast<int>(type));
+        step = skf->SKF_GetContainerType(hContainer, &type);
+        std::printf("containet name = %s, type = %d\n", printableName(name).c_str(), static_cast<int>(type));
         std::fflush(stdout);
-        if (last == SAR_OK && type == SKF_CONTAINER_EMPTY) {
-            const ULONG deleted = skf->SKF_DeleteContainer(hApplication, name.data());
-            if (deleted != SAR_OK && refused == SAR_OK)
-                refused = deleted;
+        if (step == SAR_OK && type == SKF_CONTAINER_EMPTY) {
+            step = skf->SKF_DeleteContainer(hApplication, name.data());
+            if (step == SAR_OK && removed)
+                ++*removed;
             hContainer = nullptr;
         }
+        if (failed == SAR_OK)
+            failed = step;
     }
-    return last != SAR_OK ? last : refused;
+    return failed;
 }

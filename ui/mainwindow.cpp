@@ -13,6 +13,7 @@
 
 #include <QCloseEvent>
 #include <QIcon>
+#include <QItemSelectionModel>
 #include <QStandardItemModel>
 #include <QStandardPaths>
 #include <QTabBar>
@@ -90,6 +91,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
 
     connect(ui->btn_logo, &QPushButton::clicked, this, &MainWindow::btn_Logo);
     connect(ui->treeView_Dev, &QTreeView::clicked, this, &MainWindow::Dev_App_selected);
+    // The device model is the view's for good, and so is this selection model.
+    connect(ui->treeView_Dev->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            &MainWindow::chooseCurrentRow);
     connect(ui->treeView, &QTreeView::doubleClicked, this, &MainWindow::Ctn_selected);
     connect(ui->btn_DelCtn, &QPushButton::clicked, this, &MainWindow::btn_deleteCtn);
     connect(ui->btn_ImpCert, &QPushButton::clicked, this, &MainWindow::btn_importCert);
@@ -153,9 +157,11 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
 
 MainWindow::~MainWindow()
 {
+    // The program's end: no login is left behind on a token.
+    endVerifiedSession();
     // The monitor waits inside the SKF library: its wait is cancelled and the thread ends before
     // the window goes. One the library never lets go of is left to the process's end.
-    if (m_monitor->stop(kMonitorStopMs))
+    if (m_monitor && m_monitor->stop(kMonitorStopMs))
         delete m_monitor;
     delete m_msgBox;
     delete ui;
@@ -174,6 +180,8 @@ void MainWindow::setLangID(int id)
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
+    // Closed to the tray: export and delete are out of reach, so the login that allowed them ends.
+    endVerifiedSession();
     event->ignore();
     hide();
 }

@@ -12,6 +12,7 @@
 #include "logging.h"
 #include "multilang.h"
 #include "myMessageBox.h"
+#include "namelist.h"
 #include "passwordrules.h"
 
 #include <QDir>
@@ -19,7 +20,6 @@
 #include <QFileInfo>
 #include <QPushButton>
 
-#include <climits>
 #include <cstring>
 #include <optional>
 
@@ -48,7 +48,6 @@ enum : unsigned {
 constexpr int kPurposeExport = 1;
 constexpr int kPurposeView = 2;
 constexpr ULONG kUserPin = 1;
-constexpr ULONG kCertFirstTry = 10240;
 
 void tell(myMessageBox* box, unsigned mode, unsigned title, unsigned value = 0)
 {
@@ -71,34 +70,21 @@ RowName containerOfRow(const QModelIndex& row, QByteArray* name)
     const QModelIndex container = certfile::containerOfItem(row);
     if (!container.isValid())
         return RowName::None;
-    return certfile::containerName(container.data(Qt::DisplayRole).toString(), name) ? RowName::Ok : RowName::Unusable;
+    return certfile::containerName(container, name) ? RowName::Ok : RowName::Unusable;
 }
 
-// The certificate of the open container, the bytes as the token stores them. One call for any
-// certificate the tree's buffer holds; the size is asked first only for a larger one.
+// The certificate of the open container, the bytes as the token stores them, however large. One
+// call for any usual certificate; the size is asked only for a larger one.
 bool readCertificate(bool sign, QByteArray* der)
 {
     cDevMgr* mgr = cDevMgr::getInst();
-    QByteArray first(int(kCertFirstTry) + 1, '\0');
-    ULONG got = kCertFirstTry;
-    const ULONG tried = mgr->ExportCertificate(sign ? TRUE : FALSE, reinterpret_cast<BYTE*>(first.data()), &got);
-    if (tried == SAR_OK && got > 0 && got <= kCertFirstTry) {
-        first.truncate(int(got));
-        *der = first;
-        return true;
-    }
-    if (tried != SAR_OK && tried != SAR_BUFFER_TOO_SMALL)
+    std::vector<BYTE> bytes;
+    if (keymgr::fetchCertificate(
+            [mgr, sign](BYTE* buf, ULONG* len) { return mgr->ExportCertificate(sign ? TRUE : FALSE, buf, len); },
+            &bytes) != SAR_OK ||
+        bytes.empty())
         return false;
-    ULONG len = 0;
-    if (mgr->ExportCertificate(sign ? TRUE : FALSE, nullptr, &len) != SAR_OK || len == 0 || len >= ULONG(INT_MAX))
-        return false;
-    QByteArray buffer(int(len) + 1, '\0');
-    got = len;
-    if (mgr->ExportCertificate(sign ? TRUE : FALSE, reinterpret_cast<BYTE*>(buffer.data()), &got) != SAR_OK ||
-        got == 0 || got > len)
-        return false;
-    buffer.truncate(int(got));
-    *der = buffer;
+    *der = QByteArray(reinterpret_cast<const char*>(bytes.data()), int(bytes.size()));
     return true;
 }
 
@@ -119,8 +105,7 @@ void MainWindow::btn_importCert()
     // The row is taken by name before the file dialog, whose event loop may rebuild the tree.
     const QModelIndex container = certfile::topLevelRow(ui->treeView->currentIndex());
     QByteArray name;
-    const bool named =
-        container.isValid() && certfile::containerName(container.data(Qt::DisplayRole).toString(), &name);
+    const bool named = container.isValid() && certfile::containerName(container, &name);
     const TokenChoice choice = m_choice.withContainer(name.toStdString());
 
     const QString file =
@@ -142,6 +127,7 @@ void MainWindow::btn_importCert()
     if (readable && named && mgr->open(choice) == SAR_OK &&
         mgr->ImportCertificate(TRUE, reinterpret_cast<const BYTE*>(data.constData()), ULONG(data.size())) == SAR_OK)
         mode = kModeImported;
+    mgr->close();
     tell(m_msgBox, mode, kTitleImport);
     refreshCertificatePage(choice, mode == kModeImported);
 }
@@ -167,8 +153,9 @@ void MainWindow::btn_exportCert()
     }
     // A token that is gone, or no longer holds the container, fails here and nothing is written.
     QByteArray der;
-    const bool done = row == RowName::Ok && cDevMgr::getInst()->open(choice) == SAR_OK && readCertificate(sign, &der) &&
-                      certfile::writeExportFile(file, der);
+    const bool read = row == RowName::Ok && cDevMgr::getInst()->open(choice) == SAR_OK && readCertificate(sign, &der);
+    cDevMgr::getInst()->close();
+    const bool done = read && certfile::writeExportFile(file, der);
     tell(m_msgBox, done ? kModeExported : kModeExportFailed, kTitleExport);
 }
 
@@ -193,6 +180,7 @@ void MainWindow::btn_viewCert()
     }
     if (cDevMgr::getInst()->open(m_choice.withContainer(name.toStdString())) == SAR_OK)
         viewCertificate(sign);
+    cDevMgr::getInst()->close();
 }
 
 // Nothing calls it: the actions open their container through their choice.
@@ -217,7 +205,7 @@ void MainWindow::refreshCertificatePage(const TokenChoice& choice, bool changed)
 {
     // Only while the page still shows that token: a token event meanwhile has reset the pages.
     if (changed && !choice.empty() && m_choice.device == choice.device)
-        chooseApp(QString::fromLocal8Bit(choice.device.c_str()));
+        showApplication(choice.device);
 }
 
 void MainWindow::btn_deleteCtn()
@@ -226,7 +214,7 @@ void MainWindow::btn_deleteCtn()
     if (!current.isValid() || current.parent().isValid())
         return;
     QByteArray name;
-    if (!certfile::containerName(current.data(Qt::DisplayRole).toString(), &name)) {
+    if (!certfile::containerName(current, &name)) {
         tell(m_msgBox, kModeImportFailed, kTitleView);
         return;
     }
@@ -246,6 +234,7 @@ void MainWindow::btn_deleteCtn()
     cDevMgr* mgr = cDevMgr::getInst();
     NameBuffer buffer(name);
     const ULONG result = mgr->open(choice) == SAR_OK ? mgr->DeleteContainer(buffer.bytes) : SAR_FAIL;
+    mgr->close();
     if (result != SAR_OK) {
         logSkfFailure("SKF_DeleteContainer", result, choice.device);
         tell(m_msgBox, kModeFailed, kTitleDelete);
@@ -276,10 +265,17 @@ void MainWindow::on_btn_clearEmptyCtn_clicked()
     }
     pin.reset();
     if (verified != SAR_OK) {
+        mgr->close();
         tell(m_msgBox, keyops::resultMode(verified, keyops::kModeFailed), kTitleVerifyPin, unsigned(retry));
         return;
     }
-    const ULONG cleared = mgr->ClearEmptyContainers();
+    ULONG removed = 0;
+    const ULONG cleared = mgr->ClearEmptyContainers(&removed);
+    mgr->close();
+    endActionLogin(choice);
+    // The messages carry no number: how many went is told in the log.
+    qCInfo(lcUi, "clean-up removed %u empty containers", unsigned(removed));
+    logSkfFailure("ClearEmptyContainers", cleared, choice.device);
     // The certificate page is rebuilt whenever it is shown again, so it needs no refresh here.
     tell(m_msgBox, cleared == SAR_OK ? kModeCleared : kModeClearFailed, kTitleClear);
 }

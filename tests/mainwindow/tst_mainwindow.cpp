@@ -2,10 +2,15 @@
 // and settings. One window per test program: its threads are never destroyed.
 #include "JsonConfig.h"
 #include "MainWindow.h"
+#include "SetPin.h"
+#include "SystemOptions.h"
+#include "VerifyPin.h"
+#include "cDevMgr.h"
 #include "keymgr_config.h"
 #include "mgrversion.h"
 #include "modaldriver.h"
 #include "multilang.h"
+#include "myMessageBox.h"
 #include "testfiles.h"
 #include "widgets.h"
 
@@ -86,6 +91,7 @@ private slots:
     void fixedSize();
     void lineEdits_data();
     void lineEdits();
+    void labelsShowPlainText();
     void initialState_data();
     void initialState();
     void pages();
@@ -97,6 +103,8 @@ private slots:
     void indexOutsideTheListIsIgnored_data();
     void indexOutsideTheListIsIgnored();
     void languageListIsConnected();
+    void libraryNotice_data();
+    void libraryNotice();
     void closeOnlyHides();
     void trayIconAndMenu();
     void trayActivation_data();
@@ -120,6 +128,8 @@ private:
 
 void TestMainWindow::initTestCase()
 {
+    // Installed without the token's driver: no SKF library where the program looks.
+    cDevMgr::setLibraryPathForTesting(QFile::encodeName(QDir::tempPath() + "/no-driver/liborvane.so.1.0.0"));
     m_window = new MainWindow();
     m_window->setTrayMessageObserver([this](const QString& title, const QString& text, int msecs) {
         m_trayMessages.append({title, text, QString::number(msecs)});
@@ -147,19 +157,19 @@ void TestMainWindow::lineEdits_data()
     const int password = QLineEdit::Password;
     QTest::newRow("NewLabelEdit") << "NewLabelEdit" << 31 << normal;
     QTest::newRow("VerifyPIN_Edit") << "VerifyPIN_Edit" << 16 << password;
-    QTest::newRow("OldPIN_Edit") << "OldPIN_Edit" << 15 << password;
-    QTest::newRow("NewPIN_Edit") << "NewPIN_Edit" << 15 << password;
-    QTest::newRow("ConfirmPIN_Edit") << "ConfirmPIN_Edit" << 15 << password;
+    QTest::newRow("OldPIN_Edit") << "OldPIN_Edit" << 16 << password;
+    QTest::newRow("NewPIN_Edit") << "NewPIN_Edit" << 16 << password;
+    QTest::newRow("ConfirmPIN_Edit") << "ConfirmPIN_Edit" << 16 << password;
     QTest::newRow("OldAuthKey_Edit") << "OldAuthKey_Edit" << 16 << normal;
     QTest::newRow("NewAuthKey_Edit") << "NewAuthKey_Edit" << 16 << normal;
     QTest::newRow("ConfirmAuthKey_Edit") << "ConfirmAuthKey_Edit" << 16 << normal;
     QTest::newRow("Init_DevAuthKey_Edit") << "Init_DevAuthKey_Edit" << 16 << normal;
-    QTest::newRow("Init_NewSOPIN_Edit") << "Init_NewSOPIN_Edit" << 15 << password;
-    QTest::newRow("Init_NewUserPIN_Edit") << "Init_NewUserPIN_Edit" << 15 << password;
+    QTest::newRow("Init_NewSOPIN_Edit") << "Init_NewSOPIN_Edit" << 16 << password;
+    QTest::newRow("Init_NewUserPIN_Edit") << "Init_NewUserPIN_Edit" << 16 << password;
     QTest::newRow("Init_LabelName_Edit") << "Init_LabelName_Edit" << 32 << normal;
-    QTest::newRow("SOPIN_Edit") << "SOPIN_Edit" << 15 << password;
-    QTest::newRow("UserPIN_Edit") << "UserPIN_Edit" << 15 << password;
-    QTest::newRow("ConfirmUserPIN_Edit") << "ConfirmUserPIN_Edit" << 15 << password;
+    QTest::newRow("SOPIN_Edit") << "SOPIN_Edit" << 16 << password;
+    QTest::newRow("UserPIN_Edit") << "UserPIN_Edit" << 16 << password;
+    QTest::newRow("ConfirmUserPIN_Edit") << "ConfirmUserPIN_Edit" << 16 << password;
 }
 
 void TestMainWindow::lineEdits()
@@ -177,6 +187,22 @@ void TestMainWindow::lineEdits()
     edit->setText(QString(maxLength + 3, QChar('a')));
     QCOMPARE(edit->text().size(), maxLength);
     edit->setText(before);
+}
+
+// Every label may show text from a token, a certificate or a language file: none renders markup but
+// the two the forms fill with rich text themselves.
+void TestMainWindow::labelsShowPlainText()
+{
+    myMessageBox box;
+    SetPin setPin(nullptr);
+    VerifyPin verifyPin(nullptr);
+    SystemOptions options;
+    for (const QWidget* form : std::initializer_list<const QWidget*>{m_window, &box, &setPin, &verifyPin, &options}) {
+        for (const QLabel* label : form->findChildren<QLabel*>()) {
+            if (label->objectName() != "label_about" && label->objectName() != "lab_tips")
+                QVERIFY2(label->textFormat() == Qt::PlainText, qPrintable(label->objectName()));
+        }
+    }
 }
 
 void TestMainWindow::initialState_data()
@@ -378,6 +404,36 @@ void TestMainWindow::languageListIsConnected()
     QCOMPARE(m_window->langID(), 2052);
 }
 
+void TestMainWindow::libraryNotice_data()
+{
+    QTest::addColumn<int>("index");
+    QTest::newRow("Simplified Chinese") << 0;
+    QTest::newRow("Traditional Chinese") << 1;
+    QTest::newRow("English") << 2;
+}
+
+// Where the tree is and in the tray's tool tip: the library's path and that the driver is needed.
+void TestMainWindow::libraryNotice()
+{
+    QFETCH(int, index);
+    QTRY_VERIFY_WITH_TIMEOUT(m_window->startupDone(), 20000);
+    MainWindow::setLanguageDir(sourceLangDir());
+    m_window->chooseLangByIndex(index);
+    MainWindow::setLanguageDir(KEYMGR_LANG_DIR);
+    auto text = [](unsigned long id) { return QString::fromStdString(__(id, "")); };
+    const QString path = QString::fromStdString(cDevMgr::skfLibraryPath());
+    auto* notice = child<QLabel>("label_skfNotice");
+    const QString shown = notice->text().remove(QChar(0x200B));
+    QCOMPARE(shown, QStringList({text(33000), path, text(33002)}).join('\n'));
+    QCOMPARE(m_window->trayIcon()->toolTip(), QString::fromUtf8(kTitle) + '\n' + shown);
+    QVERIFY(notice->isVisibleTo(m_window));
+    QVERIFY(!notice->geometry().intersects(child<QTreeView>("treeView_Dev")->geometry()));
+    // A library that loads without functions the program needs names them; a whole one says nothing.
+    QCOMPARE(skfLibraryNotice(path, true, {"SKF_VerifyPIN", "SKF_ChangePIN"}),
+             QStringList({text(33001), path, "SKF_VerifyPIN, SKF_ChangePIN", text(33002)}).join('\n'));
+    QVERIFY(skfLibraryNotice(path, true, {}).isEmpty());
+}
+
 void TestMainWindow::closeOnlyHides()
 {
     m_window->show();
@@ -392,7 +448,7 @@ void TestMainWindow::trayIconAndMenu()
     QSystemTrayIcon* tray = m_window->trayIcon();
     QVERIFY(tray);
     QCOMPARE(tray->parent(), m_window);
-    QCOMPARE(tray->toolTip(), QString::fromUtf8(kTitle));
+    QVERIFY(tray->toolTip().startsWith(QString::fromUtf8(kTitle)));
     QVERIFY(!tray->icon().isNull());
     QCOMPARE(tray->contextMenu(), m_window->trayMenu());
     QList<QAction*> actions = m_window->trayMenu()->actions();

@@ -228,7 +228,9 @@ void TstTokenEvents::expiryNoticeOnInsertion()
 
 void TstTokenEvents::defaultPinIsChangedBeforeAnythingElse()
 {
-    QVERIFY(m_fx.createToken("FACTORY", false, true));
+    // Named in GBK ("出厂") as enrolment programs name tokens: event, forced change and row reach its bytes.
+    const QString factory = "\\xb3\\xf6\\xb3\\xa7";
+    QVERIFY(m_fx.createToken(factory, false, true));
 
     ModalDriver driver;
     driver.setTimeout(20000);
@@ -251,7 +253,7 @@ void TstTokenEvents::defaultPinIsChangedBeforeAnythingElse()
     driver.click("btn_msg_ok");
     driver.click("btn_msg_ok");
 
-    QVERIFY(m_fx.insert("FACTORY"));
+    QVERIFY(m_fx.insert(factory));
     QTRY_VERIFY_WITH_TIMEOUT(driver.pendingSteps() == 0, 60000);
     QVERIFY2(driver.errors().isEmpty(), qPrintable(driver.errors().join('\n')));
     const QList<ModalDriver::Seen>& seen = driver.seen();
@@ -265,12 +267,13 @@ void TstTokenEvents::defaultPinIsChangedBeforeAnythingElse()
     QVERIFY(!listedDevices(m_window).contains("WEB"));
 
     // The token now reports a changed PIN, so the next event asks nothing.
-    QTRY_VERIFY_WITH_TIMEOUT(listedDevices(m_window).contains("FACTORY"), 10000);
-    m_window->chooseDev("FACTORY");
+    QTRY_VERIFY_WITH_TIMEOUT(listedDevices(m_window).contains(QString::fromUtf8("出厂")), 10000);
+    m_window->chooseDev(QString::fromUtf8("出厂"));
     const QAbstractItemModel* info = m_window->findChild<QTreeView*>("treeView_usbInfo")->model();
     QCOMPARE(info->index(11, 1).data().toString(), QStringLiteral("NO"));
     m_window->slotEventChange();
     QVERIFY(!QApplication::activeModalWidget());
+    QVERIFY(plug(factory, false));
 }
 
 void TstTokenEvents::forcedChangeEndsOnRemovalAndReturns()
