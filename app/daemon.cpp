@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace {
 int g_userFileMask = -1;
 }
@@ -14,7 +16,7 @@ int userFileMask()
     return g_userFileMask;
 }
 
-int init_daemon()
+int init_daemon(const std::vector<int>& keep)
 {
     signal(SIGTTOU, SIG_IGN);
     signal(SIGTTIN, SIG_IGN);
@@ -34,8 +36,10 @@ int init_daemon()
     if (pid > 0)
         _exit(0);
 
-    for (int fd = 0; fd < 256; ++fd)
-        close(fd);
+    for (int fd = 0; fd < 256; ++fd) {
+        if (std::find(keep.begin(), keep.end(), fd) == keep.end())
+            close(fd);
+    }
     // Keep 0, 1 and 2 taken: otherwise the next file or socket the program opens would become
     // "standard error" and every diagnostic would be written into it.
     int null = open("/dev/null", O_RDWR);

@@ -1,39 +1,67 @@
-// Start-up services of the program: daemonising, the single-instance guard, the request FIFO
-// a second start writes into, and the version texts.
-#ifndef KEYMGR_APP_H
-#define KEYMGR_APP_H
+// Start-up services of the program: daemonising, the single-instance guard and the request FIFO
+// a second start writes into, both per user.
+#ifndef KEYMGR_KEYMGR_APP_H
+#define KEYMGR_KEYMGR_APP_H
 
-class QSharedMemory;
+#include <QByteArray>
 
-// Shared-memory key of the running copy and the FIFO a second start asks it through.
-extern const char kInstanceKey[];
-extern const char kRequestFifoPath[];
+#include <vector>
+
+// File names of the single-instance key and the request FIFO; the user's id follows each.
+extern const char kInstanceKeyName[];
+extern const char kRequestFifoName[];
 // The one request: these 4 bytes, without terminator.
 extern const char kShowRequest[];
-// How long a second start waits for the running copy to open the FIFO.
-constexpr int kShowRequestTimeoutMs = 3000;
+// How long a second start tries to reach the running copy's reader.
+constexpr int kShowRequestTimeoutMs = 5000;
+
+// The folder of this user's key file and FIFO: $XDG_RUNTIME_DIR when it is a folder of this
+// user's with mode 0700, otherwise /tmp.
+QByteArray userRuntimeDir();
+// <folder>/<name>-<uid> of the two.
+QByteArray instanceKeyPath();
+QByteArray requestFifoPath();
 
 // Detaches from the terminal: returns 0 in the process that goes on, -1 when a fork failed
-// (the program then keeps running in the foreground). The parents exit with status 0.
-int init_daemon();
+// (the program then keeps running in the foreground). The parents exit with status 0. Every
+// descriptor but those in `keep` is closed; 0, 1 and 2 lead to /dev/null.
+int init_daemon(const std::vector<int>& keep = {});
 // The file-creation mask the program was started with, which init_daemon() replaced by a stricter
 // one; -1 when it has not run. Programs the daemon starts for the user get it back.
 int userFileMask();
 
-// True when another copy holds the segment of `memory` (whose key is set). Attach, detach and
-// attach again: the detach removes a segment that a killed copy left behind, so only a second
-// successful attach means a live copy. `memory` is left detached.
-bool anotherInstanceRunning(QSharedMemory& memory);
+// One copy per user. The copy that creates the segment (1 byte, this user's only) under the key
+// ftok(key file, 'Q') is the first; it stays attached until release(), or until the process ends,
+// so a segment of this user's that nobody is attached to was left by a copy that died. A segment
+// of anyone else's under the key is skipped: the keys made with 'R', 'S' and 'T' come next.
+class InstanceGuard
+{
+public:
+    enum class Role {
+        First,     // this process created the segment
+        Second,    // a live copy of this user's holds it
+        Unguarded, // no key could be used (logged): run without the guard
+    };
 
-// Writes "show" into the FIFO at `path`, creating it when missing. Gives up with -1 after
-// `timeoutMs` without a reader, and at once when the path is not our own FIFO (a planted file
-// or link is never opened for writing through). 0 when the request was written.
-int sendShowRequest(const char* path, int timeoutMs);
+    explicit InstanceGuard(QByteArray keyFile);
+    ~InstanceGuard();
+    InstanceGuard(const InstanceGuard&) = delete;
+    InstanceGuard& operator=(const InstanceGuard&) = delete;
 
-// Version line "版本：V<version>_<yymmdd>" and ownership line of this build. Both buffers are
-// zero-filled by the caller and at least 64 bytes; the texts are copied without terminator.
-int getMgrVersion(char* version, char* ownership);
-// The same from a date in the compiler's form ("Sep  5 2024"); an unknown month counts as 13.
-int makeMgrVersion(const char* buildDate, char* version, char* ownership);
+    Role claim();
+    // Detaches and removes the segment this copy created.
+    void release();
+
+private:
+    QByteArray m_keyFile;
+    int m_id = -1;
+    void* m_attached = nullptr;
+};
+
+// Writes "show" into this user's FIFO at `path`. While nobody reads it (or it does not exist
+// yet) a non-blocking open is retried for `timeoutMs`; a path that is not this user's FIFO is
+// given up at once and never written through. 0 when the request was written, else -1 with the
+// reason in *why.
+int sendShowRequest(const char* path, int timeoutMs, QByteArray* why = nullptr);
 
 #endif

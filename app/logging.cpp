@@ -9,6 +9,7 @@ Q_LOGGING_CATEGORY(lcSkf, "keymgr.skf", QtWarningMsg)
 Q_LOGGING_CATEGORY(lcEvents, "keymgr.events", QtWarningMsg)
 Q_LOGGING_CATEGORY(lcUi, "keymgr.ui", QtWarningMsg)
 Q_LOGGING_CATEGORY(lcSettings, "keymgr.settings", QtWarningMsg)
+Q_LOGGING_CATEGORY(lcApp, "keymgr.app", QtWarningMsg)
 
 namespace keymgrlog {
 

@@ -3,23 +3,63 @@
 #include "keymgr_app.h"
 #include "logging.h"
 
-#include <QDebug>
-
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-myListen::myListen(const char* path) : m_path(path ? path : kRequestFifoPath)
+myListen::myListen(const QByteArray& path) : m_path(path)
 {
-    // unlink removes a planted link itself, never its target; mkfifo then refuses any name it
-    // could not take over, and run() checks what it opened.
-    unlink(m_path.constData());
-    if (mkfifo(m_path.constData(), 0600) != 0)
-        qCWarning(lcUi) << "cannot create the request FIFO" << m_path << strerror(errno);
+    const char* name = m_path.constData();
+    struct stat st {};
+    if (lstat(name, &st) == 0) {
+        if (st.st_uid != geteuid()) {
+            qCWarning(lcApp, "%s belongs to uid %u: running without a request channel, a second start cannot show "
+                             "this window",
+                      name, unsigned(st.st_uid));
+            return;
+        }
+        // A FIFO left by a copy that died, or anything else of ours; unlink removes a link itself,
+        // never its target.
+        unlink(name);
+    }
+    if (mkfifo(name, 0600) != 0) {
+        qCWarning(lcApp, "cannot create the request FIFO %s (%s): running without a request channel", name,
+                  strerror(errno));
+        return;
+    }
+    const int fd = open(name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    const int wake = fd >= 0 ? open(name, O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC) : -1;
+    struct stat reading {}, writing {};
+    if (wake < 0 || fstat(fd, &reading) != 0 || fstat(wake, &writing) != 0 || !S_ISFIFO(reading.st_mode) ||
+        reading.st_uid != geteuid() || reading.st_ino != writing.st_ino || reading.st_dev != writing.st_dev) {
+        qCWarning(lcApp, "the request FIFO %s was replaced while it was opened: running without a request channel",
+                  name);
+        if (fd >= 0)
+            close(fd);
+        if (wake >= 0)
+            close(wake);
+        return;
+    }
+    // Owner only, whatever the file-creation mask took away or left.
+    fchmod(fd, 0600);
+    m_fd = fd;
+    m_wakeFd = wake;
+    m_dev = reading.st_dev;
+    m_ino = reading.st_ino;
+}
+
+myListen::~myListen()
+{
+    if (m_fd < 0)
+        return;
+    struct stat st {};
+    if (lstat(m_path.constData(), &st) == 0 && st.st_dev == m_dev && st.st_ino == m_ino)
+        unlink(m_path.constData());
+    close(m_wakeFd);
+    close(m_fd);
 }
 
 bool myListen::isShowRequest(const char* chunk, long length)
@@ -33,39 +73,29 @@ bool myListen::isShowRequest(const char* chunk, long length)
     return true;
 }
 
+void myListen::stop()
+{
+    m_stop = true;
+    // When the FIFO is full the reader is awake anyway and sees the mark after its read.
+    if (m_wakeFd >= 0 && write(m_wakeFd, "", 1) < 0 && errno != EAGAIN)
+        qCWarning(lcApp, "cannot wake the request reader: %s", strerror(errno));
+}
+
 void myListen::run()
 {
-    int fd = open(m_path.constData(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
+    if (m_fd < 0)
         return;
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode) || st.st_uid != geteuid()) {
-        qCWarning(lcUi) << "the request path is not our FIFO:" << m_path;
-        close(fd);
-        return;
-    }
-    // Holding a write end of our own keeps read() blocking between writers instead of
-    // returning end-of-file, so the thread sleeps in the kernel until the next request.
-    char self[64];
-    snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
-    int keepAlive = open(self, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (keepAlive < 0) {
-        close(fd);
-        return;
-    }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-
+    // Blocking from here: with our own write end open, read() sleeps in the kernel until the next
+    // request or stop().
+    fcntl(m_fd, F_SETFL, fcntl(m_fd, F_GETFL) & ~O_NONBLOCK);
     char buf[64];
-    for (;;) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
+    while (!m_stop) {
+        const ssize_t n = read(m_fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0 || m_stop)
             break;
-        }
         if (isShowRequest(buf, n))
             emit notifyMyListenEvent();
     }
-    close(keepAlive);
-    close(fd);
 }

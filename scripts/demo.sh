@@ -28,7 +28,7 @@ chmod 700 "$HOME" "$HOME/.config" "$HOME/.config/com.lumeno.tesselkey-norvik"
 printf '{\n    "openURL": false,\n    "URL": ""\n}\n' > "$HOME/.config/com.lumeno.tesselkey-norvik/.cfg"
 chmod 600 "$HOME/.config/com.lumeno.tesselkey-norvik/.cfg"
 
-# keymgr runs once per machine; a copy from an earlier demo of this build would keep the old store.
+# keymgr runs once per user; a copy from an earlier demo of this build would keep the old store.
 demo_pids() {
     for p in /proc/[0-9]*; do
         [ "$(readlink "$p/exe" 2>/dev/null)" = "$keymgr" ] && echo "${p#/proc/}"

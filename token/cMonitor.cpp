@@ -3,6 +3,8 @@
 #include "cDevMgr.h"
 #include "logging.h"
 
+#include <QElapsedTimer>
+
 #include <algorithm>
 #include <cstring>
 
@@ -21,6 +23,19 @@ void cMonitor::requestStop()
     cDevMgr* mgr = cDevMgr::getInst();
     if (mgr->pSKF)
         mgr->pSKF->SKF_CancelWaitForDevEvent();
+}
+
+bool cMonitor::stop(unsigned long timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    for (;;) {
+        requestStop();
+        if (wait(200))
+            return true;
+        if (timer.elapsed() >= qint64(timeoutMs))
+            return false;
+    }
 }
 
 void cMonitor::run()

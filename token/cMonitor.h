@@ -18,6 +18,9 @@ public:
     // Ends the thread: marks the stop, then cancels the library's event wait. A wait that
     // returns without an event for any other reason is taken as spurious and waited again.
     void requestStop();
+    // requestStop(), repeated until the thread has ended or timeoutMs have passed (a library may
+    // miss a cancel that comes just before its wait starts). True when the thread has ended.
+    bool stop(unsigned long timeoutMs);
 
 signals:
     void notifyTokenEvent();

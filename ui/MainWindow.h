@@ -24,7 +24,6 @@ class QMenu;
 class QStandardItemModel;
 class Ui_MainWindow;
 class cMonitor;
-class myListen;
 class myMessageBox;
 class JsonConfig;
 
@@ -93,6 +92,10 @@ public:
     JsonConfig* config() const { return m_config; }
     QString configPath() const { return m_configPath; }
 
+signals:
+    // The tray menu's exit: the program is asked to end.
+    void quitRequested();
+
 public slots:
     void updateUIlang();
     void updateUIlangFirst();
@@ -146,7 +149,6 @@ private:
     QAction* m_showMainAction = nullptr;
     QAction* m_exitAppAction = nullptr;
     cMonitor* m_monitor = nullptr;
-    myListen* m_listener = nullptr;
     // Container label -> its record, rebuilt with the certificate page; the actions name their
     // container in their TokenChoice instead, so only readers of containerMap() use it.
     QMap<QString, Struct_ContainerInfo> m_ctnMap;

@@ -1,7 +1,5 @@
 #include "childprocess.h"
 
-#include "keymgr_app.h"
-
 #include <QFile>
 #include <QStandardPaths>
 
@@ -18,6 +16,8 @@
 namespace childprocess {
 
 namespace {
+
+int g_userFileMask = -1;
 
 // Runs in the forked child, where only async-signal-safe calls are allowed: every signal back to
 // its default action (the daemon ignores SIGHUP, SIGTSTP, SIGTTIN, SIGTTOU, SIGCHLD; Qt SIGPIPE).
@@ -38,6 +38,11 @@ void reportAndExit(int fd, int error)
 
 } // namespace
 
+void setUserFileMask(int mask)
+{
+    g_userFileMask = mask;
+}
+
 bool startDetached(const QString& program, const QStringList& arguments)
 {
     const QString path = program.contains(QLatin1Char('/')) ? program : QStandardPaths::findExecutable(program);
@@ -51,7 +56,7 @@ bool startDetached(const QString& program, const QStringList& arguments)
     for (QByteArray& text : texts)
         argv.push_back(text.data());
     argv.push_back(nullptr);
-    const int mask = userFileMask();
+    const int mask = g_userFileMask;
 
     // The exec closes the pipe: an empty read means the program runs, an errno that it did not.
     int status[2];

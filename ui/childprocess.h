@@ -12,6 +12,9 @@ namespace childprocess {
 // daemon's state: the file-creation mask keymgr was started with, every signal at its default
 // action and none blocked. False when the program cannot be found or started.
 bool startDetached(const QString& program, const QStringList& arguments);
+// The file-creation mask keymgr was started with, which main hands over once it has daemonised;
+// until then (-1) the programs get the mask in force.
+void setUserFileMask(int mask);
 
 } // namespace childprocess
 

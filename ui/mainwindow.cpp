@@ -6,10 +6,9 @@
 #include "SystemOptions.h"
 #include "busycursor.h"
 #include "cMonitor.h"
-#include "keymgr_app.h"
 #include "keymgr_config.h"
+#include "mgrversion.h"
 #include "multilang.h"
-#include "myListen.h"
 #include "myMessageBox.h"
 
 #include <QCloseEvent>
@@ -25,6 +24,8 @@
 const char kBankWebAddress[] = "https://ebank.lumeno.example/";
 
 namespace {
+constexpr unsigned long kMonitorStopMs = 3000;
+
 QString& languageDirSetting()
 {
     static QString dir = QString::fromUtf8(KEYMGR_LANG_DIR);
@@ -73,7 +74,6 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
         button->setEnabled(false);
 
     m_monitor = new cMonitor();
-    m_listener = new myListen();
     m_msgBox = new myMessageBox();
 
     m_ctnModel = new QStandardItemModel(ui->treeView);
@@ -124,7 +124,6 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
     // Each event arrives with its own code and device name, queued on this thread.
     connect(m_monitor, &cMonitor::tokenEvent, this, &MainWindow::onTokenEvent);
     connect(m_monitor, &cMonitor::libraryReady, this, &MainWindow::onLibraryReady);
-    connect(m_listener, &myListen::notifyMyListenEvent, this, &MainWindow::myListenEventChange);
 
     m_langID = wx_getSysLanguage();
     ui->cbx_lang->addItem(QIcon(), tr(__(1000, "Chinese (Simplified)").c_str()), QVariant());
@@ -140,7 +139,6 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
     else
         ui->cbx_lang->setCurrentIndex(2);
     m_monitor->start(QThread::InheritPriority);
-    m_listener->start(QThread::InheritPriority);
     connect(ui->cbx_lang, QOverload<int>::of(&QComboBox::currentIndexChanged), this, &MainWindow::chooseLangByIndex);
 
     m_sysTrayIcon = new QSystemTrayIcon(this);
@@ -161,8 +159,9 @@ MainWindow::~MainWindow()
 {
     // The program's end: no login is left behind on a token.
     endVerifiedSession();
-    // A monitor that has ended (no SKF library to wait on) can go; a running one lives on.
-    if (m_monitor && m_monitor->isFinished())
+    // The monitor waits inside the SKF library: its wait is cancelled and the thread ends before
+    // the window goes. One the library never lets go of is left to the process's end.
+    if (m_monitor && m_monitor->stop(kMonitorStopMs))
         delete m_monitor;
     delete m_msgBox;
     delete ui;

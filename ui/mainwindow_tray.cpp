@@ -44,7 +44,7 @@ void MainWindow::on_showMainAction()
 
 void MainWindow::on_exitAppAction()
 {
-    m_sysTrayIcon->hide();
+    emit quitRequested();
 }
 
 void MainWindow::myListenEventChange()

@@ -2,6 +2,7 @@
 // process that daemonises exactly as keymgr does.
 #include "certfile_dialogs.h"
 #include "certfile_io.h"
+#include "childprocess.h"
 #include "keymgr_app.h"
 #include "testfiles.h"
 #include "webopen.h"
@@ -101,6 +102,7 @@ void TestDaemon::fileMask()
         qputenv("KEYMGR_STUB_STATE", QFile::encodeName(stubState));
         if (init_daemon() != 0)
             _exit(3);
+        childprocess::setUserFileMask(userFileMask()); // as main does
         alarm(60); // a dialog nobody answers must not leave the process behind
         QFile out(result);
         if (out.open(QIODevice::WriteOnly))

@@ -1,6 +1,8 @@
 // The whole program on a private X server: daemonising, the single instance, the second start
-// showing the first copy's window, a screenshot of that window, and a start with a token present.
+// after a crashed copy, a screenshot of the window, and a start with a token present.
+#include "daemons.h"
 #include "keymgr_app.h"
+#include "myMessageBox.h"
 #include "programtest.h"
 #include "softskf_fixture.h"
 #include "testfiles.h"
@@ -22,27 +24,6 @@ const char kTitle[] = "Norvik";
 const char kExpiryTitle[] = "USB Key"; // of "网上银行USB Key管理工具": xdotool matches ASCII reliably
 // The forced change's title in the language the window starts in.
 const QString kChangePinTitle = QString::fromUtf8("修改密码");
-
-// Process ids of every running program whose executable is `exe`.
-QList<qint64> processesOf(const QString& exe)
-{
-    QList<qint64> pids;
-    const QString canonical = QFileInfo(exe).canonicalFilePath();
-    for (const QString& entry : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        bool numeric = false;
-        qint64 pid = entry.toLongLong(&numeric);
-        if (!numeric)
-            continue;
-        QString target = QFile::symLinkTarget(QString("/proc/%1/exe").arg(pid));
-        if (target == canonical) {
-            // A zombie or a process being torn down has no state worth counting.
-            QFile stat(QString("/proc/%1/stat").arg(pid));
-            if (stat.open(QIODevice::ReadOnly) && !stat.readAll().contains(") Z "))
-                pids << pid;
-        }
-    }
-    return pids;
-}
 
 int xdotool(const QStringList& args)
 {
@@ -67,12 +48,23 @@ QStringList visibleWindows(const QString& title = QString::fromUtf8(kTitle))
 // reader sleeps in read() and the interface thread sleeps waiting for events.
 bool settled(qint64 pid)
 {
-    return threadstate::fifoReaderIdle(kRequestFifoPath, pid, "myListen") &&
+    return threadstate::fifoReaderIdle(requestFifoPath(), pid, "myListen") &&
            threadstate::sleepsIn(pid, pid, {
 #ifdef SYS_poll
                                                 SYS_poll,
 #endif
                                                 SYS_ppoll});
+}
+
+// The change form's success message once it is up: the form's title at the message's size.
+QString successMessage()
+{
+    const QString size = QString("%1x%2").arg(myMessageBox::kMessageWidth).arg(myMessageBox::kMessageHeight);
+    for (const QString& id : visibleWindows(kChangePinTitle)) {
+        if (runProgram("xdotool", {"getwindowgeometry", id}).contains(size))
+            return id;
+    }
+    return QString();
 }
 
 // Visible windows of the program of any title: with the main window hidden, the tray icon's.
@@ -91,8 +83,6 @@ private slots:
     void initTestCase();
     void cleanupTestCase();
     void startsHiddenWithoutArgument();
-    void otherTextOnTheFifoIsIgnored();
-    void secondStartShowsTheFirstWindow();
     void staleSegmentDoesNotStopTheNextStart();
     void windowIsCentredAndPhotographed();
     void tokenPresentAtStart();
@@ -100,8 +90,8 @@ private slots:
 private:
     // Starts keymgr the way a user does; the launcher returns at once (daemon).
     void launch(const QStringList& args);
-    qint64 waitForSingleCopy();
-    void endAll();
+    // Waits for cond while the copy m_pid runs.
+    template <typename Cond> bool whileRunning(Cond cond) { return daemons::waitWhileRunning(m_pid, cond); }
 
     QString m_keymgr;
     QProcess m_trayer;
@@ -113,17 +103,20 @@ void TestKeymgr::initTestCase()
     m_keymgr = s_keymgrPath;
     QVERIFY2(QFileInfo(m_keymgr).isExecutable(), "usage: tst_keymgr <path of keymgr>");
     QVERIFY2(!qgetenv("DISPLAY").isEmpty(), "runs on an X server (xvfb-run)");
-    endAll();
+    QVERIFY(daemons::adopt());
     // A system tray, so that the tray icon is real.
     m_trayer.start("trayer", {"--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "120",
                               "--height", "24", "--SetDockType", "true"});
     QVERIFY(m_trayer.waitForStarted(5000));
-    QTest::qWait(500);
+    QVERIFY(daemons::waitWhileRunning(m_trayer.processId(), [] {
+        return !runProgram("xdotool", {"search", "--onlyvisible", "--class", "trayer"}).isEmpty();
+    }));
 }
 
 void TestKeymgr::cleanupTestCase()
 {
-    endAll();
+    if (m_pid > 0 && kill(pid_t(m_pid), SIGKILL) == 0)
+        daemons::waitForExit(m_pid);
     m_trayer.terminate();
     m_trayer.waitForFinished(3000);
     // Sanitizer builds send the copies' reports here (their standard error is closed).
@@ -147,79 +140,34 @@ void TestKeymgr::launch(const QStringList& args)
     QVERIFY2(timer.elapsed() < 5000, "the launcher must return at once");
 }
 
-qint64 TestKeymgr::waitForSingleCopy()
-{
-    // The daemonising parents live for an instant; only a copy that stays counts.
-    QList<qint64> pids;
-    qint64 candidate = 0;
-    QElapsedTimer stable;
-    for (int i = 0; i < 150; ++i) {
-        pids = processesOf(m_keymgr);
-        if (pids.size() == 1 && pids.first() == candidate) {
-            if (stable.elapsed() >= 600)
-                return candidate;
-        } else {
-            candidate = pids.size() == 1 ? pids.first() : 0;
-            stable.start();
-        }
-        QTest::qWait(100);
-    }
-    qWarning() << "keymgr processes:" << pids;
-    return 0;
-}
-
-void TestKeymgr::endAll()
-{
-    for (qint64 pid : processesOf(m_keymgr))
-        kill(pid_t(pid), SIGKILL);
-    QTRY_VERIFY_WITH_TIMEOUT(processesOf(m_keymgr).isEmpty(), 5000);
-}
-
 void TestKeymgr::startsHiddenWithoutArgument()
 {
     launch({});
-    m_pid = waitForSingleCopy();
+    m_pid = daemons::waitForResident(m_keymgr);
     QVERIFY(m_pid > 0);
     // The reader has the FIFO open once the window is built.
-    QTRY_VERIFY_WITH_TIMEOUT(writeFifo(kRequestFifoPath, QByteArray()), 10000);
-    QTRY_VERIFY_WITH_TIMEOUT(settled(m_pid), 10000);
+    QVERIFY(whileRunning([] { return writeFifo(requestFifoPath(), QByteArray()); }));
+    QVERIFY(whileRunning([this] { return settled(m_pid); }));
     QVERIFY(visibleWindows().isEmpty());
-    QVERIFY(kill(pid_t(m_pid), 0) == 0);
     // Hidden, but present in the tray.
-    QTRY_COMPARE_WITH_TIMEOUT(visibleProgramWindows().size(), 1, 5000);
+    QVERIFY(whileRunning([] { return visibleProgramWindows().size() == 1; }));
     QString geometry = runProgram("xdotool", {"getwindowgeometry", visibleProgramWindows().value(0)});
     QVERIFY2(!geometry.contains("702x530"), qPrintable(geometry));
-}
-
-void TestKeymgr::otherTextOnTheFifoIsIgnored()
-{
-    QVERIFY(m_pid > 0);
-    QVERIFY(writeFifo(kRequestFifoPath, "hello"));
-    QTRY_VERIFY_WITH_TIMEOUT(settled(m_pid), 10000);
-    QVERIFY(visibleWindows().isEmpty());
-    QVERIFY(kill(pid_t(m_pid), 0) == 0);
-}
-
-void TestKeymgr::secondStartShowsTheFirstWindow()
-{
-    QVERIFY(m_pid > 0);
-    launch({});
-    QTRY_VERIFY_WITH_TIMEOUT(!visibleWindows().isEmpty(), 10000);
-    QCOMPARE(waitForSingleCopy(), m_pid);
 }
 
 void TestKeymgr::staleSegmentDoesNotStopTheNextStart()
 {
     QVERIFY(m_pid > 0);
     kill(pid_t(m_pid), SIGKILL);
-    QTRY_VERIFY_WITH_TIMEOUT(processesOf(m_keymgr).isEmpty(), 5000);
+    // Reaped: every thread of the copy has ended and let go of the segment.
+    QCOMPARE(daemons::waitForExit(m_pid), -1);
 
     launch({"show"});
-    qint64 pid = waitForSingleCopy();
+    const qint64 pid = daemons::waitForResident(m_keymgr);
     QVERIFY(pid > 0);
     QVERIFY(pid != m_pid);
     m_pid = pid;
-    QTRY_VERIFY_WITH_TIMEOUT(!visibleWindows().isEmpty(), 10000);
+    QVERIFY(whileRunning([] { return !visibleWindows().isEmpty(); }));
 }
 
 void TestKeymgr::windowIsCentredAndPhotographed()
@@ -252,7 +200,7 @@ void TestKeymgr::windowIsCentredAndPhotographed()
     qInfo("screenshot: %s", qPrintable(shot));
 
     QCOMPARE(kill(pid_t(m_pid), SIGTERM), 0);
-    QTRY_VERIFY_WITH_TIMEOUT(processesOf(m_keymgr).isEmpty(), 5000);
+    QCOMPARE(daemons::waitForExit(m_pid), 0);
 }
 
 void TestKeymgr::tokenPresentAtStart()
@@ -268,9 +216,9 @@ void TestKeymgr::tokenPresentAtStart()
     // Start-up runs the token handler once: one listing of the token, its PIN information, and the
     // change form for the factory PIN. No certificate is read: the expiry check belongs to insertions.
     launch({});
-    m_pid = waitForSingleCopy();
+    m_pid = daemons::waitForResident(m_keymgr);
     QVERIFY(m_pid > 0);
-    QTRY_COMPARE_WITH_TIMEOUT(visibleWindows(kChangePinTitle).size(), 1, 20000);
+    QVERIFY(whileRunning([] { return visibleWindows(kChangePinTitle).size() == 1; }));
     QMap<QString, qint64> calls = fx.stats();
     calls.remove("SKF_WaitForDevEvent"); // the monitor thread's own timing
     const QMap<QString, qint64> startup{{"SKF_EnumDev", 1},         {"SKF_ConnectDev", 1},
@@ -286,17 +234,27 @@ void TestKeymgr::tokenPresentAtStart()
         QCOMPARE(xdotool({"key", "Tab"}), 0);
     }
     QCOMPARE(xdotool({"key", "space"}), 0);
-    QTRY_VERIFY_WITH_TIMEOUT(!fx.show("START").value("applications")[0]["userPin"]["default"].toBool(true), 10000);
+    QVERIFY(
+        whileRunning([&fx] { return !fx.show("START").value("applications")[0]["userPin"]["default"].toBool(true); }));
+    // The key goes to the message only once it is up: the form closes before the message opens.
+    QString message;
+    QVERIFY(whileRunning([&message] { return !(message = successMessage()).isEmpty(); }));
+    QCOMPARE(xdotool({"windowfocus", "--sync", message}), 0);
     QCOMPARE(xdotool({"key", "Return"}), 0);
-    QTRY_VERIFY_WITH_TIMEOUT(visibleWindows(kChangePinTitle).isEmpty(), 10000);
+    QVERIFY(whileRunning([] { return visibleWindows(kChangePinTitle).isEmpty(); }));
 
     // Plugged in again: the expiry notice from the token's certificate, and no more form.
     QVERIFY(fx.insert("START"));
-    QTRY_COMPARE_WITH_TIMEOUT(visibleWindows(kExpiryTitle).size(), 1, 20000);
+    QVERIFY(whileRunning([] { return visibleWindows(kExpiryTitle).size() == 1; }));
     QVERIFY(fx.stats().value("SKF_ExportCertificate") > 0);
     const QString shot = qEnvironmentVariable("KEYMGR_BINARY_DIR") + "/test-artifacts/keymgr-expiry.png";
     runProgram("import", {"-window", "root", shot});
     QVERIFY(visibleWindows(kChangePinTitle).isEmpty());
+
+    // Ended while the notice is open: the dialog is closed first, and the program ends cleanly.
+    QCOMPARE(kill(pid_t(m_pid), SIGTERM), 0);
+    QCOMPARE(daemons::waitForExit(m_pid), 0);
+    m_pid = 0;
 }
 
 KEYMGR_PROGRAM_TEST_MAIN(TestKeymgr, s_keymgrPath)

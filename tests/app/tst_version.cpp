@@ -1,4 +1,4 @@
-#include "keymgr_app.h"
+#include "mgrversion.h"
 
 #include <QtTest>
 
