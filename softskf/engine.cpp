@@ -76,8 +76,8 @@ void Engine::delayLoad()
 ULONG Engine::enter(Fn fn)
 {
     int index = static_cast<int>(fn);
-    if (Counters* c = counters())
-        c->increment(index);
+    Counters* c = counters();
+    const uint64_t call = c ? c->increment(index) : 0;
     if (m_store.dir().empty())
         return SAR_OK;
     std::shared_ptr<const Control> ctl = control();
@@ -87,7 +87,9 @@ ULONG Engine::enter(Fn fn)
     if (delay != ctl->latency.end())
         std::this_thread::sleep_for(std::chrono::milliseconds(delay->second));
     auto fault = ctl->faults.find(index);
-    return fault == ctl->faults.end() ? SAR_OK : fault->second;
+    if (fault == ctl->faults.end() || (fault->second.atCall && fault->second.atCall != call))
+        return SAR_OK;
+    return fault->second.code;
 }
 
 HANDLE Engine::addHandle(const Handle& handle)

@@ -274,7 +274,7 @@ static int childMain(const QStringList& args)
     if (args.value(0) == "enumdev") {
         ULONG size = 0;
         for (int i = 0; i < args.value(1).toInt(); ++i)
-            skf.SKF_EnumDev(TRUE, nullptr, &size);
+            out << Qt::hex << skf.SKF_EnumDev(TRUE, nullptr, &size) << ' ';
         out << "ok\n";
         return 0;
     }

@@ -550,6 +550,12 @@ void tst_Conformance::faultsAndLatency()
     QCOMPARE(m_skf.SKF_GetDevState(const_cast<char*>("TOKEN1"), &state), ULONG(SAR_OK));
     QVERIFY(m_fx.fail("EnumDev", 0));
     QCOMPARE(m_skf.SKF_EnumDev(TRUE, nullptr, &size), ULONG(SAR_OK));
+    // Only the third call from now fails, wherever it is made; the counters' reset keeps it ahead.
+    QVERIFY(m_fx.fail("EnumDev", SAR_FAIL, 3));
+    QCOMPARE(m_skf.SKF_EnumDev(TRUE, nullptr, &size), ULONG(SAR_OK));
+    QVERIFY(m_fx.resetStats());
+    QCOMPARE(runSkfChildProcess({"enumdev", "3"}), QStringLiteral("0 a000001 0 ok"));
+    QCOMPARE(m_skf.SKF_EnumDev(TRUE, nullptr, &size), ULONG(SAR_OK));
     QVERIFY(m_fx.clearFaults());
     QVERIFY(m_skf.connect("TOKEN1"));
 
@@ -583,7 +589,7 @@ void tst_Conformance::statsCountCalls()
     QVERIFY(m_fx.fail("GenRSAKeyPair", SAR_GENRSAKEYERR));
     QCOMPARE(m_skf.SKF_GenRSAKeyPair(nullptr, 1024, nullptr), ULONG(SAR_GENRSAKEYERR));
     // Another process's calls add to the same counters.
-    QCOMPARE(runSkfChildProcess({"enumdev", "2"}), QStringLiteral("ok"));
+    QCOMPARE(runSkfChildProcess({"enumdev", "2"}), QStringLiteral("0 0 ok"));
     QMap<QString, qint64> stats = m_fx.stats();
     QCOMPARE(stats.value("SKF_EnumDev"), qint64(5));
     QCOMPARE(stats.value("SKF_ConnectDev"), qint64(1));

@@ -174,6 +174,7 @@ void tst_SoftSkfCtl::argumentErrors_data()
     QTest::newRow("fail unknown function") << QStringList{"fail", "SKF_Frobnicate", "1"};
     QTest::newRow("fail code too big") << QStringList{"fail", "EnumDev", "0x1FFFFFFFF"};
     QTest::newRow("fail negative code") << QStringList{"fail", "EnumDev", "-1"};
+    QTest::newRow("fail at call 0") << QStringList{"fail", "EnumDev", "1", "--call", "0"};
     QTest::newRow("latency negative") << QStringList{"latency", "EnumDev", "-5"};
     QTest::newRow("latency not a number") << QStringList{"latency", "all", "fast"};
     QTest::newRow("hostile unknown") << QStringList{"hostile", "evil"};

@@ -199,9 +199,12 @@ bool SoftSkfFixture::remove(const QString& name)
     return run({QStringLiteral("remove"), name});
 }
 
-bool SoftSkfFixture::fail(const QString& function, quint32 code)
+bool SoftSkfFixture::fail(const QString& function, quint32 code, int call)
 {
-    return run({QStringLiteral("fail"), function, QStringLiteral("0x%1").arg(code, 8, 16, QLatin1Char('0'))});
+    QStringList args{QStringLiteral("fail"), function, QStringLiteral("0x%1").arg(code, 8, 16, QLatin1Char('0'))};
+    if (call > 0)
+        args << QStringLiteral("--call") << QString::number(call);
+    return run(args);
 }
 
 bool SoftSkfFixture::clearFaults()

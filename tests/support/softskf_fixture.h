@@ -72,8 +72,8 @@ public:
     bool insert(const QString& name);
     bool remove(const QString& name);
 
-    // function: "SKF_EnumDev" or "EnumDev"
-    bool fail(const QString& function, quint32 code);
+    // function: "SKF_EnumDev" or "EnumDev"; call > 0: only the call-th call from now (in any process) fails
+    bool fail(const QString& function, quint32 code, int call = 0);
     bool clearFaults();
     bool latency(const QString& function, int ms); // function may be "all"; 0 removes
     bool hostile(const QString& mode, qint64 parameter = 0);
