@@ -13,6 +13,7 @@
 #include "messagecatch.h"
 #include "softskf_fixture.h"
 #include "testfiles.h"
+#include "traylog.h"
 #include "widgets.h"
 #include "windowsetup.h"
 
@@ -97,6 +98,7 @@ private:
     SoftSkfFixture m_skf;
     QTemporaryDir m_shared;
     MainWindow* m_window = nullptr;
+    TrayLog* m_tray = nullptr;
     int m_language = -1;
     QString m_saveAnswer;
     int m_saveAsked = 0;
@@ -151,6 +153,7 @@ void TestCerts::initTestCase()
 
     MainWindow::setLanguageDir(QString::fromUtf8(KEYMGR_LANG_DIR));
     m_window = new MainWindow();
+    m_tray = new TrayLog(m_window);
     QTRY_VERIFY_WITH_TIMEOUT(m_window->startupDone(), 20000);
     QVERIFY2(driver.ok(), qPrintable(driver.errors().join('\n')));
     QCOMPARE(driver.seen().first().windowTitle, QString::fromUtf8("修改密码"));
@@ -364,8 +367,8 @@ void TestCerts::exportAcrossTokenEvent()
     bool handled = false;
     m_whileSaving = [&] {
         // The event is handled in the dialog's event loop: the tree is rebuilt, the row freed.
-        if (event == "remove" ? m_skf.remove(kToken) : m_skf.insert(plugged))
-            handled = QTest::qWaitFor([&] { return m_window->chosenToken().empty(); }, 20000);
+        handled = m_tray->plug(m_skf, event == "remove" ? kToken : plugged, event != "remove") &&
+                  m_window->chosenToken().empty();
     };
     const Shown shown = run([&] { child<QPushButton>("btn_ExpCert")->click(); });
     m_whileSaving = nullptr;
@@ -375,9 +378,8 @@ void TestCerts::exportAcrossTokenEvent()
         QCOMPARE(readFile(m_saveAnswer), m_skf.certDer(kToken, "rsaSig", true));
     else
         QVERIFY(!QFileInfo::exists(m_saveAnswer));
-    QVERIFY(event == "remove" ? m_skf.insert(kToken) : m_skf.remove(plugged));
-    QTRY_VERIFY_WITH_TIMEOUT(!listedDevices(m_window).contains(plugged) && listedDevices(m_window).contains(kToken),
-                             20000);
+    QVERIFY(m_tray->plug(m_skf, event == "remove" ? kToken : plugged, event == "remove"));
+    QVERIFY(!listedDevices(m_window).contains(plugged) && listedDevices(m_window).contains(kToken));
 }
 
 void TestCerts::exportFailures_data()
@@ -535,8 +537,8 @@ void TestCerts::deleteContainer()
     bool handled = !pullOut;
     driver.inspect([&](QWidget*) {
         // The token event is handled inside the confirmation's event loop and frees the row.
-        if (pullOut && m_skf.remove(token))
-            handled = QTest::qWaitFor([&] { return m_window->chosenToken().empty(); }, 20000);
+        if (pullOut)
+            handled = m_tray->plug(m_skf, token, false) && m_window->chosenToken().empty();
     });
     if (answer == "continue")
         driver.click("btn_msg_ok");
@@ -563,8 +565,8 @@ void TestCerts::deleteContainer()
     QCOMPARE(m_skf.containers(token), deleted ? (QStringList{"t2a", "t2c"}) : (QStringList{"t2a", "t2b", "t2c"}));
     QVERIFY(m_skf.containers(kToken).contains("rsaSig"));
     if (pullOut) {
-        QVERIFY(m_skf.insert(token));
-        QTRY_VERIFY_WITH_TIMEOUT(deviceRow(m_window, token).isValid(), 20000);
+        QVERIFY(m_tray->plug(m_skf, token, true));
+        QVERIFY(deviceRow(m_window, token).isValid());
         return;
     }
     // The page shows what is left on the token the container was deleted from.

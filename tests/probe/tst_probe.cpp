@@ -662,7 +662,7 @@ void TestProbe::example()
 
     QProcess process;
     process.start(QStringLiteral(KEYPROBE_EXAMPLE), {QStringLiteral(KEYPROBE_LIB)});
-    QVERIFY(process.waitForFinished(60000));
+    QVERIFY(process.waitForFinished(20000));
     QCOMPARE(process.exitCode(), 0);
     const QString expected = QStringLiteral("tokens: 1\n"
                                             "serial: EX-0042\n"

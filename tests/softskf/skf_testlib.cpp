@@ -311,7 +311,7 @@ QString runSkfChildProcess(const QStringList& args)
 {
     QProcess p;
     p.start(QCoreApplication::applicationFilePath(), QStringList{"--child"} + args);
-    if (!p.waitForFinished(60000))
+    if (!p.waitForFinished(20000))
         return QStringLiteral("timeout");
     return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
 }

@@ -73,7 +73,7 @@ void tst_Conformance::exportsEveryName()
     QStringList expected{SKF_CALL_TABLE(SKF_NAME_STRING) "SKF_LockDev", "SKF_UnlockDev", "SKF_GenRSAKeyPair"};
     QProcess nm;
     nm.start("nm", {"-D", "--defined-only", "--format=posix", SoftSkfFixture::lib()});
-    QVERIFY2(nm.waitForFinished(30000) && nm.exitCode() == 0, "nm from binutils is needed");
+    QVERIFY2(nm.waitForFinished(20000) && nm.exitCode() == 0, "nm from binutils is needed");
     QStringList exported;
     for (const QByteArray& line : nm.readAllStandardOutput().split('\n')) {
         QList<QByteArray> fields = line.split(' ');

@@ -2,6 +2,7 @@
 #include "MainWindow.h"
 #include "cDevMgr.h"
 #include "softskf_fixture.h"
+#include "traylog.h"
 #include "widgets.h"
 #include "windowsetup.h"
 
@@ -90,7 +91,7 @@ private:
     SoftSkfFixture m_fx;
     MainWindow* m_window = nullptr;
     QStringList m_tokens;
-    int m_removals = 0;
+    TrayLog* m_tray = nullptr;
 };
 
 void TstDevTree::initTestCase()
@@ -100,10 +101,7 @@ void TstDevTree::initTestCase()
     QVERIFY(writeAppSettings(false));
     useBuiltInTexts();
     m_window = new MainWindow;
-    m_window->setTrayMessageObserver([this](const QString&, const QString& text, int) {
-        if (text == QLatin1String("RUZ-Ururov removed"))
-            ++m_removals;
-    });
+    m_tray = new TrayLog(m_window);
     QTRY_VERIFY_WITH_TIMEOUT(m_window->startupDone(), 20000);
     QVERIFY(cDevMgr::getInst()->pSKF);
     m_window->show();
@@ -113,12 +111,13 @@ void TstDevTree::cleanup()
 {
     QVERIFY(m_fx.clearFaults());
     QVERIFY(m_fx.hostileOff());
-    const int expected = m_removals + m_tokens.size();
+    const int before = m_tray->size();
     for (const QString& name : m_tokens)
         QVERIFY(m_fx.deleteToken(name));
-    m_tokens.clear();
     // Every removal comes back as a token event; let them all pass before the next case.
-    QTRY_COMPARE_WITH_TIMEOUT(m_removals, expected, 20000);
+    QVERIFY(m_tray->waitFor(before + m_tokens.size()));
+    QCOMPARE(m_tray->texts(before).count("RUZ-Ururov removed"), m_tokens.size());
+    m_tokens.clear();
 }
 
 void TstDevTree::noTokenLeavesTreeEmpty()
