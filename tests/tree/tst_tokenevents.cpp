@@ -3,12 +3,14 @@
 // warning, the forced PIN change, and events that come while a dialog is open.
 #include "MainWindow.h"
 #include "cDevMgr.h"
+#include "certfile_dialogs.h"
 #include "modaldriver.h"
 #include "myMessageBox.h"
 #include "softskf_fixture.h"
 #include "testfiles.h"
 #include "traylog.h"
 #include "windowsetup.h"
+#include "widgets.h"
 
 #include <QAction>
 #include <QApplication>
@@ -17,6 +19,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStandardItemModel>
+#include <QTabWidget>
 #include <QTreeView>
 #include <QtTest>
 
@@ -283,23 +286,28 @@ void TstTokenEvents::forcedChangeEndsOnRemovalAndReturns()
 
 void TstTokenEvents::actionReachesChosenTokenAfterReplug_data()
 {
-    QTest::addColumn<QString>("button");
+    QTest::addColumn<QString>("action");
     QTest::addColumn<QString>("pin"); // typed as the current PIN
     QTest::addColumn<bool>("done");   // the action succeeds on the chosen token
 
-    QTest::newRow("Change PIN") << "btn_ChangePIN"
-                                << "12345678" << true;
-    QTest::newRow("Change PIN, wrong old PIN") << "btn_ChangePIN"
-                                               << "87654321" << false;
-    QTest::newRow("clean-up") << "btn_clearEmptyCtn"
-                              << "12345678" << true;
-    QTest::newRow("clean-up, wrong PIN") << "btn_clearEmptyCtn"
-                                         << "87654321" << false;
+    const QString right = "12345678", wrong = "87654321";
+    QTest::newRow("Change PIN") << "change dialog" << right << true;
+    QTest::newRow("Change PIN, wrong old PIN") << "change dialog" << wrong << false;
+    QTest::newRow("clean-up") << "clean-up" << right << true;
+    QTest::newRow("clean-up, wrong PIN") << "clean-up" << wrong << false;
+    QTest::newRow("label") << "label" << right << true;
+    QTest::newRow("verify page, wrong PIN") << "verify page" << wrong << false;
+    QTest::newRow("change page") << "change page" << right << true;
+    QTest::newRow("change page, wrong old PIN") << "change page" << wrong << false;
+    QTest::newRow("export") << "export" << right << true;
+    QTest::newRow("delete") << "delete" << right << true;
+    QTest::newRow("view") << "view" << right << true;
+    QTest::newRow("import") << "import" << right << true;
 }
 
 void TstTokenEvents::actionReachesChosenTokenAfterReplug()
 {
-    QFETCH(QString, button);
+    QFETCH(QString, action);
     QFETCH(QString, pin);
     QFETCH(bool, done);
     QVERIFY(writeAppSettings(false));
@@ -310,29 +318,116 @@ void TstTokenEvents::actionReachesChosenTokenAfterReplug()
     for (const QString& name : {chosen, other}) {
         QVERIFY(m_fx.createToken(name, false));
         QVERIFY(m_fx.addContainer(name, "empty", "empty"));
+        QVERIFY(m_fx.addContainer(name, "c1", "sm2"));
+        QVERIFY(m_fx.addCert(name, "c1", true, name, 365));
         QVERIFY(plug(name, true));
     }
-    m_window->chooseDev(chosen);
+    auto state = [this](const QString& token) {
+        QJsonObject shown = m_fx.show(token);
+        shown.remove("generation"); // counts insertions
+        return shown;
+    };
+    const QJsonObject otherBefore = state(other);
+    const QByteArray otherCert = m_fx.certDer(other, "c1", true);
+    const QByteArray chosenCert = m_fx.certDer(chosen, "c1", true);
 
-    ModalDriver driver;
+    // As a user goes: the token's row, the page or dialog of the action, typing, OK and the result's OK.
+    m_window->show();
+    auto click = [](QTreeView* view, const QModelIndex& index) {
+        for (QModelIndex above = index.parent(); above.isValid(); above = above.parent())
+            view->expand(above);
+        QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, view->visualRect(index).center());
+    };
+    auto type = [this](const char* edit, const QString& text) {
+        auto* field = child<QLineEdit>(m_window, edit);
+        field->clear();
+        QTest::keyClicks(field, text);
+    };
+    auto press = [this](const char* button) { child<QPushButton>(m_window, button)->click(); };
+    auto* devices = child<QTreeView>(m_window, "treeView_Dev");
+    auto* certificates = child<QTreeView>(m_window, "treeView");
+    click(devices, deviceRow(m_window, chosen));
+    const bool certPage = QStringList{"export", "delete", "view", "import"}.contains(action);
+    if (certPage) {
+        // Import, export and delete work once the user PIN was verified.
+        ModalDriver verified;
+        verified.click("btn_msg_ok");
+        press("btn_VerifyPIN");
+        type("VerifyPIN_Edit", "12345678");
+        press("btn_VerifyPIN_OK");
+        QVERIFY2(verified.ok(), qPrintable(verified.errors().join('\n')));
+        click(devices, deviceRow(m_window, chosen).model()->index(0, 0, deviceRow(m_window, chosen)));
+        const QModelIndex container = certificates->model()->index(1, 0);
+        QVERIFY(container.data().toString().startsWith("c1"));
+        click(certificates, action == "delete" || action == "import" ? container : container.model()->index(0, 0, container.model()->index(0, 0, container)));
+    }
+
+    // The other token is connected last: plugged out and in while the action's first dialog is up,
+    // or, for an action that asks nothing before its token call, left connected by whatever ran before.
     bool replugged = false;
-    driver.inspect([&](QWidget*) { replugged = plug(other, false) && plug(other, true); });
-    if (button == "btn_ChangePIN")
-        driver.type("oldPIN_edit", pin).type("newPIN_edit", "Abc123").type("confirmPIN_edit", "Abc123");
-    else
-        driver.type("lineEdit_pin", pin);
-    driver.click("btn_ok");
-    driver.click("btn_msg_ok");
-    m_window->findChild<QPushButton*>(button)->click();
+    auto replug = [&] { replugged = plug(other, false) && plug(other, true); };
+    auto connectOther = [&] {
+        replugged = cDevMgr::getInst()->open({other.toStdString(), "ORVANE-PKIAPP", "c1", 1}) == SAR_OK;
+    };
+    const QString file = SoftSkfFixture::tempPath(action + ".cer");
+    const QByteArray imported = SoftSkfFixture::makeCertificate("imported", QDateTime::currentDateTimeUtc().addDays(9));
+    QVERIFY(writeFile(file, action == "import" ? imported : QByteArray()));
+    certfile::setFileDialogsForTesting([&](QWidget*, const QString&, const QString&) { replug(); return file; },
+                                       [&](QWidget*, const QString&, const QString&, const QString&) {
+                                           replug();
+                                           return file;
+                                       });
+    ModalDriver driver;
+    if (action == "change dialog" || action == "clean-up" || action == "delete")
+        driver.inspect([&](QWidget*) { replug(); });
+    if (action == "change dialog")
+        driver.type("oldPIN_edit", pin).type("newPIN_edit", "Abc123").type("confirmPIN_edit", "Abc123").click("btn_ok");
+    if (action == "clean-up")
+        driver.type("lineEdit_pin", pin).click("btn_ok");
+    if (action != "view")
+        driver.click("btn_msg_ok");
+    if (action == "label") {
+        press("btn_ChangeLabel");
+        type("NewLabelEdit", "RELABELLED");
+    } else if (action == "verify page") {
+        press("btn_VerifyPIN");
+        type("VerifyPIN_Edit", pin);
+    } else if (action == "change page") {
+        // No button shows this page; its fields and OK button work as the others'.
+        child<QTabWidget>(m_window, "tabWidget_2")->setCurrentWidget(child(m_window, "tab_changePIN"));
+        type("OldPIN_Edit", pin);
+        type("NewPIN_Edit", "Abc123");
+        type("ConfirmPIN_Edit", "Abc123");
+    }
+    if (action == "label" || action.endsWith("page") || action == "view")
+        connectOther();
+    const QMap<QString, const char*> buttons{
+        {"change dialog", "btn_ChangePIN"}, {"clean-up", "btn_clearEmptyCtn"}, {"label", "btn_ChangeLab_OK"},
+        {"verify page", "btn_VerifyPIN_OK"}, {"change page", "btn_ChangPIN_OK"}, {"export", "btn_ExpCert"},
+        {"delete", "btn_DelCtn"},           {"view", "btn_ViewCert"},         {"import", "btn_ImpCert"}};
+    press(buttons.value(action));
+    certfile::setFileDialogsForTesting(nullptr, nullptr);
     QVERIFY2(driver.ok(), qPrintable(driver.errors().join('\n')));
     QVERIFY(replugged);
 
+    // The chosen token changed as the action says (or lost a try); the other is as it was.
+    QCOMPARE(m_fx.show(chosen).value("label").toString(), action == "label" ? "RELABELLED" : chosen);
     QCOMPARE(m_fx.userPin(chosen).value("remainingRetries").toInt(), done ? 6 : 5);
-    QCOMPARE(m_fx.userPin(other).value("remainingRetries").toInt(), 6);
-    QCOMPARE(m_fx.containers(other), QStringList{"empty"});
-    QCOMPARE(m_fx.containers(chosen), done && button != "btn_ChangePIN" ? QStringList() : QStringList{"empty"});
-    QCOMPARE(verifies(chosen, "Abc123"), done && button == "btn_ChangePIN");
+    QStringList left{"empty", "c1"};
+    left.removeAll(done && action == "clean-up" ? "empty" : done && action == "delete" ? "c1" : "");
+    QCOMPARE(m_fx.containers(chosen), left);
+    QCOMPARE(m_fx.certDer(chosen, "c1", true), action == "import" ? imported : action == "delete" ? QByteArray() : chosenCert);
+    if (action == "export")
+        QCOMPARE(readFile(file), chosenCert);
+    if (action == "view") {
+        QTRY_COMPARE(stubCalls().size(), 2);
+        QCOMPARE(readFile(stubCalls().at(1)), chosenCert);
+    }
+    QCOMPARE(verifies(chosen, "Abc123"), done && action.startsWith("change"));
+    QCOMPARE(state(other), otherBefore);
+    QCOMPARE(m_fx.certDer(other, "c1", true), otherCert);
     QVERIFY(verifies(other, "12345678"));
+    clearStubLog();
     QVERIFY(plug(chosen, false));
     QVERIFY(plug(other, false));
 }
