@@ -438,16 +438,17 @@ int cmdFail(const Store& store, const Args& args)
         throw UsageError("--call counts from 1");
     StoreLock lock(store);
     Control c = store.loadControl();
-    if (code == 0) {
+    // A fault of every call replaces the function's faults; faults of single calls add up.
+    if (code == 0 || call == 0)
         c.faults.erase(index);
-    } else if (call == 0) {
-        c.faults[index] = Fault{code, 0};
-    } else {
+    if (code != 0 && call == 0) {
+        c.faults.emplace(index, Fault{code, 0});
+    } else if (code != 0) {
         // The counters are shared by every process, so the N-th call from now is one call anywhere.
         Counters counters(store.statsPath(), true);
         if (!counters.valid())
             throw RunError("cannot open " + store.statsPath());
-        c.faults[index] = Fault{code, counters.value(index) + call};
+        c.faults.emplace(index, Fault{code, counters.value(index) + call});
     }
     saveControl(store, c);
     return 0;

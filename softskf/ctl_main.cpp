@@ -74,7 +74,7 @@ Library behaviour:
   fail FUNCTION CODE [--call N]  FUNCTION (e.g. SKF_EnumDev or EnumDev) returns CODE (e.g.
                                  0x0A000001) instead of working; CODE 0 removes the fault;
                                  --call N: only the N-th call from now fails (N from 1, counted
-                                 over all processes like the stats)
+                                 over all processes like the stats; several such faults add up)
   clear-faults                   remove every fault
   latency FUNCTION|all MS        delay every call of FUNCTION (or of every function) by MS
                                  milliseconds; 0 removes it; "latency all 0" removes them all

@@ -86,10 +86,12 @@ ULONG Engine::enter(Fn fn)
         delay = ctl->latency.find(-1);
     if (delay != ctl->latency.end())
         std::this_thread::sleep_for(std::chrono::milliseconds(delay->second));
-    auto fault = ctl->faults.find(index);
-    if (fault == ctl->faults.end() || (fault->second.atCall && fault->second.atCall != call))
-        return SAR_OK;
-    return fault->second.code;
+    const auto faults = ctl->faults.equal_range(index);
+    for (auto fault = faults.first; fault != faults.second; ++fault) {
+        if (!fault->second.atCall || fault->second.atCall == call)
+            return fault->second.code;
+    }
+    return SAR_OK;
 }
 
 HANDLE Engine::addHandle(const Handle& handle)

@@ -209,7 +209,7 @@ bool parseControl(const std::string& text, Control* out)
         int index = name == "all" ? -1 : name == "load" ? kLoadLatency : functionIndex(name);
         uint64_t atCall = 0;
         if (kind == "fail" && index >= 0 && (fields >> atCall || fields.eof()))
-            c.faults[index] = Fault{static_cast<uint32_t>(v), atCall};
+            c.faults.emplace(index, Fault{static_cast<uint32_t>(v), atCall});
         else if (kind == "latency" && (index >= 0 || name == "all" || name == "load"))
             c.latency[index] = static_cast<uint32_t>(v);
         else

@@ -49,7 +49,7 @@ struct Fault
 
 struct Control
 {
-    std::map<int, Fault> faults;             // function index -> fault
+    std::multimap<int, Fault> faults;        // function index -> its faults
     std::map<int, uint32_t> latency;         // function index (-1 = every function) -> milliseconds
                                              // (kLoadLatency: the library's load itself)
     std::map<std::string, uint64_t> hostile; // mode -> parameter
