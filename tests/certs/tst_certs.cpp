@@ -376,6 +376,9 @@ void TestCerts::exportFailures_data()
                                          << "SKF_ExportCertificate";
     QTest::newRow("container does not open") << "export.cer"
                                              << "SKF_OpenContainer";
+    // Longer than the first try: refused, then its size comes and its fetch fails.
+    QTest::newRow("long certificate's fetch fails") << "export.cer"
+                                                    << "SKF_ExportCertificate#3";
 }
 
 void TestCerts::exportFailures()
@@ -389,7 +392,10 @@ void TestCerts::exportFailures()
     QFile::remove(m_saveAnswer);
     if (!fault.isEmpty())
         QVERIFY(m_skf.fail(fault, 0x0A000001));
+    if (fault.contains('#'))
+        QVERIFY(m_skf.hostile("long-cert", 20000));
     const Shown shown = run([&] { child<QPushButton>("btn_ExpCert")->click(); });
+    QVERIFY(m_skf.hostileOff());
     QVERIFY(shown.shown);
     QCOMPARE(shown.mode, 8005u);
     QCOMPARE(shown.text, myMessageBox::modeText(8005, 0));

@@ -198,12 +198,16 @@ bool SoftSkfFixture::remove(const QString& name)
     return run({QStringLiteral("remove"), name});
 }
 
-bool SoftSkfFixture::fail(const QString& function, quint32 code, int call)
+bool SoftSkfFixture::fail(const QString& function, quint32 code)
 {
-    QStringList args{QStringLiteral("fail"), function, QStringLiteral("0x%1").arg(code, 8, 16, QLatin1Char('0'))};
-    if (call > 0)
-        args << QStringLiteral("--call") << QString::number(call);
-    return run(args);
+    const QStringList args{QStringLiteral("fail"), function.section('#', 0, 0),
+                           QStringLiteral("0x%1").arg(code, 8, 16, QLatin1Char('0'))};
+    if (!function.contains('#'))
+        return run(args);
+    for (const QString& call : function.section('#', 1).split(','))
+        if (!run(args + QStringList{QStringLiteral("--call"), call}))
+            return false;
+    return true;
 }
 
 bool SoftSkfFixture::clearFaults()

@@ -72,8 +72,8 @@ public:
     bool insert(const QString& name);
     bool remove(const QString& name);
 
-    // function: "SKF_EnumDev" or "EnumDev"; call > 0: only the call-th call from now (in any process) fails
-    bool fail(const QString& function, quint32 code, int call = 0);
+    // function: "SKF_EnumDev" or "EnumDev"; "SKF_EnumDev#1,3": only those calls from now (in any process) fail.
+    bool fail(const QString& function, quint32 code);
     bool clearFaults();
     bool latency(const QString& function, int ms); // function may be "all"; 0 removes
     bool hostile(const QString& mode, qint64 parameter = 0);
