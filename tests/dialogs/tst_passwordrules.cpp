@@ -64,6 +64,13 @@ void TestPasswordRules::firstBroken_data()
     QTest::newRow("forced: control character") << f << "57239184"
                                                << "ab12\tcd"
                                                << "ab12\tcd" << 2032 << 32050;
+    // One step outside printable ASCII at either end.
+    QTest::newRow("forced: DEL") << f << "57239184"
+                                 << "ab12\x7f"
+                                 << "ab12\x7f" << 2032 << 32050;
+    QTest::newRow("forced: unit separator") << f << "57239184"
+                                            << "ab12\x1f"
+                                            << "ab12\x1f" << 2032 << 32050;
     QTest::newRow("forced: space and punctuation") << f << "57239184"
                                                    << "ab 1~!"
                                                    << "ab 1~!" << -1 << 0;

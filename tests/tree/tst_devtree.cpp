@@ -80,6 +80,7 @@ private slots:
     void keyPairNodes();
     void unknownKeyLengthGivesNoPairNode();
     void emptyContainerHasNoChildren();
+    void oversizedCertificateShowsPairWithoutIt_data();
     void oversizedCertificateShowsPairWithoutIt();
     void clicksSelectPagesAndButtons();
     void failedApplicationOpenDisablesButtons();
@@ -190,6 +191,8 @@ void TstDevTree::informationRows_data()
         << 65536u << 1023u << 6 << 1 << 0 << QStringList{"64 KB", "0 KB", "10", "6", "YES", "6", "0(Locked)", "NO"};
     QTest::newRow("SO locked, odd sizes")
         << 1048575u << 1536u << 0 << 0 << 3 << QStringList{"1023 KB", "1 KB", "10", "0(Locked)", "NO", "6", "3", "NO"};
+    QTest::newRow("user one try from locked")
+        << 65536u << 32768u << 6 << 0 << 1 << QStringList{"64 KB", "32 KB", "10", "6", "NO", "6", "1", "NO"};
 }
 
 void TstDevTree::informationRows()
@@ -329,16 +332,27 @@ void TstDevTree::emptyContainerHasNoChildren()
     QCOMPARE(getCtnType(7), QStringLiteral("Empty"));
 }
 
+void TstDevTree::oversizedCertificateShowsPairWithoutIt_data()
+{
+    QTest::addColumn<int>("size"); // of the stored certificate bytes
+    QTest::addColumn<QString>("signPair");
+    QTest::newRow("fills the buffer") << 10240 << "Sign(ECC256)[Certificate,Public key,Private key]";
+    QTest::newRow("a byte more") << 10241 << "Sign(ECC256)[Public key,Private key]";
+}
+
 void TstDevTree::oversizedCertificateShowsPairWithoutIt()
 {
+    QFETCH(int, size);
+    QFETCH(QString, signPair);
     QVERIFY(makeToken("LONGCERT"));
     QVERIFY(m_fx.addContainer("LONGCERT", "c", "sm2"));
-    QVERIFY(m_fx.addCert("LONGCERT", "c", true, "huge", 365));
-    QVERIFY(m_fx.hostile("long-cert", 20000));
+    const QString file = SoftSkfFixture::tempPath("long.der");
+    QVERIFY(writeFile(file, QByteArray(size, 'C')));
+    QVERIFY(m_fx.importCert("LONGCERT", "c", true, file));
 
     m_window->chooseApp("LONGCERT");
     QCOMPARE(describeChildren(ctnModel(), ctnModel()->index(0, 0)),
-             QStringLiteral("Sign(ECC256)[Public key,Private key];Encrypt&Decrypt(ECC256)[Public key,Private key]"));
+             signPair + ";Encrypt&Decrypt(ECC256)[Public key,Private key]");
 }
 
 void TstDevTree::clicksSelectPagesAndButtons()
