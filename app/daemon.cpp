@@ -5,6 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace {
+int g_userFileMask = -1;
+}
+
+int userFileMask()
+{
+    return g_userFileMask;
+}
+
 int init_daemon()
 {
     signal(SIGTTOU, SIG_IGN);
@@ -36,11 +45,12 @@ int init_daemon()
     }
     // "/" always exists; were the change to fail, the daemon would still need its mask and SIGCHLD.
     [[maybe_unused]] int cwd = chdir("/");
-    // Children (browser, certificate viewer) and Qt (its file dialog's settings, "New Folder") create
-    // files with the mask; the program's own files set their modes explicitly. A stricter mask of
-    // the user's is kept.
+    // Qt (its file dialog's settings, "New Folder") creates files with the mask; the program's own
+    // files set their modes explicitly. A stricter mask of the user's is kept. The programs started
+    // for the user (browser, certificate viewer) get the user's own mask back.
     const mode_t inherited = umask(077);
     umask(inherited | 077);
+    g_userFileMask = int(inherited);
     signal(SIGCHLD, SIG_IGN);
     return 0;
 }

@@ -16,6 +16,9 @@ constexpr int kShowRequestTimeoutMs = 3000;
 // Detaches from the terminal: returns 0 in the process that goes on, -1 when a fork failed
 // (the program then keeps running in the foreground). The parents exit with status 0.
 int init_daemon();
+// The file-creation mask the program was started with, which init_daemon() replaced by a stricter
+// one; -1 when it has not run. Programs the daemon starts for the user get it back.
+int userFileMask();
 
 // True when another copy holds the segment of `memory` (whose key is set). Attach, detach and
 // attach again: the detach removes a segment that a killed copy left behind, so only a second

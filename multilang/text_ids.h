@@ -149,6 +149,10 @@ inline constexpr TextIdDefault kTextIds[] = {
     // The empty-address hint of the system options dialog has an id of its own: under 32059,
     // the dialog's title, a language file could only show the title there.
     {32060, "请输入网址"},
+    // The notice where the device tree is when the SKF library does not load or lacks functions.
+    {33000, "The RUZ-Ururov driver library cannot be loaded:"},
+    {33001, "The RUZ-Ururov driver library lacks functions this program needs:"},
+    {33002, "Please install the RUZ-Ururov driver, then start this program again."},
     // Certificate tree.
     {70000, "Certificate"},
     {70001, "(container)"},

@@ -15,7 +15,11 @@ long CGMSKFOperator::LoadSKFAPI(const char* path)
         void* handle = dlopen(path, RTLD_LAZY);
         if (handle == nullptr) {
             const char* message = dlerror();
-            std::fprintf(stderr, "%s\n", message != nullptr ? message : "cannot load the SKF library");
+            // Every query tries the load again, but the host program hears why only once.
+            if (!m_loadFailureReported) {
+                std::fprintf(stderr, "%s\n", message != nullptr ? message : "cannot load the SKF library");
+                m_loadFailureReported = true;
+            }
             dlerror();
             return -1;
         }

@@ -32,9 +32,9 @@ public:
     CGMSKFOperator(const CGMSKFOperator&) = delete;
     CGMSKFOperator& operator=(const CGMSKFOperator&) = delete;
 
-    // Opens the library at path (once per process) and resolves the table. Returns 0, or -1
-    // after writing the loader's message to standard error when the file cannot be opened.
-    // Safe to call from several threads at once.
+    // Opens the library at path (once per process) and resolves the table. Returns 0, or -1 when
+    // the file cannot be opened; the loader's message then goes to standard error, the first time
+    // only. Safe to call from several threads at once.
     long LoadSKFAPI(const char* path);
     // True when every one of the thirteen entries is resolved.
     bool IsValid() const;
@@ -59,6 +59,7 @@ private:
     // thread is still filling it; the mutex keeps two loads from racing each other.
     std::mutex m_loadMutex;
     void* hLibrary = nullptr;
+    bool m_loadFailureReported = false;
 #define KEYPROBE_DECLARE_ENTRY(name) std::atomic<PFN_##name> m_##name{nullptr};
     KEYPROBE_CALL_TABLE(KEYPROBE_DECLARE_ENTRY)
 #undef KEYPROBE_DECLARE_ENTRY

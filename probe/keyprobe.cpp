@@ -177,6 +177,32 @@ void appendItem(std::vector<unsigned char>& blob, unsigned char tag, const BYTE*
     blob.insert(blob.end(), value, value + len);
 }
 
+// Learns the certificate's size, then fetches it. One that grew meanwhile is read again with its new
+// size; a length reported beyond the buffer given is not believed, only the size asked for is kept.
+// One the 16-bit length of an item cannot describe is left out (SAR_INDATALENERR).
+ULONG readCertificate(HCONTAINER container, BOOL sign, std::vector<BYTE>& cert)
+{
+    cert.clear();
+    ULONG size = 0;
+    ULONG rc = g_skf.SKF_ExportCertificate(container, sign, nullptr, &size);
+    for (int attempt = 1; rc == SAR_OK && size != 0; ++attempt) {
+        if (size > KEYPROBE_MAX_CERT_LENGTH)
+            return SAR_INDATALENERR;
+        std::vector<BYTE> buffer(size_t(size) + 1, 0);
+        ULONG got = size;
+        rc = g_skf.SKF_ExportCertificate(container, sign, buffer.data(), &got);
+        if (rc == SAR_BUFFER_TOO_SMALL && attempt < kNameListAttempts) {
+            size = got > size ? got : 0;
+            rc = size != 0 ? SAR_OK : g_skf.SKF_ExportCertificate(container, sign, nullptr, &size);
+            continue;
+        }
+        if (rc == SAR_OK)
+            cert.assign(buffer.begin(), buffer.begin() + std::min(got, size));
+        break;
+    }
+    return rc;
+}
+
 // Appends the container's encryption certificate, then its signature certificate. Returns
 // the number of items added.
 int appendContainerCerts(HCONTAINER container, ULONG type, std::vector<unsigned char>& blob, int room)
@@ -185,15 +211,10 @@ int appendContainerCerts(HCONTAINER container, ULONG type, std::vector<unsigned 
     for (BOOL sign : {FALSE, TRUE}) {
         if (added >= room)
             break;
-        ULONG len = 0;
-        if (g_skf.SKF_ExportCertificate(container, sign, nullptr, &len) != SAR_OK || len == 0 ||
-            len > KEYPROBE_MAX_CERT_LENGTH)
+        std::vector<BYTE> cert;
+        if (readCertificate(container, sign, cert) != SAR_OK || cert.empty())
             continue;
-        std::vector<BYTE> cert(size_t(len) + 1, 0);
-        ULONG got = len;
-        // A length beyond the buffer given is a broken answer; those bytes are not ours.
-        if (g_skf.SKF_ExportCertificate(container, sign, cert.data(), &got) != SAR_OK || got == 0 || got > len)
-            continue;
+        const size_t got = cert.size();
         unsigned char tag = type == SKF_CONTAINER_RSA ? KEYPROBE_TAG_RSA
                             : sign                    ? KEYPROBE_TAG_SM2_SIGN
                                                       : KEYPROBE_TAG_SM2_ENC;

@@ -5,7 +5,8 @@ PACKAGES="cmake ninja-build g++ make pkg-config ccache
 qtbase5-dev qtbase5-dev-tools libssl-dev openssl
 xvfb xauth x11-utils x11-apps imagemagick trayer xdotool fonts-wqy-microhei
 clang libclang-rt-14-dev libsystemd-dev
-dpkg-dev librsvg2-bin lintian desktop-file-utils jq"
+dpkg-dev librsvg2-bin lintian desktop-file-utils jq
+libp11-kit-dev p11-kit opensc gnutls-bin libnss3-tools libengine-pkcs11-openssl openssh-client"
 
 missing=""
 for p in $PACKAGES; do

@@ -86,6 +86,24 @@ std::vector<std::string> CGMSKFOperator::missingFunctions() const
     return missing;
 }
 
+std::vector<std::string> CGMSKFOperator::missingNeededFunctions() const
+{
+    static const char* const needed[] = {
+        "SKF_WaitForDevEvent",  "SKF_EnumDev",           "SKF_ConnectDev",      "SKF_DisConnectDev",
+        "SKF_GetDevInfo",       "SKF_GetPINInfo",        "SKF_VerifyPIN",       "SKF_ChangePIN",
+        "SKF_ClearSecureState", "SKF_EnumApplication",   "SKF_OpenApplication", "SKF_CloseApplication",
+        "SKF_DeleteContainer",  "SKF_OpenContainer",     "SKF_CloseContainer",  "SKF_EnumContainer",
+        "SKF_GetContainerType", "SKF_ExportCertificate", "SKF_ExportPublicKey"};
+    std::vector<std::string> missing;
+    for (const std::string& name : missingFunctions()) {
+        for (const char* wanted : needed) {
+            if (name == wanted)
+                missing.push_back(name);
+        }
+    }
+    return missing;
+}
+
 std::string CGMSKFOperator::lastLoadError()
 {
     return t_lastLoadError;

@@ -33,6 +33,9 @@ public:
     int IsValid();
     // Names of the entries the library left empty, in table order.
     std::vector<std::string> missingFunctions() const;
+    // The same for the entries the program's visible functions call (listing, information, PIN
+    // verification and change, certificates, deletion, clean-up): without them it cannot work.
+    std::vector<std::string> missingNeededFunctions() const;
     // Why this thread's last LoadLibrary failed (the loader's text); empty after a success.
     static std::string lastLoadError();
 

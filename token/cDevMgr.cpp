@@ -28,6 +28,23 @@ std::string& libraryPath()
     return path;
 }
 
+// A name for the clean-up's line on standard output: control bytes written as \xNN, so that a name
+// cannot move a terminal's cursor, change its title or forge another line.
+std::string printableName(const std::string& name)
+{
+    std::string out;
+    for (unsigned char c : name) {
+        if (c < 0x20 || c == 0x7f) {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 // The standard declares its input strings as LPSTR; the library does not write through them.
 LPSTR input(const char* text)
 {
@@ -293,53 +310,57 @@ ULONG cDevMgr::UnblockPIN(const char* soPin, const char* newUserPin, ULONG* retr
     return skf ? skf->SKF_UnblockPIN(hApplication, input(soPin), input(newUserPin), retry) : SKF_NOT_BOUND;
 }
 
-ULONG cDevMgr::ClearEmptyContainers()
+ULONG cDevMgr::ClearEmptyContainers(ULONG* removed)
 {
+    if (removed)
+        *removed = 0;
     if (!hDev)
         return SAR_DEVICE_REMOVED;
     CGMSKFOperator* skf = pSKF;
     if (!skf)
         return SKF_NOT_BOUND;
 
-    char apps[1024] = {};
-    ULONG size = sizeof(apps);
-    ULONG result = skf->SKF_EnumApplication(hDev, apps, &size);
+    // Both lists are read whole, their size asked first: a token with many containers is cleaned too.
+    std::vector<std::string> apps;
+    ULONG result = keymgr::fetchNameList(
+        [this, skf](LPSTR list, ULONG* size) { return skf->SKF_EnumApplication(hDev, list, size); }, &apps);
     if (result != SAR_OK)
         return result;
-    std::string app = keymgr::firstName(apps, sizeof(apps), size);
-    if (app.empty())
+    if (apps.empty() || apps.front().empty())
         return SAR_APPLICATION_NOT_EXISTS;
-    result = skf->SKF_OpenApplication(hDev, app.data(), &hApplication);
+    result = skf->SKF_OpenApplication(hDev, apps.front().data(), &hApplication);
     if (result != SAR_OK)
         return result;
 
-    char list[2048] = {};
-    size = sizeof(list);
-    result = skf->SKF_EnumContainer(hApplication, list, &size);
+    std::vector<std::string> containers;
+    result = keymgr::fetchNameList(
+        [this, skf](LPSTR list, ULONG* size) { return skf->SKF_EnumContainer(hApplication, list, size); }, &containers);
     if (result != SAR_OK)
         return result;
-    ULONG last = SAR_OK;
-    // A deletion the token refuses leaves the container in place: the clean-up has then failed,
-    // whatever the type queries said.
-    ULONG refused = SAR_OK;
-    for (std::string& name : keymgr::splitNameList(list, sizeof(list), size)) {
+    // A container that cannot be opened or typed, or whose deletion the token refuses, fails the
+    // clean-up with the first such result; the walk still goes on to remove every other empty one.
+    ULONG failed = SAR_OK;
+    for (std::string& name : containers) {
         // A container that does not open is left alone: the handle would still be the previous
         // container's, and its type must never decide about this one.
-        last = skf->SKF_OpenContainer(hApplication, name.data(), &hContainer);
-        if (last != SAR_OK) {
+        ULONG step = skf->SKF_OpenContainer(hApplication, name.data(), &hContainer);
+        if (step != SAR_OK) {
             hContainer = nullptr;
+            failed = failed == SAR_OK ? step : failed;
             continue;
         }
         ULONG type = 0;
-        last = skf->SKF_GetContainerType(hContainer, &type);
-        std::printf("containet name = %s, type = %d\n", name.c_str(), static_cast<int>(type));
+        step = skf->SKF_GetContainerType(hContainer, &type);
+        std::printf("containet name = %s, type = %d\n", printableName(name).c_str(), static_cast<int>(type));
         std::fflush(stdout);
-        if (last == SAR_OK && type == SKF_CONTAINER_EMPTY) {
-            const ULONG deleted = skf->SKF_DeleteContainer(hApplication, name.data());
-            if (deleted != SAR_OK && refused == SAR_OK)
-                refused = deleted;
+        if (step == SAR_OK && type == SKF_CONTAINER_EMPTY) {
+            step = skf->SKF_DeleteContainer(hApplication, name.data());
+            if (step == SAR_OK && removed)
+                ++*removed;
             hContainer = nullptr;
         }
+        if (failed == SAR_OK)
+            failed = step;
     }
-    return last != SAR_OK ? last : refused;
+    return failed;
 }

@@ -77,7 +77,8 @@ public:
     ULONG VerifyPIN(ULONG type, const char* pin, ULONG* retry);
     ULONG ChangePIN(ULONG type, const char* oldPin, const char* newPin, ULONG* retry);
     ULONG UnblockPIN(const char* soPin, const char* newUserPin, ULONG* retry);
-    ULONG ClearEmptyContainers();
+    // Removes the empty containers of the first application; *removed (when given) counts them.
+    ULONG ClearEmptyContainers(ULONG* removed = nullptr);
     ULONG DevAuth(const char* key, ULONG len);
     ULONG ChangeDevAuthKey(const char* key, ULONG len);
     ULONG ChangeDevAuthKeyEx(const char* oldKey, ULONG oldLen, const char* newKey, ULONG newLen);

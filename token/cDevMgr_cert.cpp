@@ -1,12 +1,13 @@
 // The common name of a container's certificate, read with OpenSSL.
 #include "cDevMgr.h"
 
+#include "namelist.h"
+
 #include <openssl/asn1.h>
 #include <openssl/crypto.h>
 #include <openssl/objects.h>
 #include <openssl/x509.h>
 
-#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -14,8 +15,6 @@ namespace {
 
 // The name buffers of the interface hold 128 bytes: 127 bytes of text and a terminator.
 constexpr std::size_t kCertNameCapacity = 128;
-// No certificate on a token comes near this; a larger length from the library is refused.
-constexpr ULONG kMaxCertificateSize = 1024 * 1024;
 
 // Length of text cut to at most limit bytes without splitting a UTF-8 sequence.
 std::size_t utf8Cut(const unsigned char* text, std::size_t length, std::size_t limit)
@@ -34,16 +33,14 @@ int cDevMgr::getCertName(bool sign, char* dst)
 {
     if (!dst)
         return -1;
-    ULONG length = 0;
-    if (ExportCertificate(sign ? TRUE : FALSE, nullptr, &length) != SAR_OK || length == 0 ||
-        length > kMaxCertificateSize)
-        return -1;
-    std::vector<BYTE> der(length + 1, 0);
-    ULONG fetched = length;
-    if (ExportCertificate(sign ? TRUE : FALSE, der.data(), &fetched) != SAR_OK)
+    // The size first, then the bytes, however large the certificate.
+    std::vector<BYTE> der;
+    const ULONG read = keymgr::fetchCertificateSized(
+        [this, sign](BYTE* buf, ULONG* len) { return ExportCertificate(sign ? TRUE : FALSE, buf, len); }, &der);
+    if (read != SAR_OK || der.empty())
         return -1;
     const unsigned char* cursor = der.data();
-    X509* cert = d2i_X509(nullptr, &cursor, static_cast<long>(std::min(fetched, length)));
+    X509* cert = d2i_X509(nullptr, &cursor, static_cast<long>(der.size()));
     if (!cert)
         return -1;
     getX509Name(X509_get_subject_name(cert), dst);

@@ -36,31 +36,86 @@ bool makeOwnerOnlyPath(const QString& dir)
 
 JsonConfig::JsonConfig(const QString& path) : m_path(path) {}
 
-bool JsonConfig::load()
+QString JsonConfig::backupPath() const
+{
+    return m_path + QStringLiteral(".unreadable");
+}
+
+JsonConfig::Reading JsonConfig::read(QJsonObject* object, QString* why) const
 {
     QFile file(m_path);
     if (!file.open(QIODevice::ReadOnly)) {
-        qCDebug(lcSettings) << "could't open projects json";
-        return false;
+        *why = file.errorString();
+        return QFileInfo::exists(m_path) ? Unreadable : Missing;
     }
-    if (file.size() > kMaxFileSize) {
-        qCWarning(lcSettings) << "JSON解析错误:" << "file larger than" << kMaxFileSize << "bytes";
-        return false;
-    }
-    QByteArray data = file.read(kMaxFileSize + 1);
+    const QByteArray data = file.read(kMaxFileSize + 1);
     file.close();
     if (data.size() > kMaxFileSize) {
-        qCWarning(lcSettings) << "JSON解析错误:" << "file larger than" << kMaxFileSize << "bytes";
-        return false;
+        *why = QStringLiteral("file larger than %1 bytes").arg(kMaxFileSize);
+        return Unreadable;
     }
-
     QJsonParseError error {};
-    QJsonDocument doc = QJsonDocument::fromJson(data, &error);
+    const QJsonDocument doc = QJsonDocument::fromJson(data, &error);
     if (error.error != QJsonParseError::NoError) {
-        qCWarning(lcSettings) << "JSON解析错误:" << error.errorString();
+        *why = error.errorString();
+        return Unreadable;
+    }
+    // A document whose top level is no object is read as an empty one, but it is not ours to lose.
+    if (!doc.isObject()) {
+        *why = QStringLiteral("the top level is not an object");
+        *object = QJsonObject();
+        return NotAnObject;
+    }
+    *object = doc.object();
+    return Read;
+}
+
+bool JsonConfig::load()
+{
+    QJsonObject object;
+    QString why;
+    switch (read(&object, &why)) {
+    case Missing:
+        qCDebug(lcSettings) << "could't open projects json";
+        return false;
+    case Unreadable:
+        qCWarning(lcSettings) << "JSON解析错误:" << why;
+        return false;
+    case NotAnObject:
+    case Read:
+        break;
+    }
+    m_object = object;
+    return true;
+}
+
+bool JsonConfig::keepUnreadable()
+{
+    QJsonObject ignored;
+    QString why;
+    const Reading reading = read(&ignored, &why);
+    if (reading != Unreadable && reading != NotAnObject)
+        return true;
+    QFile original(m_path);
+    if (!QFileInfo(m_path).isFile() || !original.open(QIODevice::ReadOnly)) {
+        qCWarning(lcSettings) << "无法写入文件:" << m_path << "its content cannot be kept:" << original.errorString();
         return false;
     }
-    m_object = doc.isObject() ? doc.object() : QJsonObject();
+    // One backup, replaced as a whole, readable by the user alone whatever the mask.
+    QSaveFile backup(backupPath());
+    bool kept = backup.open(QIODevice::WriteOnly) && fchmod(backup.handle(), 0600) == 0;
+    while (kept && !original.atEnd()) {
+        const QByteArray chunk = original.read(64 * 1024);
+        kept = !chunk.isEmpty() && backup.write(chunk) == chunk.size();
+    }
+    kept = kept && original.error() == QFileDevice::NoError && backup.commit();
+    if (!kept) {
+        backup.cancelWriting();
+        qCWarning(lcSettings) << "无法写入文件:" << backupPath();
+        return false;
+    }
+    qCWarning(lcSettings) << "the settings file" << m_path << "was not read (" << why << "); it is kept as"
+                          << backupPath();
     return true;
 }
 
@@ -85,6 +140,10 @@ bool JsonConfig::save()
         bool made = makeOwnerOnlyPath(dir);
         qCDebug(lcSettings) << "creat dir, path = " << dir << "rv = " << (made ? "true" : "false");
     }
+
+    // A file written by hand that could not be read is kept beside before it is replaced.
+    if (!keepUnreadable())
+        return false;
 
     QSaveFile file(m_path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {

@@ -18,15 +18,22 @@ public:
     QJsonValue getField(const QString& key);
     void updateField(const QString& key, const QJsonValue& value);
     // Writes the object, indented, replacing the file in one step (a crash leaves the old file
-    // whole). Missing directories are created for this user only; the file is 0600.
+    // whole). Missing directories are created for this user only; the file is 0600. A file there
+    // that cannot be read as a JSON object is first copied to backupPath() (0600, replacing an
+    // older copy) and the reason logged; when that copy cannot be made nothing is written.
     bool save();
 
     const QString& path() const { return m_path; }
+    QString backupPath() const;
     const QJsonObject& object() const { return m_object; }
 
     static constexpr qint64 kMaxFileSize = 1024 * 1024;
 
 private:
+    enum Reading { Missing, Unreadable, NotAnObject, Read };
+    Reading read(QJsonObject* object, QString* why) const;
+    bool keepUnreadable();
+
     QString m_path;
     QJsonObject m_object;
 };

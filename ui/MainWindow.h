@@ -8,6 +8,7 @@
 #include <QModelIndex>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 #include <QSystemTrayIcon>
 
 #include <functional>
@@ -18,6 +19,7 @@
 
 class QAction;
 class QCloseEvent;
+class QLabel;
 class QMenu;
 class QStandardItemModel;
 class Ui_MainWindow;
@@ -31,6 +33,10 @@ extern const char kBankWebAddress[];
 
 // "RSA" for container type 1, "ECC" for 2, "Empty" for anything else.
 QString getCtnType(int type);
+
+// What the user is told when the SKF library at path did not load, or loaded without some of the
+// functions the program needs (missing): empty when there is nothing to tell.
+QString skfLibraryNotice(const QString& path, bool loaded, const QStringList& missing);
 
 // The program's only window: device tree on the left, a stack of pages on the right, and the
 // tray icon. Its slots are spread over mainwindow_*.cpp by concern.
@@ -195,6 +201,11 @@ private:
     // Fills the information page (the PIN rows only when withPins) and chooses the device and its
     // application; true when that application is open.
     bool showDevice(const QString& devName, bool withPins);
+
+    // Says where the tree is, and in the tray's tool tip, that the SKF library did not load or
+    // lacks functions; made when the monitor has tried the load, re-texted with the language.
+    void showLibraryNotice();
+    QLabel* m_libraryNotice = nullptr;
 };
 
 #endif

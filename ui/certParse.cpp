@@ -6,7 +6,6 @@
 #include <openssl/asn1.h>
 #include <openssl/x509.h>
 
-#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -17,7 +16,6 @@
 namespace {
 
 constexpr long kDaySeconds = 86400;
-constexpr ULONG kCertBufferSize = 10240;
 constexpr ULONG kAppListSize = 256;
 constexpr ULONG kContainerListSize = 1024;
 
@@ -120,7 +118,7 @@ int getCurrentTimestamp(long* out)
 
 int certParse::secondsLeftOf(const unsigned char* der, std::size_t len, long* secondsLeft)
 {
-    if (!der || len == 0 || len > kCertBufferSize || !secondsLeft)
+    if (!der || len == 0 || len > keymgr::kMaxCertificateSize || !secondsLeft)
         return -1;
     const unsigned char* p = der;
     X509* cert = d2i_X509(nullptr, &p, static_cast<long>(len));
@@ -173,7 +171,6 @@ int certParse::certValid(const char* deviceName, long* secondsLeft)
         containers.empty())
         return -1;
 
-    std::vector<unsigned char> cert(kCertBufferSize);
     for (const std::string& name : containers) {
         std::vector<char> container = writableName(name);
         if (skf->SKF_OpenContainer(h.app, container.data(), &h.container) != SAR_OK) {
@@ -181,11 +178,15 @@ int certParse::certValid(const char* deviceName, long* secondsLeft)
             continue;
         }
         for (BOOL sign : {FALSE, TRUE}) {
-            ULONG len = kCertBufferSize;
-            if (skf->SKF_ExportCertificate(h.container, sign, cert.data(), &len) != SAR_OK)
+            // Read whole, however large; a length beyond the buffer is the library's mistake and
+            // nothing past the buffer is read.
+            std::vector<BYTE> cert;
+            if (keymgr::fetchCertificate(
+                    [&](BYTE* buf, ULONG* len) { return skf->SKF_ExportCertificate(h.container, sign, buf, len); },
+                    &cert) != SAR_OK ||
+                cert.empty())
                 continue;
-            // A length beyond the buffer is the library's mistake; only the buffer is read.
-            return secondsLeftOf(cert.data(), std::min<ULONG>(len, kCertBufferSize), secondsLeft);
+            return secondsLeftOf(cert.data(), cert.size(), secondsLeft);
         }
         h.closeContainer();
     }

@@ -1,10 +1,10 @@
 #include "certfile_io.h"
 
+#include "childprocess.h"
 #include "logging.h"
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <QStandardPaths>
 #include <QtGlobal>
 
@@ -204,7 +204,7 @@ bool startViewer(const QString& file)
                   qPrintable(viewerCandidates().join(QLatin1String(", "))));
         return false;
     }
-    return QProcess::startDetached(program, {file});
+    return childprocess::startDetached(program, {file});
 }
 
 } // namespace certfile

@@ -155,6 +155,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
 
 MainWindow::~MainWindow()
 {
+    // A monitor that has ended (no SKF library to wait on) can go; a running one lives on.
+    if (m_monitor && m_monitor->isFinished())
+        delete m_monitor;
     delete m_msgBox;
     delete ui;
     delete m_config;

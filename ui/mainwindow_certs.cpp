@@ -12,6 +12,7 @@
 #include "logging.h"
 #include "multilang.h"
 #include "myMessageBox.h"
+#include "namelist.h"
 #include "passwordrules.h"
 
 #include <QDir>
@@ -19,7 +20,6 @@
 #include <QFileInfo>
 #include <QPushButton>
 
-#include <climits>
 #include <cstring>
 #include <optional>
 
@@ -48,7 +48,6 @@ enum : unsigned {
 constexpr int kPurposeExport = 1;
 constexpr int kPurposeView = 2;
 constexpr ULONG kUserPin = 1;
-constexpr ULONG kCertFirstTry = 10240;
 
 void tell(myMessageBox* box, unsigned mode, unsigned title, unsigned value = 0)
 {
@@ -74,31 +73,18 @@ RowName containerOfRow(const QModelIndex& row, QByteArray* name)
     return certfile::containerName(container.data(Qt::DisplayRole).toString(), name) ? RowName::Ok : RowName::Unusable;
 }
 
-// The certificate of the open container, the bytes as the token stores them. One call for any
-// certificate the tree's buffer holds; the size is asked first only for a larger one.
+// The certificate of the open container, the bytes as the token stores them, however large. One
+// call for any usual certificate; the size is asked only for a larger one.
 bool readCertificate(bool sign, QByteArray* der)
 {
     cDevMgr* mgr = cDevMgr::getInst();
-    QByteArray first(int(kCertFirstTry) + 1, '\0');
-    ULONG got = kCertFirstTry;
-    const ULONG tried = mgr->ExportCertificate(sign ? TRUE : FALSE, reinterpret_cast<BYTE*>(first.data()), &got);
-    if (tried == SAR_OK && got > 0 && got <= kCertFirstTry) {
-        first.truncate(int(got));
-        *der = first;
-        return true;
-    }
-    if (tried != SAR_OK && tried != SAR_BUFFER_TOO_SMALL)
+    std::vector<BYTE> bytes;
+    if (keymgr::fetchCertificate(
+            [mgr, sign](BYTE* buf, ULONG* len) { return mgr->ExportCertificate(sign ? TRUE : FALSE, buf, len); },
+            &bytes) != SAR_OK ||
+        bytes.empty())
         return false;
-    ULONG len = 0;
-    if (mgr->ExportCertificate(sign ? TRUE : FALSE, nullptr, &len) != SAR_OK || len == 0 || len >= ULONG(INT_MAX))
-        return false;
-    QByteArray buffer(int(len) + 1, '\0');
-    got = len;
-    if (mgr->ExportCertificate(sign ? TRUE : FALSE, reinterpret_cast<BYTE*>(buffer.data()), &got) != SAR_OK ||
-        got == 0 || got > len)
-        return false;
-    buffer.truncate(int(got));
-    *der = buffer;
+    *der = QByteArray(reinterpret_cast<const char*>(bytes.data()), int(bytes.size()));
     return true;
 }
 
@@ -279,7 +265,11 @@ void MainWindow::on_btn_clearEmptyCtn_clicked()
         tell(m_msgBox, keyops::resultMode(verified, keyops::kModeFailed), kTitleVerifyPin, unsigned(retry));
         return;
     }
-    const ULONG cleared = mgr->ClearEmptyContainers();
+    ULONG removed = 0;
+    const ULONG cleared = mgr->ClearEmptyContainers(&removed);
+    // The messages carry no number: how many went is told in the log.
+    qCInfo(lcUi, "clean-up removed %u empty containers", unsigned(removed));
+    logSkfFailure("ClearEmptyContainers", cleared, choice.device);
     // The certificate page is rebuilt whenever it is shown again, so it needs no refresh here.
     tell(m_msgBox, cleared == SAR_OK ? kModeCleared : kModeClearFailed, kTitleClear);
 }

@@ -46,6 +46,7 @@ void MainWindow::onTokenEvent(quint32 event, const QByteArray& device)
 
 void MainWindow::onLibraryReady(bool)
 {
+    showLibraryNotice();
     // The first run lists the tokens present once the library can be asked, however long it took.
     queueTokenEvent({0, QByteArray()});
     m_startupDone = true;

@@ -113,4 +113,6 @@ void MainWindow::updateUIlangFirst()
     ui->cbx_lang->setItemText(0, tr(__(1000, "Chinese (Simplified)").c_str()));
     ui->cbx_lang->setItemText(1, tr(__(1001, "Chinese (Traditional)").c_str()));
     ui->cbx_lang->setItemText(2, tr(__(1002, "English").c_str()));
+    if (m_libraryNotice)
+        showLibraryNotice();
 }

@@ -15,8 +15,6 @@
 
 #include <openssl/x509.h>
 
-#include <algorithm>
-
 #include <cstring>
 #include <string>
 #include <vector>
@@ -25,7 +23,6 @@ namespace {
 
 // Device names travel to the device manager in a zero-filled buffer of this size.
 constexpr int kDevNameBufferSize = 64;
-constexpr ULONG kCertBufferSize = 10240;
 constexpr ULONG kContainerListSize = 2048;
 constexpr ULONG kRsaPublicKeySize = sizeof(RSAPUBLICKEYBLOB); // 268
 constexpr ULONG kEccPublicKeySize = sizeof(ECCPUBLICKEYBLOB); // 132
@@ -87,25 +84,16 @@ QStandardItem* keyItem(unsigned long id, const char* defaultText)
     return new QStandardItem(QIcon(QStringLiteral(":/keys.png")), text(id, defaultText));
 }
 
-// Reads the certificate of one usage of the open container once into the buffer of the tree: false
-// when it cannot be exported (one too large for the buffer counts as absent). *der gets its bytes,
-// at the certificate's own encoded length when they decode.
-bool exportCertificate(cDevMgr* mgr, bool sign, std::vector<BYTE>* buffer, QByteArray* der)
+// Reads the certificate of one usage of the open container once, whatever its size: false when it
+// cannot be exported or is empty. *der gets its bytes, at the certificate's own encoded length when they decode.
+bool exportCertificate(cDevMgr* mgr, bool sign, QByteArray* der)
 {
-    der->clear();
-    ULONG len = static_cast<ULONG>(buffer->size());
-    if (mgr->ExportCertificate(sign ? TRUE : FALSE, buffer->data(), &len) != SAR_OK)
-        return false;
-    // A length beyond the buffer is the library's mistake; only the buffer is read.
-    const long size = long(std::min<ULONG>(len, ULONG(buffer->size())));
-    const unsigned char* cursor = buffer->data();
-    if (X509* cert = d2i_X509(nullptr, &cursor, size)) {
-        X509_free(cert);
-        *der = QByteArray(reinterpret_cast<const char*>(buffer->data()), int(cursor - buffer->data()));
-    } else if (size > 0) {
-        *der = QByteArray(reinterpret_cast<const char*>(buffer->data()), int(size));
-    }
-    return true;
+    std::vector<BYTE> bytes;
+    const ULONG read = keymgr::fetchCertificate(
+        [mgr, sign](BYTE* buf, ULONG* len) { return mgr->ExportCertificate(sign ? TRUE : FALSE, buf, len); }, &bytes);
+    *der = QByteArray(reinterpret_cast<const char*>(bytes.data()), int(bytes.size()));
+    // An empty answer is no certificate either.
+    return read == SAR_OK && !bytes.empty();
 }
 
 // The common name of a certificate for its tree row, "Certificate" when it has none or does not decode.
@@ -307,7 +295,6 @@ void MainWindow::chooseApp(QString devName)
         containers.empty())
         return;
 
-    std::vector<BYTE> cert(kCertBufferSize);
     for (const std::string& name : containers) {
         const QString label = fromToken(name) + text(70001, "(container)");
         auto* item = new QStandardItem(QIcon(QStringLiteral(":/folder.png")), label);
@@ -329,8 +316,8 @@ void MainWindow::chooseApp(QString devName)
         // Each certificate is read once; its bytes give the row its name and stay with it for viewing.
         QByteArray signDer;
         QByteArray encDer;
-        const bool signCert = exportCertificate(mgr, true, &cert, &signDer);
-        const bool encCert = exportCertificate(mgr, false, &cert, &encDer);
+        const bool signCert = exportCertificate(mgr, true, &signDer);
+        const bool encCert = exportCertificate(mgr, false, &encDer);
 
         if (signCert) {
             appendPair(mgr, item, type, true, true, signDer, &blob);

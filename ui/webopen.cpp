@@ -1,6 +1,7 @@
 #include "webopen.h"
 
-#include <QProcess>
+#include "childprocess.h"
+
 #include <QStringList>
 
 bool isOpenableWebAddress(const QString& address)
@@ -12,5 +13,5 @@ bool openWebAddress(const QString& address)
 {
     if (!isOpenableWebAddress(address))
         return false;
-    return QProcess::startDetached(QStringLiteral("xdg-open"), QStringList() << address);
+    return childprocess::startDetached(QStringLiteral("xdg-open"), QStringList() << address);
 }

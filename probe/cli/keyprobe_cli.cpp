@@ -98,6 +98,23 @@ int requireToken()
     return count == 0 ? fail(kNoToken, QStringLiteral("no token present")) : kAnswered;
 }
 
+// Text from the token or a certificate with its control characters shown as '?': escapes, bells
+// and line breaks never reach the terminal or a script's lines, in plain text or in JSON.
+QString printable(QString text)
+{
+    for (QChar& c : text) {
+        if (c.category() == QChar::Other_Control)
+            c = QLatin1Char('?');
+    }
+    return text;
+}
+
+// Tabs and line breaks in a name would split a line of the text output.
+QString field(const QString& text)
+{
+    return text.isEmpty() ? QStringLiteral("-") : printable(text);
+}
+
 int runCount(bool json)
 {
     unsigned long count = 0;
@@ -122,7 +139,7 @@ int runSerial(bool json)
         rc = LM_GetSerialNum(serial.data(), &length);
     if (rc != KEYPROBE_OK)
         return queryFailed(rc);
-    const QString text = QString::fromUtf8(serial.constData());
+    const QString text = printable(QString::fromUtf8(serial.constData()));
     if (json)
         writeOut(QJsonDocument(QJsonObject{{"serial", text}}).toJson(QJsonDocument::Compact) + '\n');
     else
@@ -148,18 +165,6 @@ quint32 readBlob(QByteArray* blob)
 QJsonValue orNull(const QString& text)
 {
     return text.isEmpty() ? QJsonValue() : QJsonValue(text);
-}
-
-// Tabs and line breaks in a name would split a line of the text output.
-QString field(QString text)
-{
-    if (text.isEmpty())
-        return QStringLiteral("-");
-    for (QChar& c : text) {
-        if (c.category() == QChar::Other_Control)
-            c = QLatin1Char('?');
-    }
-    return text;
 }
 
 int runCerts(bool json, bool pem)

@@ -71,8 +71,9 @@ void TestDaemon::fileMask_data()
     QTest::addColumn<int>("inherited"); // the mask the program is started with
     QTest::addColumn<bool>("dialog");
     QTest::addColumn<int>("stubFileMode");
-    QTest::newRow("no mask") << 0 << true << 0600;
-    QTest::newRow("usual mask") << 022 << true << 0600;
+    // The browser gets the user's own mask, not the daemon's.
+    QTest::newRow("no mask") << 0 << true << 0666;
+    QTest::newRow("usual mask") << 022 << true << 0644;
     // Leaves the owner no write bit, so only the browser's file is looked at.
     QTest::newRow("stricter mask kept") << 0277 << false << 0400;
 }
@@ -86,6 +87,7 @@ void TestDaemon::fileMask()
     const QString dir = qEnvironmentVariable("KEYMGR_TEST_DIR") + "/" + QTest::currentDataTag();
     const QString home = dir + "/home";
     const QString stubLog = dir + "/stub-calls.log";
+    const QString stubState = dir + "/stub-state";
     const QString result = dir + "/result";
     QVERIFY(QDir().mkpath(home));
 
@@ -96,6 +98,7 @@ void TestDaemon::fileMask()
         qputenv("HOME", QFile::encodeName(home));
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(home + "/.config"));
         qputenv("KEYMGR_STUB_LOG", QFile::encodeName(stubLog));
+        qputenv("KEYMGR_STUB_STATE", QFile::encodeName(stubState));
         if (init_daemon() != 0)
             _exit(3);
         alarm(60); // a dialog nobody answers must not leave the process behind
@@ -112,6 +115,9 @@ void TestDaemon::fileMask()
     QCOMPARE(readFile(result), QByteArray("ok"));
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(stubLog).size() > 0, 10000);
     QCOMPARE(int(modeOf(stubLog)), stubFileMode);
+    // No signal the daemon ignores (SIGHUP, SIGTSTP, SIGTTIN, SIGTTOU, SIGCHLD) or Qt's SIGPIPE.
+    QTRY_COMPARE_WITH_TIMEOUT(readFile(stubState), QByteArray("SigBlk: 0000000000000000\nSigIgn: 0000000000000000\n"),
+                              10000);
     if (!dialog)
         return;
 

@@ -22,6 +22,7 @@
 #include <QApplication>
 #include <QLabel>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QStandardItemModel>
 #include <QTemporaryDir>
 #include <QTreeView>
@@ -70,6 +71,7 @@ private slots:
     void exportFailures_data();
     void exportFailures();
     void viewDoesNotFollowPlantedLink();
+    void longCertificate();
     void unusableContainerLabel_data();
     void unusableContainerLabel();
 
@@ -376,9 +378,9 @@ void TestCerts::exportFailures_data()
                                          << "SKF_ExportCertificate";
     QTest::newRow("container does not open") << "export.cer"
                                              << "SKF_OpenContainer";
-    // Longer than the first try: refused, then its size comes and its fetch fails.
+    // Longer than the first try: the library names its size, then the fetch of that size fails.
     QTest::newRow("long certificate's fetch fails") << "export.cer"
-                                                    << "SKF_ExportCertificate#3";
+                                                    << "SKF_ExportCertificate#2";
 }
 
 void TestCerts::exportFailures()
@@ -424,6 +426,31 @@ void TestCerts::viewDoesNotFollowPlantedLink()
     QCOMPARE(readFile(victim), QByteArray("the test's file"));
     QVERIFY(QFileInfo(planted).isSymLink());
     QFile::remove(planted);
+}
+
+// An 11 KB certificate is listed, viewed and exported whole.
+void TestCerts::longCertificate()
+{
+    QVERIFY(m_skf.createToken("LONGCERT"));
+    QVERIFY(m_skf.addContainer("LONGCERT", "big", "sm2"));
+    QVERIFY(m_skf.addCert("LONGCERT", "big", true, "Erin", 365));
+    QVERIFY(m_skf.hostile("long-cert", 11 * 1024));
+    const auto off = qScopeGuard([this] { m_skf.hostileOff(); });
+    useLanguage(2);
+    m_window->chooseApp("LONGCERT");
+    const QModelIndex cert = find("big", 0, 0);
+    QCOMPARE(cert.data().toString(), QStringLiteral("Erin"));
+    tree()->setCurrentIndex(cert);
+    run([&] { child<QPushButton>("btn_ViewCert")->click(); });
+    const QString copy = m_shared.filePath(certfile::kViewerFileName);
+    QTRY_COMPARE(stubCalls(), (QStringList{"gcr-viewer 1", copy}));
+    m_saveAnswer = SoftSkfFixture::tempPath(QStringLiteral("long.cer"));
+    const Shown shown = run([&] { child<QPushButton>("btn_ExpCert")->click(); });
+    QCOMPARE(shown.mode, 8002u);
+    const QByteArray viewed = readFile(copy);
+    QVERIFY(viewed.size() >= 11 * 1024);
+    QVERIFY(parsesAsCertificate(viewed));
+    QCOMPARE(readFile(m_saveAnswer), viewed);
 }
 
 void TestCerts::unusableContainerLabel_data()
@@ -580,6 +607,7 @@ void TestCerts::clearEmpty_data()
     QTest::newRow("locked") << "wrong-pin" << 1 << "" << 2007u << 9002u << false;
     QTest::newRow("verification fails otherwise") << kPin << 6 << "SKF_VerifyPIN" << 7000u << 9002u << false;
     QTest::newRow("containers cannot be listed") << kPin << 6 << "SKF_EnumContainer" << 9012u << 9013u << false;
+    QTest::newRow("deletions refused") << kPin << 6 << "SKF_DeleteContainer" << 9012u << 9013u << false;
     QTest::newRow("success") << kPin << 6 << "" << 9011u << 9013u << true;
 }
 

@@ -227,10 +227,12 @@ void TstExpiry::tokenFailuresFindNothing()
     QVERIFY(m_fx.resetStats());
     QCOMPARE(parser.certValid("NOCERT", &secondsLeft), -1);
 
-    // A certificate larger than the buffer cannot be read whole and so is not judged.
+    // A certificate of 11 KB is read whole and judged like any other.
     QVERIFY(m_fx.addCert("NOCERT", "k", true, "big", -10));
-    QVERIFY(m_fx.hostile("long-cert", 20000));
-    QCOMPARE(parser.certValid("NOCERT", &secondsLeft), -1);
+    QVERIFY(m_fx.hostile("long-cert", 11 * 1024));
+    secondsLeft = 0;
+    QCOMPARE(parser.certValid("NOCERT", &secondsLeft), 0);
+    QCOMPARE(expiryNoticeFor(secondsLeft).days, 10L);
     QVERIFY(m_fx.hostileOff());
     // A reported length beyond the buffer is not read past it.
     QVERIFY(m_fx.hostile("size-overstated"));

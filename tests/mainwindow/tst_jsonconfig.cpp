@@ -40,6 +40,8 @@ private slots:
     void saveKeepsOtherKeys();
     void saveReplacesTheFileInOneStep();
     void saveIntoBlockedDirectoryFails();
+    void saveKeepsUnreadableFile_data();
+    void saveKeepsUnreadableFile();
     void dialogStartsWithDefaults();
     void dialogRefusesEmptyAddress();
     void dialogAcceptsAddressAndFlag_data();
@@ -180,6 +182,44 @@ void TestJsonConfig::saveIntoBlockedDirectoryFails()
     QVERIFY(!config.save());
     QVERIFY(QFileInfo(folder).isFile());
     QCOMPARE(config.getField("openURL").toBool(true), false);
+}
+
+void TestJsonConfig::saveKeepsUnreadableFile_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<bool>("kept");
+    QTest::addColumn<bool>("backupBlocked"); // a folder where the copy would go
+    QTest::newRow("malformed") << QByteArray(R"({"openURL": false, "URL": )") << true << false;
+    QTest::newRow("top level array") << QByteArray("[false]") << true << false;
+    QTest::newRow("readable: no copy") << QByteArray(R"({"openURL": false})") << false << false;
+    QTest::newRow("copy cannot be made") << QByteArray("{nope") << true << true;
+}
+
+void TestJsonConfig::saveKeepsUnreadableFile()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(bool, kept);
+    QFETCH(bool, backupBlocked);
+    QVERIFY(writeFile(m_path, content));
+    JsonConfig config(m_path);
+    config.load();
+    // One copy: an older one is replaced.
+    QVERIFY(backupBlocked ? QDir().mkpath(config.backupPath()) : writeFile(config.backupPath(), "older copy"));
+    config.updateField("URL", "https://c.example/");
+    if (kept && !backupBlocked)
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("was not read .* kept as"));
+    const mode_t old = umask(0);
+    const bool saved = config.save();
+    umask(old);
+    QCOMPARE(saved, !backupBlocked);
+    if (backupBlocked) {
+        QCOMPARE(readFile(m_path), content);
+        return;
+    }
+    QCOMPARE(readJson(m_path).value("URL").toString(), QString("https://c.example/"));
+    QCOMPARE(readFile(config.backupPath()), kept ? content : QByteArray("older copy"));
+    if (kept)
+        QCOMPARE(modeOf(config.backupPath()), mode_t(0600));
 }
 
 void TestJsonConfig::dialogStartsWithDefaults()

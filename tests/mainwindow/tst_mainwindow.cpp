@@ -2,6 +2,7 @@
 // and settings. One window per test program: its threads are never destroyed.
 #include "JsonConfig.h"
 #include "MainWindow.h"
+#include "cDevMgr.h"
 #include "keymgr_app.h"
 #include "keymgr_config.h"
 #include "modaldriver.h"
@@ -83,6 +84,8 @@ private slots:
     void indexOutsideTheListIsIgnored_data();
     void indexOutsideTheListIsIgnored();
     void languageListIsConnected();
+    void libraryNotice_data();
+    void libraryNotice();
     void closeOnlyHides();
     void trayIconAndMenu();
     void trayActivation_data();
@@ -107,6 +110,8 @@ private:
 
 void TestMainWindow::initTestCase()
 {
+    // Installed without the token's driver: no SKF library where the program looks.
+    cDevMgr::setLibraryPathForTesting(QFile::encodeName(QDir::tempPath() + "/no-driver/liborvane.so.1.0.0"));
     m_window = new MainWindow();
     m_window->setTrayMessageObserver([this](const QString& title, const QString& text, int msecs) {
         m_trayMessages.append({title, text, QString::number(msecs)});
@@ -355,6 +360,36 @@ void TestMainWindow::languageListIsConnected()
     QCOMPARE(m_window->langID(), 2052);
 }
 
+void TestMainWindow::libraryNotice_data()
+{
+    QTest::addColumn<int>("index");
+    QTest::newRow("Simplified Chinese") << 0;
+    QTest::newRow("Traditional Chinese") << 1;
+    QTest::newRow("English") << 2;
+}
+
+// Where the tree is and in the tray's tool tip: the library's path and that the driver is needed.
+void TestMainWindow::libraryNotice()
+{
+    QFETCH(int, index);
+    QTRY_VERIFY_WITH_TIMEOUT(m_window->startupDone(), 20000);
+    MainWindow::setLanguageDir(sourceLangDir());
+    m_window->chooseLangByIndex(index);
+    MainWindow::setLanguageDir(KEYMGR_LANG_DIR);
+    auto text = [](unsigned long id) { return QString::fromStdString(__(id, "")); };
+    const QString path = QString::fromStdString(cDevMgr::skfLibraryPath());
+    auto* notice = child<QLabel>("label_skfNotice");
+    const QString shown = notice->text().remove(QChar(0x200B));
+    QCOMPARE(shown, QStringList({text(33000), path, text(33002)}).join('\n'));
+    QCOMPARE(m_window->trayIcon()->toolTip(), QString::fromUtf8(kTitle) + '\n' + shown);
+    QVERIFY(notice->isVisibleTo(m_window));
+    QVERIFY(!notice->geometry().intersects(child<QTreeView>("treeView_Dev")->geometry()));
+    // A library that loads without functions the program needs names them; a whole one says nothing.
+    QCOMPARE(skfLibraryNotice(path, true, {"SKF_VerifyPIN", "SKF_ChangePIN"}),
+             QStringList({text(33001), path, "SKF_VerifyPIN, SKF_ChangePIN", text(33002)}).join('\n'));
+    QVERIFY(skfLibraryNotice(path, true, {}).isEmpty());
+}
+
 void TestMainWindow::closeOnlyHides()
 {
     m_window->show();
@@ -369,7 +404,7 @@ void TestMainWindow::trayIconAndMenu()
     QSystemTrayIcon* tray = m_window->trayIcon();
     QVERIFY(tray);
     QCOMPARE(tray->parent(), m_window);
-    QCOMPARE(tray->toolTip(), QString::fromUtf8(kTitle));
+    QVERIFY(tray->toolTip().startsWith(QString::fromUtf8(kTitle)));
     QVERIFY(!tray->icon().isNull());
     QCOMPARE(tray->contextMenu(), m_window->trayMenu());
     QList<QAction*> actions = m_window->trayMenu()->actions();

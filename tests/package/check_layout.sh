@@ -31,6 +31,9 @@ link files/lib/libkeyprobe.so.1 -> libkeyprobe.so.$version
 link files/lib/libkeyprobe.so -> libkeyprobe.so.1
 0644 files/lib/pkgconfig/keyprobe.pc
 0644 files/include/keyprobe.h
+0644 files/lib/keymgr-pkcs11.so
+0644 files/include/keymgr-pkcs11.h
+0644 files/share/p11-kit/modules/keymgr.module
 0644 files/lang/olvane_2052.lng
 0644 files/lang/olvane_1028.lng
 0644 files/lang/olvane_1033.lng
@@ -102,6 +105,8 @@ keymgr=$app/files/bin/keymgr
 readelf -d "$app/files/lib/libkeyprobe.so.$version" | grep -q 'SONAME.*\[libkeyprobe\.so\.1\]' ||
     fail "libkeyprobe's soname is not libkeyprobe.so.1"
 readelf -d "$keymgr" | grep -E 'RPATH|RUNPATH' && fail "keymgr carries a run path"
+grep -qx "module: /$root/files/lib/keymgr-pkcs11.so" "$app/files/share/p11-kit/modules/keymgr.module" ||
+    fail "the p11-kit module file does not name the installed module"
 
 for kind in applications autostart; do
     desktop-file-validate "$app/entries/$kind/$appid.desktop" || fail "desktop-file-validate rejects entries/$kind"

@@ -3,8 +3,9 @@
 # root whose /opt is bound over the real one in a private mount, IPC and network namespace (so the
 # FIFO, the single-instance segment and the X server are the test's own). There, under Xvfb with a
 # system tray: without an SKF library the program starts into the tray and shows an empty tree;
-# with softskf as the SKF library it shows the token, and the libkeyprobe example built against the
-# installed header and keyprobe.pc finds it.
+# with softskf as the SKF library it shows the token, the libkeyprobe example built against the
+# installed header and keyprobe.pc finds it, and the PKCS#11 module loaded through its p11-kit
+# module file shows it to p11-kit and pkcs11-tool.
 # Usage: installed.sh <package build directory> <keyprobe_example.c>   (SOFTSKF_LIB, SOFTSKF_CTL set)
 set -eu
 appid=com.lumeno.tesselkey-norvik
@@ -19,7 +20,7 @@ fail() {
 
 if [ "$stage" = outer ]; then
     build=${1:?usage: installed.sh <package build directory> <keyprobe_example.c>}
-    for tool in dpkg-deb unshare xvfb-run trayer xdotool import convert cc pkg-config jq; do
+    for tool in dpkg-deb unshare xvfb-run trayer xdotool import convert cc pkg-config jq p11-kit pkcs11-tool; do
         command -v "$tool" >/dev/null || fail "$tool is not installed (scripts/install-deps.sh)"
     done
     [ -f "${SOFTSKF_LIB:-}" ] && [ -x "${SOFTSKF_CTL:-}" ] || fail "SOFTSKF_LIB and SOFTSKF_CTL must name softskf"
@@ -82,11 +83,16 @@ main_window() {
     done
     return 1
 }
-# Standard deviation of the device tree below its header in a photograph of the window: 0 when it has no row.
+# Standard deviation of the device tree below its header in a photograph of the window (0 when it
+# has no row), and how much redder than green it is (the notice of a missing library is red).
 tree_spread() {
     import -window "$1" "$TMPDIR/$2.png" &&
         convert "$TMPDIR/$2.png" -crop 190x380+30+96 +repage -format '%[fx:standard_deviation]' info:
 }
+tree_redness() {
+    convert "$TMPDIR/$1.png" -crop 190x380+30+96 +repage -format '%[fx:mean.r-mean.g]' info:
+}
+is_red() { awk -v r="$1" 'BEGIN { exit !(r > 0.01) }'; }
 
 trayer --edge top --align right --widthtype pixel --width 120 --height 24 --SetDockType true &
 tray=$!
@@ -101,7 +107,8 @@ sleep 2
 launch applications
 window=$(main_window) || fail "a start from the menu did not show the running copy's window"
 spread=$(tree_spread "$window" empty) || fail "cannot photograph the window"
-[ "$spread" = 0 ] || fail "without an SKF library the device tree is not empty (spread $spread)"
+# Where the tree is, the notice that the driver's library is missing.
+is_red "$(tree_redness empty)" || fail "without an SKF library the window says nothing where the tree is"
 end_copies
 
 cp "$SOFTSKF_LIB" "$app/lib/liborvane.so.1.0.0"
@@ -115,6 +122,7 @@ one_copy || fail "keymgr with an SKF library did not keep running"
 sleep 2
 spread=$(tree_spread "$window" token) || fail "cannot photograph the window"
 [ "$spread" != 0 ] || fail "the device tree stays empty with a token present"
+! is_red "$(tree_redness token)" || fail "with the SKF library in place the window still says it is missing"
 connects=$("$SOFTSKF_CTL" stats --json | jq '.SKF_ConnectDev // 0')
 [ "$connects" -gt 0 ] || fail "keymgr never connected to the token: $("$SOFTSKF_CTL" stats)"
 
@@ -127,4 +135,16 @@ echo "$out"
 echo "$out" | grep -qx 'tokens: 1' || fail "libkeyprobe does not count the token"
 echo "$out" | grep -qx 'serial: PKG-0001' || fail "libkeyprobe does not read the token's serial number"
 
-echo "PASS: the installed keymgr runs with and without an SKF library, and libkeyprobe finds the token"
+# p11-kit reads only the package's module file here: this namespace's own view of its module folder.
+mkdir -p "$TMPDIR/p11-modules"
+cp "/opt/apps/$appid/files/share/p11-kit/modules/keymgr.module" "$TMPDIR/p11-modules/"
+mount --bind "$TMPDIR/p11-modules" /usr/share/p11-kit/modules
+out=$(p11-kit list-modules)
+echo "$out"
+echo "$out" | grep -q "keymgr: $app/lib/keymgr-pkcs11.so" || fail "p11-kit does not load the installed module file"
+echo "$out" | grep -q "token: Package token" || fail "the installed PKCS#11 module does not show the token"
+out=$(pkcs11-tool --module "$app/lib/keymgr-pkcs11.so" -O --type cert)
+echo "$out"
+echo "$out" | grep -q "CN=Zhang San" || fail "the installed PKCS#11 module does not show the token's certificate"
+
+echo "PASS: the installed keymgr runs with and without an SKF library, libkeyprobe and the PKCS#11 module find the token"

@@ -56,6 +56,7 @@ private slots:
     void init() { QVERIFY2(m_skf.reset(), m_skf.lastError().constData()); }
     void statuses_data();
     void statuses();
+    void serialEscaped();
     void certificates_data();
     void certificates();
     void brokenLibrary_data();
@@ -108,6 +109,16 @@ void TestKeyprobe::statuses()
         QVERIFY(m_skf.fail(failing, 0x0A00000D));
 
     checkRun(keyprobe(QStringLiteral(KEYPROBE_CLI), args), status, out);
+}
+
+// A serial number's escapes, bell and line break never reach the terminal, in text or JSON.
+void TestKeyprobe::serialEscaped()
+{
+    SoftSkfFixture::TokenSpec spec;
+    spec.serial = QString::fromLatin1("SN\x1b[2J\x1b]0;x\x07\n");
+    QVERIFY2(m_skf.createToken(spec), m_skf.lastError().constData());
+    checkRun(keyprobe(QStringLiteral(KEYPROBE_CLI), {"serial"}), 0, "SN?[2J?]0;x??\n");
+    checkRun(keyprobe(QStringLiteral(KEYPROBE_CLI), {"serial", "--json"}), 0, "{\"serial\":\"SN?[2J?]0;x??\"}\n");
 }
 
 void TestKeyprobe::certificates_data()

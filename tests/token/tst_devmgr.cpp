@@ -279,7 +279,8 @@ void TestDevMgr::clearEmptyContainers()
     ULONG result = 0;
     const QByteArray out = captureFd(1, [&] { result = m_mgr->ClearEmptyContainers(); });
     QVERIFY(m_skf.hostileOff());
-    QCOMPARE(result, ULONG(SAR_OK));
+    // The name a growing list gains between the calls names no container: it cannot be checked.
+    QCOMPARE(result == SAR_OK, hostile != "growing-list");
     QCOMPARE(containerNames(m_skf.show("TOKEN1")), (QStringList{"B-RSA", "D-SM2"}));
     QVERIFY2(out.contains("containet name = A-EMPTY, type = 0\n"), out.constData());
     QVERIFY2(out.contains("containet name = B-RSA, type = 1\n"), out.constData());

@@ -47,8 +47,8 @@ private slots:
     void clearEmptyContainers_data();
     void clearEmptyContainers();
     void clearEmptyContainersWritesOneLinePerContainer();
-    void clearEmptyContainersFixedBuffers_data();
-    void clearEmptyContainersFixedBuffers();
+    void clearEmptyContainersWholeLists_data();
+    void clearEmptyContainersWholeLists();
     void authKeyChecksTouchNothing_data();
     void authKeyChecksTouchNothing();
     void certName_data();
@@ -386,22 +386,24 @@ void TestDevMgrScript::clearEmptyContainers_data()
     QTest::newRow("mixed types") << QByteArray("E1\0R1\0E2\0S1\0\0", 13) << QStringList{"E1", "E2"}
                                  << QStringList{"R1", "S1"} << QStringList{} << QStringList{} << QString()
                                  << uint(SAR_OK) << QStringList{"E1", "E2"} << QStringList{};
+    // A failure early in the walk is not forgotten when later containers go well.
     QTest::newRow("failed type query keeps the container")
-        << QByteArray("E1\0E3\0\0", 7) << QStringList{"E1", "E3"} << QStringList{} << QStringList{"E3"} << QStringList{}
+        << QByteArray("E3\0E1\0\0", 7) << QStringList{"E1", "E3"} << QStringList{} << QStringList{"E3"} << QStringList{}
         << QString() << uint(SAR_FAIL) << QStringList{"E1"} << QStringList{};
     QTest::newRow("no containers") << QByteArray("\0", 1) << QStringList{} << QStringList{} << QStringList{}
                                    << QStringList{} << QString() << uint(SAR_OK) << QStringList{} << QStringList{};
     // The container that fails to open must not be judged by the empty container opened before it.
     QTest::newRow("container that does not open")
         << QByteArray("K1\0E\0\0", 6) << QStringList{"E"} << QStringList{"K1"} << QStringList{} << QStringList{"K1"}
-        << QString("E") << uint(SAR_OK) << QStringList{"E"} << QStringList{};
+        << QString("E") << uint(SAR_FAIL) << QStringList{"E"} << QStringList{};
     QTest::newRow("list without final zero")
         << QByteArray("E1\0R1\0", 6) << QStringList{"E1"} << QStringList{"R1"} << QStringList{} << QStringList{}
         << QString() << uint(SAR_OK) << QStringList{"E1"} << QStringList{};
-    // A refused deletion fails the clean-up even though every type query succeeded.
-    QTest::newRow("deletion refused") << QByteArray("E1\0E2\0R1\0\0", 10) << QStringList{"E1", "E2"}
-                                      << QStringList{"R1"} << QStringList{} << QStringList{} << QString()
-                                      << uint(SAR_FAIL) << QStringList{"E2"} << QStringList{"E1"};
+    // A refused deletion fails the clean-up even though every type query succeeded and the last
+    // deletion went through.
+    QTest::newRow("deletion refused in the middle")
+        << QByteArray("E1\0E2\0R1\0E3\0\0", 13) << QStringList{"E1", "E2", "E3"} << QStringList{"R1"} << QStringList{}
+        << QStringList{} << QString() << uint(SAR_FAIL) << QStringList{"E1", "E3"} << QStringList{"E2"};
 }
 
 void TestDevMgrScript::clearEmptyContainers()
@@ -440,69 +442,73 @@ void TestDevMgrScript::clearEmptyContainers()
         m_fake->openFails.insert(name.toStdString());
 
     ULONG got = 0;
-    captureFd(1, [&] { got = m_mgr->ClearEmptyContainers(); });
+    ULONG removed = 99;
+    captureFd(1, [&] { got = m_mgr->ClearEmptyContainers(&removed); });
     QCOMPARE(uint(got), result);
     QStringList gone;
     for (const std::string& name : m_fake->deletedContainers)
         gone << QString::fromStdString(name);
     QCOMPARE(gone, deleted);
+    QCOMPARE(int(removed), deleted.size());
 }
 
 void TestDevMgrScript::clearEmptyContainersWritesOneLinePerContainer()
 {
     resetList(m_fake->apps, QByteArray("APP\0\0", 5));
-    resetList(m_fake->containers, QByteArray("R1\0E1\0\0", 7));
-    m_fake->containerTypes = {{"E1", 0}, {"R1", 1}};
+    // A name cannot reach a terminal with its control bytes, nor forge a line.
+    resetList(m_fake->containers, QByteArray("R1\0E\x1b]0;x\n1\0\0", 13));
+    m_fake->containerTypes = {{"E\x1b]0;x\n1", 0}, {"R1", 1}};
     m_fake->typeQueryFails.clear();
     m_fake->openFails.clear();
     QCOMPARE(m_mgr->ConnectDev("TOKEN-A"), ULONG(SAR_OK));
     const QByteArray out = captureFd(1, [&] { m_mgr->ClearEmptyContainers(); });
-    QCOMPARE(out, QByteArray("containet name = R1, type = 1\ncontainet name = E1, type = 0\n"));
+    QCOMPARE(out, QByteArray("containet name = R1, type = 1\ncontainet name = E\\x1b]0;x\\x0a1, type = 0\n"));
     QVERIFY(!m_mgr->hContainer);
 }
 
-void TestDevMgrScript::clearEmptyContainersFixedBuffers_data()
+void TestDevMgrScript::clearEmptyContainersWholeLists_data()
 {
     QTest::addColumn<QByteArray>("apps");
-    QTest::addColumn<uint>("appsExtra");
     QTest::addColumn<QByteArray>("containers");
-    QTest::addColumn<uint>("containersExtra");
+    QTest::addColumn<QByteArray>("grown"); // the container list once its size was asked
+    QTest::addColumn<uint>("extraReported");
     QTest::addColumn<uint>("result");
     QTest::addColumn<int>("deleted");
 
-    // 400 names of 9 bytes and a zero: 4000 bytes, so 2048 bytes hold 204 whole names.
-    const QByteArray many = repeatedNames("EMPTY", 400);
-    QTest::newRow("application list fills the buffer, no zero")
-        << QByteArray(1024, 'A') << 0u << QByteArray("EMPTY0000\0\0", 11) << 0u << uint(SAR_APPLICATION_NOT_EXISTS)
-        << 0;
-    QTest::newRow("application list size beyond buffer")
-        << QByteArray("APP\0\0", 5) << 5000u << QByteArray("EMPTY0000\0\0", 11) << 0u << uint(SAR_OK) << 1;
-    QTest::newRow("container list cut by the buffer end")
-        << QByteArray("APP\0\0", 5) << 0u << many << 0u << uint(SAR_OK) << 204;
-    QTest::newRow("container list size beyond buffer")
-        << QByteArray("APP\0\0", 5) << 0u << many.left(2047) << 100000u << uint(SAR_OK) << 204;
+    // Names as enrolment software writes them: 80 of 38 bytes need 3041 bytes with the final zero.
+    const QByteArray eighty = repeatedNames("{6F9619FF-8B86-D011-B42D-00C04FC9", 80);
+    const QByteArray apps("APP\0\0", 5);
+    QTest::newRow("80 empty containers") << apps << eighty + '\0' << QByteArray() << 0u << uint(SAR_OK) << 80;
+    QTest::newRow("application list beyond 1024 bytes") << repeatedNames("APPLICATION-WITH-A-LONG-NAME-", 40) + '\0'
+                                                        << eighty + '\0' << QByteArray() << 0u << uint(SAR_OK) << 80;
+    QTest::newRow("list grows between the calls")
+        << apps << eighty + '\0' << repeatedNames("{6F9619FF-8B86-D011-B42D-00C04FC9", 81) + '\0' << 0u << uint(SAR_OK)
+        << 81;
+    QTest::newRow("size overstated") << apps << eighty + '\0' << QByteArray() << 100000u << uint(SAR_OK) << 80;
+    QTest::newRow("no final terminator") << apps << eighty << QByteArray() << 0u << uint(SAR_OK) << 80;
+    QTest::newRow("size beyond the limit refused")
+        << apps << eighty + QByteArray(1024 * 1024, 'x') << QByteArray() << 0u << uint(SAR_MEMORYERR) << 0;
 }
 
-void TestDevMgrScript::clearEmptyContainersFixedBuffers()
+void TestDevMgrScript::clearEmptyContainersWholeLists()
 {
     QFETCH(QByteArray, apps);
-    QFETCH(uint, appsExtra);
     QFETCH(QByteArray, containers);
-    QFETCH(uint, containersExtra);
+    QFETCH(QByteArray, grown);
+    QFETCH(uint, extraReported);
     QFETCH(uint, result);
     QFETCH(int, deleted);
 
     resetList(m_fake->apps, apps);
-    m_fake->apps.truncateSilently = true;
-    m_fake->apps.extraReported = appsExtra;
     resetList(m_fake->containers, containers);
-    m_fake->containers.truncateSilently = true;
-    m_fake->containers.extraReported = containersExtra;
+    m_fake->containers.grown.assign(grown.constData(), grown.size());
+    m_fake->containers.extraReported = extraReported;
     m_fake->containerTypes.clear();
-    for (int i = 0; i < 400; ++i)
-        m_fake->containerTypes["EMPTY" + QByteArray::number(i).rightJustified(4, '0').toStdString()] = 0;
+    for (const QByteArray& name : (grown.isEmpty() ? containers : grown).split('\0'))
+        m_fake->containerTypes[name.toStdString()] = 0;
     m_fake->typeQueryFails.clear();
     m_fake->openFails.clear();
+    m_fake->deleteFails.clear();
     m_fake->deletedContainers.clear();
 
     QCOMPARE(m_mgr->ConnectDev("TOKEN-A"), ULONG(SAR_OK));
@@ -510,8 +516,6 @@ void TestDevMgrScript::clearEmptyContainersFixedBuffers()
     captureFd(1, [&] { got = m_mgr->ClearEmptyContainers(); });
     QCOMPARE(uint(got), result);
     QCOMPARE(int(m_fake->deletedContainers.size()), deleted);
-    for (const std::string& name : m_fake->deletedContainers)
-        QVERIFY2(m_fake->containerTypes.count(name), name.c_str());
 }
 
 void TestDevMgrScript::authKeyChecksTouchNothing_data()

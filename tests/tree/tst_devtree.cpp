@@ -80,8 +80,7 @@ private slots:
     void keyPairNodes();
     void unknownKeyLengthGivesNoPairNode();
     void emptyContainerHasNoChildren();
-    void oversizedCertificateShowsPairWithoutIt_data();
-    void oversizedCertificateShowsPairWithoutIt();
+    void longCertificateIsListed();
     void clicksSelectPagesAndButtons();
     void failedApplicationOpenDisablesButtons();
     void deviceWithoutChildShowsOnlyItself_data();
@@ -332,27 +331,17 @@ void TstDevTree::emptyContainerHasNoChildren()
     QCOMPARE(getCtnType(7), QStringLiteral("Empty"));
 }
 
-void TstDevTree::oversizedCertificateShowsPairWithoutIt_data()
+void TstDevTree::longCertificateIsListed()
 {
-    QTest::addColumn<int>("size"); // of the stored certificate bytes
-    QTest::addColumn<QString>("signPair");
-    QTest::newRow("fills the buffer") << 10240 << "Sign(ECC256)[Certificate,Public key,Private key]";
-    QTest::newRow("a byte more") << 10241 << "Sign(ECC256)[Public key,Private key]";
-}
-
-void TstDevTree::oversizedCertificateShowsPairWithoutIt()
-{
-    QFETCH(int, size);
-    QFETCH(QString, signPair);
     QVERIFY(makeToken("LONGCERT"));
     QVERIFY(m_fx.addContainer("LONGCERT", "c", "sm2"));
-    const QString file = SoftSkfFixture::tempPath("long.der");
-    QVERIFY(writeFile(file, QByteArray(size, 'C')));
-    QVERIFY(m_fx.importCert("LONGCERT", "c", true, file));
+    QVERIFY(m_fx.addCert("LONGCERT", "c", true, "huge", 365));
+    QVERIFY(m_fx.hostile("long-cert", 11 * 1024));
 
     m_window->chooseApp("LONGCERT");
-    QCOMPARE(describeChildren(ctnModel(), ctnModel()->index(0, 0)),
-             signPair + ";Encrypt&Decrypt(ECC256)[Public key,Private key]");
+    QCOMPARE(
+        describeChildren(ctnModel(), ctnModel()->index(0, 0)),
+        QStringLiteral("Sign(ECC256)[huge,Public key,Private key];Encrypt&Decrypt(ECC256)[Public key,Private key]"));
 }
 
 void TstDevTree::clicksSelectPagesAndButtons()
