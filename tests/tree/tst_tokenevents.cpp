@@ -18,6 +18,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QStandardItemModel>
 #include <QTabWidget>
 #include <QTreeView>
@@ -287,27 +288,29 @@ void TstTokenEvents::forcedChangeEndsOnRemovalAndReturns()
 void TstTokenEvents::actionReachesChosenTokenAfterReplug_data()
 {
     QTest::addColumn<QString>("action");
-    QTest::addColumn<QString>("pin"); // typed as the current PIN
-    QTest::addColumn<bool>("done");   // the action succeeds on the chosen token
+    QTest::addColumn<QString>("button"); // that starts it
+    QTest::addColumn<QString>("pin");    // typed as the current PIN
+    QTest::addColumn<bool>("done");      // the action succeeds on the chosen token
 
     const QString right = "12345678", wrong = "87654321";
-    QTest::newRow("Change PIN") << "change dialog" << right << true;
-    QTest::newRow("Change PIN, wrong old PIN") << "change dialog" << wrong << false;
-    QTest::newRow("clean-up") << "clean-up" << right << true;
-    QTest::newRow("clean-up, wrong PIN") << "clean-up" << wrong << false;
-    QTest::newRow("label") << "label" << right << true;
-    QTest::newRow("verify page, wrong PIN") << "verify page" << wrong << false;
-    QTest::newRow("change page") << "change page" << right << true;
-    QTest::newRow("change page, wrong old PIN") << "change page" << wrong << false;
-    QTest::newRow("export") << "export" << right << true;
-    QTest::newRow("delete") << "delete" << right << true;
-    QTest::newRow("view") << "view" << right << true;
-    QTest::newRow("import") << "import" << right << true;
+    QTest::newRow("Change PIN") << "change dialog" << "btn_ChangePIN" << right << true;
+    QTest::newRow("Change PIN, wrong old PIN") << "change dialog" << "btn_ChangePIN" << wrong << false;
+    QTest::newRow("clean-up") << "clean-up" << "btn_clearEmptyCtn" << right << true;
+    QTest::newRow("clean-up, wrong PIN") << "clean-up" << "btn_clearEmptyCtn" << wrong << false;
+    QTest::newRow("label") << "label" << "btn_ChangeLab_OK" << right << true;
+    QTest::newRow("verify page, wrong PIN") << "verify page" << "btn_VerifyPIN_OK" << wrong << false;
+    QTest::newRow("change page") << "change page" << "btn_ChangPIN_OK" << right << true;
+    QTest::newRow("change page, wrong old PIN") << "change page" << "btn_ChangPIN_OK" << wrong << false;
+    QTest::newRow("export") << "export" << "btn_ExpCert" << right << true;
+    QTest::newRow("delete") << "delete" << "btn_DelCtn" << right << true;
+    QTest::newRow("view") << "view" << "btn_ViewCert" << right << true;
+    QTest::newRow("import") << "import" << "btn_ImpCert" << right << true;
 }
 
 void TstTokenEvents::actionReachesChosenTokenAfterReplug()
 {
     QFETCH(QString, action);
+    QFETCH(QString, button);
     QFETCH(QString, pin);
     QFETCH(bool, done);
     QVERIFY(writeAppSettings(false));
@@ -347,8 +350,7 @@ void TstTokenEvents::actionReachesChosenTokenAfterReplug()
     auto* devices = child<QTreeView>(m_window, "treeView_Dev");
     auto* certificates = child<QTreeView>(m_window, "treeView");
     click(devices, deviceRow(m_window, chosen));
-    const bool certPage = QStringList{"export", "delete", "view", "import"}.contains(action);
-    if (certPage) {
+    if (button.endsWith("Cert") || button == "btn_DelCtn") {
         // Import, export and delete work once the user PIN was verified.
         ModalDriver verified;
         verified.click("btn_msg_ok");
@@ -356,10 +358,13 @@ void TstTokenEvents::actionReachesChosenTokenAfterReplug()
         type("VerifyPIN_Edit", "12345678");
         press("btn_VerifyPIN_OK");
         QVERIFY2(verified.ok(), qPrintable(verified.errors().join('\n')));
-        click(devices, deviceRow(m_window, chosen).model()->index(0, 0, deviceRow(m_window, chosen)));
+        const QModelIndex device = deviceRow(m_window, chosen);
+        click(devices, device.model()->index(0, 0, device));
+        // The container row, or the certificate below its signature pair.
         const QModelIndex container = certificates->model()->index(1, 0);
         QVERIFY(container.data().toString().startsWith("c1"));
-        click(certificates, action == "delete" || action == "import" ? container : container.model()->index(0, 0, container.model()->index(0, 0, container)));
+        const QModelIndex pair = container.model()->index(0, 0, container);
+        click(certificates, action == "delete" || action == "import" ? container : pair.model()->index(0, 0, pair));
     }
 
     // The other token is connected last: plugged out and in while the action's first dialog is up,
@@ -377,6 +382,7 @@ void TstTokenEvents::actionReachesChosenTokenAfterReplug()
                                            replug();
                                            return file;
                                        });
+    const auto restoreDialogs = qScopeGuard([] { certfile::setFileDialogsForTesting(nullptr, nullptr); });
     ModalDriver driver;
     if (action == "change dialog" || action == "clean-up" || action == "delete")
         driver.inspect([&](QWidget*) { replug(); });
@@ -401,12 +407,7 @@ void TstTokenEvents::actionReachesChosenTokenAfterReplug()
     }
     if (action == "label" || action.endsWith("page") || action == "view")
         connectOther();
-    const QMap<QString, const char*> buttons{
-        {"change dialog", "btn_ChangePIN"}, {"clean-up", "btn_clearEmptyCtn"}, {"label", "btn_ChangeLab_OK"},
-        {"verify page", "btn_VerifyPIN_OK"}, {"change page", "btn_ChangPIN_OK"}, {"export", "btn_ExpCert"},
-        {"delete", "btn_DelCtn"},           {"view", "btn_ViewCert"},         {"import", "btn_ImpCert"}};
-    press(buttons.value(action));
-    certfile::setFileDialogsForTesting(nullptr, nullptr);
+    press(button.toLatin1().constData());
     QVERIFY2(driver.ok(), qPrintable(driver.errors().join('\n')));
     QVERIFY(replugged);
 
@@ -416,7 +417,8 @@ void TstTokenEvents::actionReachesChosenTokenAfterReplug()
     QStringList left{"empty", "c1"};
     left.removeAll(done && action == "clean-up" ? "empty" : done && action == "delete" ? "c1" : "");
     QCOMPARE(m_fx.containers(chosen), left);
-    QCOMPARE(m_fx.certDer(chosen, "c1", true), action == "import" ? imported : action == "delete" ? QByteArray() : chosenCert);
+    QCOMPARE(m_fx.certDer(chosen, "c1", true),
+             action == "import" ? imported : action == "delete" ? QByteArray() : chosenCert);
     if (action == "export")
         QCOMPARE(readFile(file), chosenCert);
     if (action == "view") {
