@@ -35,7 +35,8 @@ ULONG open(HANDLE* handle)
 ULONG answer(void* out, ULONG* size)
 {
     const uint8_t mode = take();
-    const size_t length = std::min<size_t>(take() * 8u, g_size - std::min(g_pos, g_size));
+    const size_t wanted = take() * 8u;
+    const size_t length = std::min(wanted, g_size - std::min(g_pos, g_size));
     const uint8_t* content = g_data + std::min(g_pos, g_size);
     g_pos += length;
     if (mode & 1)

@@ -180,6 +180,7 @@ void TestCerts::init()
 void TestCerts::cleanupTestCase()
 {
     delete m_window;
+    delete m_tray;
 }
 
 void TestCerts::useLanguage(int index)
