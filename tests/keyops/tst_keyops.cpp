@@ -4,9 +4,9 @@
 #include "MainWindow.h"
 #include "cDevMgr.h"
 #include "freewatch.h"
+#include "messagecatch.h"
 #include "modaldriver.h"
 #include "myMessageBox.h"
-#include "messagecatch.h"
 #include "softskf_fixture.h"
 #include "widgets.h"
 

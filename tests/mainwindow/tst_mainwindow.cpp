@@ -42,10 +42,14 @@ struct RetextRow {
 // A few widgets of each kind and page, not a copy of the window's whole list; retexting() finds
 // any other text that does not follow the language.
 const RetextRow kRetexted[] = {
-    {"lab_changePIN_2", 32004, "Change User PIN"},  {"lab_PIN", 32012, "User PIN"},
-    {"lab_Init_LabelName", 32022, "New Label Name"}, {"lab_cert_2", 30001, "Data Manager"},
-    {"btn_ChangeAuthKey", 32027, "Change Key"},      {"btn_ViewCert", 32033, "View"},
-    {"btn_ChangeLab_OK", 30030, "OK"},               {"chb_devAuthkey", 32044, "default"},
+    {"lab_changePIN_2", 32004, "Change User PIN"},
+    {"lab_PIN", 32012, "User PIN"},
+    {"lab_Init_LabelName", 32022, "New Label Name"},
+    {"lab_cert_2", 30001, "Data Manager"},
+    {"btn_ChangeAuthKey", 32027, "Change Key"},
+    {"btn_ViewCert", 32033, "View"},
+    {"btn_ChangeLab_OK", 30030, "OK"},
+    {"chb_devAuthkey", 32044, "default"},
 };
 
 QString textOf(QWidget* widget)
@@ -320,9 +324,10 @@ void TestMainWindow::retexting()
     QCOMPARE(child<QTabWidget>("tabWidget_2")->tabText(3), QString("verify PIN"));
     // Every other label and button with a text follows the language: in English none keeps Chinese, in
     // Chinese none keeps English.
-    const QStringList fixed = langID == 1033 ? QStringList{"label", "label_2", "label_3", "label_about", "label_version",
-                                                           "btn_clearEmptyCtn", "btn_systemOp"}
-                                             : QStringList{"btn_ImpCert", "btn_Keyinfo"};
+    const QStringList fixed = langID == 1033
+                                  ? QStringList{"label",         "label_2",           "label_3",     "label_about",
+                                                "label_version", "btn_clearEmptyCtn", "btn_systemOp"}
+                                  : QStringList{"btn_ImpCert", "btn_Keyinfo"};
     for (QWidget* widget : m_window->findChildren<QWidget*>()) {
         const QString shown = textOf(widget);
         const bool chinese = std::any_of(shown.begin(), shown.end(), [](QChar c) { return c.unicode() >= 0x3000; });

@@ -9,8 +9,8 @@
 #include "softskf_fixture.h"
 #include "testfiles.h"
 #include "traylog.h"
-#include "windowsetup.h"
 #include "widgets.h"
+#include "windowsetup.h"
 
 #include <QAction>
 #include <QApplication>
@@ -293,18 +293,21 @@ void TstTokenEvents::actionReachesChosenTokenAfterReplug_data()
     QTest::addColumn<bool>("done");      // the action succeeds on the chosen token
 
     const QString right = "12345678", wrong = "87654321";
-    QTest::newRow("Change PIN") << "change dialog" << "btn_ChangePIN" << right << true;
-    QTest::newRow("Change PIN, wrong old PIN") << "change dialog" << "btn_ChangePIN" << wrong << false;
-    QTest::newRow("clean-up") << "clean-up" << "btn_clearEmptyCtn" << right << true;
-    QTest::newRow("clean-up, wrong PIN") << "clean-up" << "btn_clearEmptyCtn" << wrong << false;
-    QTest::newRow("label") << "label" << "btn_ChangeLab_OK" << right << true;
-    QTest::newRow("verify page, wrong PIN") << "verify page" << "btn_VerifyPIN_OK" << wrong << false;
-    QTest::newRow("change page") << "change page" << "btn_ChangPIN_OK" << right << true;
-    QTest::newRow("change page, wrong old PIN") << "change page" << "btn_ChangPIN_OK" << wrong << false;
-    QTest::newRow("export") << "export" << "btn_ExpCert" << right << true;
-    QTest::newRow("delete") << "delete" << "btn_DelCtn" << right << true;
-    QTest::newRow("view") << "view" << "btn_ViewCert" << right << true;
-    QTest::newRow("import") << "import" << "btn_ImpCert" << right << true;
+    auto row = [](const char* name, const char* action, const char* button, const QString& pin, bool done) {
+        QTest::newRow(name) << QString(action) << QString(button) << pin << done;
+    };
+    row("Change PIN", "change dialog", "btn_ChangePIN", right, true);
+    row("Change PIN, wrong old PIN", "change dialog", "btn_ChangePIN", wrong, false);
+    row("clean-up", "clean-up", "btn_clearEmptyCtn", right, true);
+    row("clean-up, wrong PIN", "clean-up", "btn_clearEmptyCtn", wrong, false);
+    row("label", "label", "btn_ChangeLab_OK", right, true);
+    row("verify page, wrong PIN", "verify page", "btn_VerifyPIN_OK", wrong, false);
+    row("change page", "change page", "btn_ChangPIN_OK", right, true);
+    row("change page, wrong old PIN", "change page", "btn_ChangPIN_OK", wrong, false);
+    row("export", "export", "btn_ExpCert", right, true);
+    row("delete", "delete", "btn_DelCtn", right, true);
+    row("view", "view", "btn_ViewCert", right, true);
+    row("import", "import", "btn_ImpCert", right, true);
 }
 
 void TstTokenEvents::actionReachesChosenTokenAfterReplug()
@@ -377,11 +380,15 @@ void TstTokenEvents::actionReachesChosenTokenAfterReplug()
     const QString file = SoftSkfFixture::tempPath(action + ".cer");
     const QByteArray imported = SoftSkfFixture::makeCertificate("imported", QDateTime::currentDateTimeUtc().addDays(9));
     QVERIFY(writeFile(file, action == "import" ? imported : QByteArray()));
-    certfile::setFileDialogsForTesting([&](QWidget*, const QString&, const QString&) { replug(); return file; },
-                                       [&](QWidget*, const QString&, const QString&, const QString&) {
-                                           replug();
-                                           return file;
-                                       });
+    certfile::setFileDialogsForTesting(
+        [&](QWidget*, const QString&, const QString&) {
+            replug();
+            return file;
+        },
+        [&](QWidget*, const QString&, const QString&, const QString&) {
+            replug();
+            return file;
+        });
     const auto restoreDialogs = qScopeGuard([] { certfile::setFileDialogsForTesting(nullptr, nullptr); });
     ModalDriver driver;
     if (action == "change dialog" || action == "clean-up" || action == "delete")
@@ -417,8 +424,9 @@ void TstTokenEvents::actionReachesChosenTokenAfterReplug()
     QStringList left{"empty", "c1"};
     left.removeAll(done && action == "clean-up" ? "empty" : done && action == "delete" ? "c1" : "");
     QCOMPARE(m_fx.containers(chosen), left);
-    QCOMPARE(m_fx.certDer(chosen, "c1", true),
-             action == "import" ? imported : action == "delete" ? QByteArray() : chosenCert);
+    QCOMPARE(m_fx.certDer(chosen, "c1", true), action == "import"   ? imported
+                                               : action == "delete" ? QByteArray()
+                                                                    : chosenCert);
     if (action == "export")
         QCOMPARE(readFile(file), chosenCert);
     if (action == "view") {
