@@ -25,7 +25,7 @@ void checkTokenName(const std::string& name)
 {
     if (!validDeviceName(name))
         throw UsageError("bad token name \"" + name +
-                         "\": 1 to 63 letters, digits, '.', '_' or '-', not starting with '.'");
+                         "\": 1 to 63 letters, digits, '.', '_', '-' or bytes from \\x80 on, not starting with '.'");
 }
 
 void checkObjectName(const std::string& name, const char* what)
@@ -558,8 +558,11 @@ int cmdStats(const Store& store, const Args& args)
             std::cout << functionName(i) << ' ' << v << '\n';
         first = false;
     }
+    // Not a call counter: how many handles are open in every process right now.
     if (json)
-        std::cout << "}\n";
+        std::cout << (first ? "" : ",") << "\"openHandles\":" << counters.openHandles() << "}\n";
+    else
+        std::cout << "openHandles " << counters.openHandles() << '\n';
     return 0;
 }
 

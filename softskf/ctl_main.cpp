@@ -18,7 +18,7 @@ const char kUsage[] =
 Manages the softskf store named by SOFTSKF_DIR: software SKF tokens that libsoftskf.so
 presents to programs as plugged-in USB tokens.
 
-Store and tokens:
+Store and tokens (in TOKEN, NAME and CONTAINER, \xHH stands for any byte):
   init [--reset]                 create the store (--reset: remove every token, event, fault,
                                  latency and hostile mode first)
   create NAME [OPTIONS]          create a token (present unless --absent)
@@ -64,7 +64,8 @@ Store and tokens:
   set-label TOKEN LABEL          change the label
   insert NAME                    plug a token in (insertion event; announced again if present)
   remove NAME                    pull a token out (removal event)
-  list [--json]                  all tokens
+  list [--json]                  all tokens (in JSON, names and texts show bytes outside UTF-8,
+                                 control bytes and '\' as \xHH)
   show TOKEN [--json]            one token: device information, PIN counters and default flags,
                                  files with their sizes and rights, containers with their types,
                                  key pairs and certificate sizes
@@ -84,7 +85,9 @@ Library behaviour:
   hostile                        list the modes that are on
   stats [--reset] [--all] [--json]
                                  call counters per function, summed over all processes
-                                 (--all includes functions never called; --reset zeroes them)
+                                 (--all includes functions never called; --reset zeroes them),
+                                 then openHandles: the device, application, container and key
+                                 handles open in every process now (--reset keeps it)
 
 Hostile modes:
 )";
@@ -188,6 +191,40 @@ void printUsage()
     std::cout << "\nExit status: 0 done, 1 the command failed, 2 bad arguments.\n";
 }
 
+// A name as given on the command line, where \xHH stands for any byte (the names of enrolment
+// programs are often GBK, which no UTF-8 terminal passes); other text is taken as it is.
+std::string decodeName(const std::string& text)
+{
+    std::string name;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 3 < text.size() && text[i + 1] == 'x' && hexValue(text[i + 2]) >= 0 &&
+            hexValue(text[i + 3]) >= 0) {
+            name += static_cast<char>(hexValue(text[i + 2]) << 4 | hexValue(text[i + 3]));
+            i += 3;
+        } else {
+            name += text[i];
+        }
+    }
+    return name;
+}
+
+// The token name (first argument) and container name (second) of the commands that take them.
+void decodeNames(const std::string& command, Args* args)
+{
+    static const char* const kTokenFirst[] = {"create",      "delete",   "add-container", "add-cert",
+                                              "export-cert", "add-file", "set-pin",       "set-label",
+                                              "insert",      "remove",   "show"};
+    static const char* const kContainerSecond[] = {"add-container", "add-cert", "export-cert"};
+    for (const char* c : kTokenFirst) {
+        if (command == c && !args->positional.empty())
+            args->positional[0] = decodeName(args->positional[0]);
+    }
+    for (const char* c : kContainerSecond) {
+        if (command == c && args->positional.size() > 1)
+            args->positional[1] = decodeName(args->positional[1]);
+    }
+}
+
 // Messages stay on one line whatever they quote.
 std::string oneLine(std::string text)
 {
@@ -220,6 +257,7 @@ int main(int argc, char** argv)
         if (!cmd)
             throw UsageError("unknown command \"" + name + "\" (see softskf-ctl --help)");
         Args args = parseArgs(*cmd, argc, argv);
+        decodeNames(name, &args);
         Store store(Store::dirFromEnv());
         std::string error;
         if (!store.ensure(&error))

@@ -41,6 +41,50 @@ std::string jsonString(const std::string& s)
     return out + "\"";
 }
 
+// Length of the valid UTF-8 sequence at text[i], or 0 when the byte there starts none.
+size_t utf8Sequence(const std::string& text, size_t i)
+{
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    const size_t length = c < 0x80                 ? 1
+                          : c >= 0xC2 && c <= 0xDF ? 2
+                          : c >= 0xE0 && c <= 0xEF ? 3
+                          : c >= 0xF0 && c <= 0xF4 ? 4
+                                                   : 0;
+    if (length == 0 || i + length > text.size())
+        return 0;
+    for (size_t k = 1; k < length; ++k) {
+        if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80)
+            return 0;
+    }
+    const unsigned char next = length > 1 ? static_cast<unsigned char>(text[i + 1]) : 0;
+    // Overlong forms, surrogates and code points past U+10FFFF.
+    if ((c == 0xE0 && next < 0xA0) || (c == 0xED && next > 0x9F) || (c == 0xF0 && next < 0x90) ||
+        (c == 0xF4 && next > 0x8F))
+        return 0;
+    return length;
+}
+
+// A name or text field as JSON text: it need not be UTF-8 (nor the same bytes as one that looks like
+// it), so bytes outside UTF-8, control bytes and '\' become \xHH, which the commands read back.
+std::string textJson(const std::string& name)
+{
+    std::string shown;
+    for (size_t i = 0; i < name.size();) {
+        const size_t length = utf8Sequence(name, i);
+        const unsigned char c = static_cast<unsigned char>(name[i]);
+        if (length == 0 || c < 0x20 || c == 0x7f || c == '\\') {
+            char buf[5];
+            std::snprintf(buf, sizeof buf, "\\x%02x", c);
+            shown += buf;
+            ++i;
+        } else {
+            shown.append(name, i, length);
+            i += length;
+        }
+    }
+    return jsonString(shown);
+}
+
 const char* typeName(uint32_t type)
 {
     switch (type) {
@@ -65,27 +109,27 @@ std::string pinJson(const Pin& p)
 std::string tokenJson(const Token& t)
 {
     std::ostringstream s;
-    s << "{\"name\":" << jsonString(t.name) << ",\"present\":" << (t.present ? "true" : "false")
-      << ",\"serial\":" << jsonString(t.serial) << ",\"label\":" << jsonString(t.label)
-      << ",\"manufacturer\":" << jsonString(t.manufacturer) << ",\"issuer\":" << jsonString(t.issuer)
-      << ",\"hwVersion\":\"" << unsigned(t.hwMajor) << '.' << unsigned(t.hwMinor) << "\",\"fwVersion\":\""
-      << unsigned(t.fwMajor) << '.' << unsigned(t.fwMinor) << "\",\"totalSpace\":" << t.totalSpace
-      << ",\"freeSpace\":" << t.freeSpace << ",\"devAuthAlgId\":" << SGD_SM4_ECB << ",\"authKey\":\""
-      << toHex(t.authKey) << "\",\"generation\":" << t.generation << ",\"applications\":[";
+    s << "{\"name\":" << textJson(t.name) << ",\"present\":" << (t.present ? "true" : "false")
+      << ",\"serial\":" << textJson(t.serial) << ",\"label\":" << textJson(t.label)
+      << ",\"manufacturer\":" << textJson(t.manufacturer) << ",\"issuer\":" << textJson(t.issuer) << ",\"hwVersion\":\""
+      << unsigned(t.hwMajor) << '.' << unsigned(t.hwMinor) << "\",\"fwVersion\":\"" << unsigned(t.fwMajor) << '.'
+      << unsigned(t.fwMinor) << "\",\"totalSpace\":" << t.totalSpace << ",\"freeSpace\":" << t.freeSpace
+      << ",\"devAuthAlgId\":" << SGD_SM4_ECB << ",\"authKey\":\"" << toHex(t.authKey)
+      << "\",\"generation\":" << t.generation << ",\"applications\":[";
     for (size_t i = 0; i < t.apps.size(); ++i) {
         const Application& a = t.apps[i];
-        s << (i ? "," : "") << "{\"name\":" << jsonString(a.name) << ",\"soPin\":" << pinJson(a.so)
+        s << (i ? "," : "") << "{\"name\":" << textJson(a.name) << ",\"soPin\":" << pinJson(a.so)
           << ",\"userPin\":" << pinJson(a.user) << ",\"fileRights\":" << a.fileRights << ",\"files\":[";
         for (size_t j = 0; j < a.files.size(); ++j) {
             const File& f = a.files[j];
-            s << (j ? "," : "") << "{\"name\":" << jsonString(f.name) << ",\"size\":" << f.data.size()
+            s << (j ? "," : "") << "{\"name\":" << textJson(f.name) << ",\"size\":" << f.data.size()
               << ",\"readRights\":" << f.readRights << ",\"writeRights\":" << f.writeRights << "}";
         }
         s << "],\"containers\":[";
         for (size_t j = 0; j < a.containers.size(); ++j) {
             const Container& c = a.containers[j];
             int bits = c.signKey.empty() ? (c.encKey.empty() ? 0 : keyBits(c.encKey)) : keyBits(c.signKey);
-            s << (j ? "," : "") << "{\"name\":" << jsonString(c.name) << ",\"type\":" << c.type << ",\"typeName\":\""
+            s << (j ? "," : "") << "{\"name\":" << textJson(c.name) << ",\"type\":" << c.type << ",\"typeName\":\""
               << typeName(c.type) << "\",\"keyBits\":" << bits
               << ",\"signKey\":" << (c.signKey.empty() ? "false" : "true")
               << ",\"encKey\":" << (c.encKey.empty() ? "false" : "true")

@@ -98,7 +98,17 @@ HANDLE Engine::addHandle(const Handle& handle)
 {
     m_nextHandle += 0x10;
     m_handles[m_nextHandle] = handle;
+    if (Counters* c = counters())
+        c->addOpenHandles(1);
     return reinterpret_cast<HANDLE>(m_nextHandle);
+}
+
+void Engine::dropHandle(HANDLE handle)
+{
+    if (m_handles.erase(reinterpret_cast<uintptr_t>(handle)) != 0) {
+        if (Counters* c = counters())
+            c->addOpenHandles(-1);
+    }
 }
 
 Engine::Handle* Engine::findHandle(HANDLE handle, Kind kind)
@@ -241,7 +251,7 @@ ULONG Engine::disconnectDev(DEVHANDLE device)
         return SAR_INVALIDHANDLEERR;
     if (h->lockFd >= 0)
         ::close(h->lockFd);
-    m_handles.erase(reinterpret_cast<uintptr_t>(device));
+    dropHandle(device);
     return SAR_OK;
 }
 
@@ -655,7 +665,7 @@ ULONG Engine::closeApplication(HAPPLICATION app)
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!findHandle(app, Kind::Application))
         return SAR_INVALIDHANDLEERR;
-    m_handles.erase(reinterpret_cast<uintptr_t>(app));
+    dropHandle(app);
     return SAR_OK;
 }
 

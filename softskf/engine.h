@@ -123,7 +123,9 @@ private:
     Hostility hostility() { return Hostility::from(*control()); }
     Counters* counters();
 
+    // Gives out a handle, or takes one back; both keep the store's open-handle count.
     HANDLE addHandle(const Handle& handle);
+    void dropHandle(HANDLE handle);
     Handle* findHandle(HANDLE handle, Kind kind);
     const Token* cachedToken(const std::string& name);
     // The token of a handle, as long as it is present and has not been re-inserted since.

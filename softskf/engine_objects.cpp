@@ -109,7 +109,7 @@ ULONG Engine::closeContainer(HCONTAINER container)
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!findHandle(container, Kind::Container))
         return SAR_INVALIDHANDLEERR;
-    m_handles.erase(reinterpret_cast<uintptr_t>(container));
+    dropHandle(container);
     return SAR_OK;
 }
 
@@ -309,7 +309,7 @@ ULONG Engine::closeHandle(HANDLE handle)
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!findHandle(handle, Kind::Key))
         return SAR_INVALIDHANDLEERR;
-    m_handles.erase(reinterpret_cast<uintptr_t>(handle));
+    dropHandle(handle);
     return SAR_OK;
 }
 

@@ -46,7 +46,7 @@ std::string toHex(const std::string& bytes)
     return out;
 }
 
-static int hexValue(char c)
+int hexValue(char c)
 {
     if (c >= '0' && c <= '9')
         return c - '0';
@@ -79,8 +79,9 @@ bool validDeviceName(const std::string& name)
     if (name.empty() || name.size() > kMaxDeviceName || name[0] == '.')
         return false;
     for (char c : name) {
+        // Bytes from 0x80 on stay: enrolment programs name tokens in GBK or UTF-8.
         bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
-                  c == '-';
+                  c == '-' || static_cast<unsigned char>(c) >= 0x80;
         if (!ok)
             return false;
     }

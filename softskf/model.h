@@ -82,8 +82,11 @@ bool parseToken(const std::string& text, Token* token, std::string* error);
 
 std::string toHex(const std::string& bytes);
 bool fromHex(const std::string& hex, std::string* bytes);
+// The value of one hexadecimal digit, -1 for another character.
+int hexValue(char c);
 
-// Device names become directory names: letters, digits, '.', '_', '-', not starting with '.'.
+// Device names become directory names: letters, digits, '.', '_', '-' and bytes from 0x80 on (any
+// encoding, valid or not), not starting with '.'.
 bool validDeviceName(const std::string& name);
 // A name given by a caller: present, not empty and at most max bytes.
 bool validName(const char* name, size_t max);

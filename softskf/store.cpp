@@ -462,8 +462,19 @@ uint64_t Counters::value(int index) const
 
 void Counters::reset()
 {
-    for (int i = 0; m_slots && i < kSlots; ++i)
+    for (int i = 0; m_slots && i < kOpenHandlesSlot; ++i)
         __atomic_store_n(&m_slots[i], 0, __ATOMIC_RELAXED);
+}
+
+void Counters::addOpenHandles(int64_t delta)
+{
+    if (m_slots)
+        __atomic_fetch_add(&m_slots[kOpenHandlesSlot], static_cast<uint64_t>(delta), __ATOMIC_RELAXED);
+}
+
+int64_t Counters::openHandles() const
+{
+    return static_cast<int64_t>(value(kOpenHandlesSlot));
 }
 
 } // namespace softskf

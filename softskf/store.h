@@ -126,9 +126,15 @@ public:
     // The counter's value after this call, 0 when there are no counters.
     uint64_t increment(int index);
     uint64_t value(int index) const;
+    // Zeroes the call counters. The open-handle count stays: it counts what is open now.
     void reset();
+    // Handles open in every process (device, application, container and key handles alike): up by
+    // one for each handle a call gives out, down by one for each one closed.
+    void addOpenHandles(int64_t delta);
+    int64_t openHandles() const;
 
     static constexpr int kSlots = 128;
+    static constexpr int kOpenHandlesSlot = kSlots - 1;
 
 private:
     void* m_map = nullptr;

@@ -173,9 +173,7 @@ ULONG cDevMgr::getDevInfo(const char* name, DEVINFO* info)
 
 ULONG cDevMgr::open(const TokenChoice& choice)
 {
-    hDev = nullptr;
-    hApplication = nullptr;
-    hContainer = nullptr;
+    close();
     // Device names travel in a 64-byte buffer; one that does not fit whole names no device of ours.
     const std::string& device = choice.device;
     if (device.empty() || device.size() >= sizeof(szDevName) || device.find('\0') != std::string::npos)
@@ -197,6 +195,50 @@ ULONG cDevMgr::open(const TokenChoice& choice)
         if (result != SAR_OK)
             hContainer = nullptr;
     }
+    return result;
+}
+
+void cDevMgr::close()
+{
+    closeContainer();
+    CGMSKFOperator* skf = pSKF;
+    if (skf && hApplication)
+        skf->SKF_CloseApplication(hApplication);
+    if (skf && hDev)
+        skf->SKF_DisConnectDev(hDev);
+    hApplication = nullptr;
+    hDev = nullptr;
+    m_connectedName.clear();
+}
+
+void cDevMgr::closeContainer()
+{
+    CGMSKFOperator* skf = pSKF;
+    if (skf && hContainer)
+        skf->SKF_CloseContainer(hContainer);
+    hContainer = nullptr;
+}
+
+ULONG cDevMgr::clearSecureState(const TokenChoice& choice)
+{
+    CGMSKFOperator* skf = pSKF;
+    if (!skf)
+        return SKF_NOT_BOUND;
+    const std::string& device = choice.device;
+    if (device.empty() || device.size() >= sizeof(szDevName) || device.find('\0') != std::string::npos ||
+        choice.application.empty())
+        return SAR_INVALIDPARAMERR;
+    DEVHANDLE dev = nullptr;
+    ULONG result = skf->SKF_ConnectDev(input(device.c_str()), &dev);
+    if (result != SAR_OK)
+        return result;
+    HAPPLICATION app = nullptr;
+    result = skf->SKF_OpenApplication(dev, input(choice.application.c_str()), &app);
+    if (result == SAR_OK) {
+        result = skf->SKF_ClearSecureState(app);
+        skf->SKF_CloseApplication(app);
+    }
+    skf->SKF_DisConnectDev(dev);
     return result;
 }
 

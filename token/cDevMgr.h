@@ -90,10 +90,18 @@ public:
     int getX509Name(X509_NAME* subject, char* dst);
 
     // Connects the chosen device by name and opens its application and container as far as the
-    // choice names them: at most three calls and no device scan. Every handle is emptied first, so
-    // after a failure (device gone, name refused, object missing) nothing of another token is left
-    // to act on. Returns the first failure, or 0.
+    // choice names them: at most three calls and no device scan. The handles held before are closed
+    // first, so after a failure (device gone, name refused, object missing) nothing of another token
+    // is left to act on. Returns the first failure, or 0.
     ULONG open(const TokenChoice& choice);
+    // Closes the container, application and device handles held (SKF_CloseContainer,
+    // SKF_CloseApplication, SKF_DisConnectDev) and empties them: a token allows few sessions.
+    void close();
+    // Closes the container handle alone, before another container of the application is opened.
+    void closeContainer();
+    // Ends the login of the choice's application (SKF_ClearSecureState) through handles of its own,
+    // closed again, leaving the ones held untouched.
+    ULONG clearSecureState(const TokenChoice& choice);
     // The information of the device connected last (by open or ConnectDev): one call, no scan.
     ULONG GetDevInfo(DEVINFO* info);
 
@@ -116,6 +124,16 @@ private:
     char szDevName[64] = {};
     // Interface thread only, like the handles.
     std::string m_connectedName;
+};
+
+// Closes the manager's handles when it goes out of scope: what a walk or an action opened ends with it.
+class HandlesClosedAtEnd
+{
+public:
+    HandlesClosedAtEnd() = default;
+    ~HandlesClosedAtEnd() { cDevMgr::getInst()->close(); }
+    HandlesClosedAtEnd(const HandlesClosedAtEnd&) = delete;
+    HandlesClosedAtEnd& operator=(const HandlesClosedAtEnd&) = delete;
 };
 
 #endif

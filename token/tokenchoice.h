@@ -9,7 +9,8 @@
 
 struct TokenChoice
 {
-    std::string device;      // as the SKF library lists it
+    // Names are the bytes the SKF library listed, whatever their encoding, and go back unchanged.
+    std::string device;
     std::string application; // empty: none chosen
     std::string container;   // empty: none chosen
     int usage = -1;          // certificate: 1 signature, 0 encryption, -1 none

@@ -198,9 +198,24 @@ private:
     // The first application of each device the last tree rebuild listed ("" for none), so that a
     // click does not ask the token again.
     QHash<QByteArray, std::string> m_knownApps;
-    // Fills the information page (the PIN rows only when withPins) and chooses the device and its
-    // application; true when that application is open.
-    bool showDevice(const QString& devName, bool withPins);
+    // The device and application whose user PIN the verify page verified; empty when none is.
+    TokenChoice m_verified;
+    // Fills the information page (the PIN rows only when withPins) and chooses the device, named by
+    // its bytes, and its application; true when that application is open. The handles stay open
+    // for the caller, who closes them.
+    bool showDevice(const std::string& device, bool withPins);
+    // The device tree's current row changed: the arrow keys choose as a click does.
+    void chooseCurrentRow(const QModelIndex& current);
+    // chooseDev and chooseApp for a device named by its bytes.
+    void chooseDevice(const std::string& device);
+    void showApplication(const std::string& device);
+    // The bytes of the device a text names: the device-tree row showing that text, else a device
+    // the library lists whose name shows so; empty when none does.
+    std::string deviceNamed(const QString& text) const;
+    // Logs the verified application out (SKF_ClearSecureState) and disables export and delete.
+    void endVerifiedSession();
+    // Logs out the application an action presented a PIN to, unless it is the verified one.
+    void endActionLogin(const TokenChoice& choice);
 
     // Says where the tree is, and in the tray's tool tip, that the SKF library did not load or
     // lacks functions; made when the monitor has tried the load, re-texted with the language.

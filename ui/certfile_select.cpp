@@ -1,6 +1,7 @@
 #include "certfile_select.h"
 
 #include "multilang.h"
+#include "tokentext.h"
 
 #include <QCoreApplication>
 
@@ -80,14 +81,13 @@ QModelIndex topLevelRow(const QModelIndex& index)
     return row;
 }
 
-bool containerName(const QString& label, QByteArray* name)
+bool containerName(const QModelIndex& row, QByteArray* name)
 {
     const QString suffix = containerSuffix();
+    const QString label = row.data(Qt::DisplayRole).toString();
     if (label.size() <= suffix.size() || !label.endsWith(suffix))
         return false;
-    const QString text = label.left(label.size() - suffix.size());
-    // The tree decoded the token's name from the local 8-bit encoding; the same bytes go back.
-    const QByteArray bytes = text.toLocal8Bit();
+    const QByteArray bytes = row.data(tokentext::kNameBytesRole).toByteArray();
     if (bytes.isEmpty() || bytes.contains('\0') || bytes.size() >= kContainerNameBufferSize)
         return false;
     *name = bytes;

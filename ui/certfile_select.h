@@ -30,10 +30,11 @@ QModelIndex containerOfItem(const QModelIndex& index);
 // The top-level row above any row (the container), invalid for no row.
 QModelIndex topLevelRow(const QModelIndex& index);
 
-// The container name a container row's label stands for, in the encoding the tree decoded it from.
-// False when the label does not end with the suffix, has nothing before it, holds a NUL, or the
-// name would not fit the token's buffer whole.
-bool containerName(const QString& label, QByteArray* name);
+// The name of the container a container row stands for: the bytes the token listed, kept with the
+// row (tokentext::kNameBytesRole), never its label encoded again. False when the label does not end
+// with the suffix or has nothing before it, or the bytes are missing, hold a NUL or would not fit the
+// token's buffer whole.
+bool containerName(const QModelIndex& row, QByteArray* name);
 
 } // namespace certfile
 

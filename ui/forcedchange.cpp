@@ -23,6 +23,7 @@ bool tokenPresent(const std::string& device)
 
 ForcedChangeEnd forceUserPinChange(myMessageBox* box, const TokenChoice& choice)
 {
+    HandlesClosedAtEnd closed;
     for (;;) {
         box->setWarnMode(2031, 9003, 0);
         if (box->exec() != 0)

@@ -14,6 +14,7 @@
 
 #include <QCloseEvent>
 #include <QIcon>
+#include <QItemSelectionModel>
 #include <QStandardItemModel>
 #include <QStandardPaths>
 #include <QTabBar>
@@ -90,6 +91,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
 
     connect(ui->btn_logo, &QPushButton::clicked, this, &MainWindow::btn_Logo);
     connect(ui->treeView_Dev, &QTreeView::clicked, this, &MainWindow::Dev_App_selected);
+    // The device model is the view's for good, and so is this selection model.
+    connect(ui->treeView_Dev->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            &MainWindow::chooseCurrentRow);
     connect(ui->treeView, &QTreeView::doubleClicked, this, &MainWindow::Ctn_selected);
     connect(ui->btn_DelCtn, &QPushButton::clicked, this, &MainWindow::btn_deleteCtn);
     connect(ui->btn_ImpCert, &QPushButton::clicked, this, &MainWindow::btn_importCert);
@@ -155,6 +159,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
 
 MainWindow::~MainWindow()
 {
+    // The program's end: no login is left behind on a token.
+    endVerifiedSession();
     // A monitor that has ended (no SKF library to wait on) can go; a running one lives on.
     if (m_monitor && m_monitor->isFinished())
         delete m_monitor;
@@ -175,6 +181,8 @@ void MainWindow::setLangID(int id)
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
+    // Closed to the tray: export and delete are out of reach, so the login that allowed them ends.
+    endVerifiedSession();
     event->ignore();
     hide();
 }

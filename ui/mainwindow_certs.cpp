@@ -70,7 +70,7 @@ RowName containerOfRow(const QModelIndex& row, QByteArray* name)
     const QModelIndex container = certfile::containerOfItem(row);
     if (!container.isValid())
         return RowName::None;
-    return certfile::containerName(container.data(Qt::DisplayRole).toString(), name) ? RowName::Ok : RowName::Unusable;
+    return certfile::containerName(container, name) ? RowName::Ok : RowName::Unusable;
 }
 
 // The certificate of the open container, the bytes as the token stores them, however large. One
@@ -105,8 +105,7 @@ void MainWindow::btn_importCert()
     // The row is taken by name before the file dialog, whose event loop may rebuild the tree.
     const QModelIndex container = certfile::topLevelRow(ui->treeView->currentIndex());
     QByteArray name;
-    const bool named =
-        container.isValid() && certfile::containerName(container.data(Qt::DisplayRole).toString(), &name);
+    const bool named = container.isValid() && certfile::containerName(container, &name);
     const TokenChoice choice = m_choice.withContainer(name.toStdString());
 
     const QString file =
@@ -128,6 +127,7 @@ void MainWindow::btn_importCert()
     if (readable && named && mgr->open(choice) == SAR_OK &&
         mgr->ImportCertificate(TRUE, reinterpret_cast<const BYTE*>(data.constData()), ULONG(data.size())) == SAR_OK)
         mode = kModeImported;
+    mgr->close();
     tell(m_msgBox, mode, kTitleImport);
     refreshCertificatePage(choice, mode == kModeImported);
 }
@@ -153,8 +153,9 @@ void MainWindow::btn_exportCert()
     }
     // A token that is gone, or no longer holds the container, fails here and nothing is written.
     QByteArray der;
-    const bool done = row == RowName::Ok && cDevMgr::getInst()->open(choice) == SAR_OK && readCertificate(sign, &der) &&
-                      certfile::writeExportFile(file, der);
+    const bool read = row == RowName::Ok && cDevMgr::getInst()->open(choice) == SAR_OK && readCertificate(sign, &der);
+    cDevMgr::getInst()->close();
+    const bool done = read && certfile::writeExportFile(file, der);
     tell(m_msgBox, done ? kModeExported : kModeExportFailed, kTitleExport);
 }
 
@@ -179,6 +180,7 @@ void MainWindow::btn_viewCert()
     }
     if (cDevMgr::getInst()->open(m_choice.withContainer(name.toStdString())) == SAR_OK)
         viewCertificate(sign);
+    cDevMgr::getInst()->close();
 }
 
 // Nothing calls it: the actions open their container through their choice.
@@ -203,7 +205,7 @@ void MainWindow::refreshCertificatePage(const TokenChoice& choice, bool changed)
 {
     // Only while the page still shows that token: a token event meanwhile has reset the pages.
     if (changed && !choice.empty() && m_choice.device == choice.device)
-        chooseApp(QString::fromLocal8Bit(choice.device.c_str()));
+        showApplication(choice.device);
 }
 
 void MainWindow::btn_deleteCtn()
@@ -212,7 +214,7 @@ void MainWindow::btn_deleteCtn()
     if (!current.isValid() || current.parent().isValid())
         return;
     QByteArray name;
-    if (!certfile::containerName(current.data(Qt::DisplayRole).toString(), &name)) {
+    if (!certfile::containerName(current, &name)) {
         tell(m_msgBox, kModeImportFailed, kTitleView);
         return;
     }
@@ -232,6 +234,7 @@ void MainWindow::btn_deleteCtn()
     cDevMgr* mgr = cDevMgr::getInst();
     NameBuffer buffer(name);
     const ULONG result = mgr->open(choice) == SAR_OK ? mgr->DeleteContainer(buffer.bytes) : SAR_FAIL;
+    mgr->close();
     if (result != SAR_OK) {
         logSkfFailure("SKF_DeleteContainer", result, choice.device);
         tell(m_msgBox, kModeFailed, kTitleDelete);
@@ -262,11 +265,14 @@ void MainWindow::on_btn_clearEmptyCtn_clicked()
     }
     pin.reset();
     if (verified != SAR_OK) {
+        mgr->close();
         tell(m_msgBox, keyops::resultMode(verified, keyops::kModeFailed), kTitleVerifyPin, unsigned(retry));
         return;
     }
     ULONG removed = 0;
     const ULONG cleared = mgr->ClearEmptyContainers(&removed);
+    mgr->close();
+    endActionLogin(choice);
     // The messages carry no number: how many went is told in the log.
     qCInfo(lcUi, "clean-up removed %u empty containers", unsigned(removed));
     logSkfFailure("ClearEmptyContainers", cleared, choice.device);

@@ -10,6 +10,7 @@
 #include "multilang.h"
 #include "myMessageBox.h"
 #include "namelist.h"
+#include "tokentext.h"
 #include "webopen.h"
 
 #include <QApplication>
@@ -80,10 +81,12 @@ void MainWindow::runTokenWork()
         }
         const TokenChoice choice = m_pendingPinChanges.takeFirst();
         cDevMgr* mgr = cDevMgr::getInst();
+        HandlesClosedAtEnd closed;
         ULONG maxRetry = 0, remain = 0;
         BOOL isDefault = FALSE;
-        if (mgr->open(choice) == SAR_OK && mgr->GetPINInfo(1, &maxRetry, &remain, &isDefault) == SAR_OK && isDefault)
-            forceUserPinChange(m_msgBox, choice);
+        if (mgr->open(choice) == SAR_OK && mgr->GetPINInfo(1, &maxRetry, &remain, &isDefault) == SAR_OK && isDefault &&
+            forceUserPinChange(m_msgBox, choice) == ForcedChangeEnd::Done)
+            endActionLogin(choice);
     }
     m_inEventChange = false;
 }
@@ -93,7 +96,8 @@ void MainWindow::offerPinChange(const TokenChoice& choice)
     // Never inside an open dialog: the message dialog may be the one showing, and a nested change
     // form would replace its text.
     if (!QApplication::activeModalWidget()) {
-        forceUserPinChange(m_msgBox, choice);
+        if (forceUserPinChange(m_msgBox, choice) == ForcedChangeEnd::Done)
+            endActionLogin(choice);
         return;
     }
     for (const TokenChoice& pending : m_pendingPinChanges) {
@@ -135,7 +139,8 @@ void MainWindow::handleTokenEvent(const TokenEvent& event)
     m_ctnModel->clear();
     ui->label_bottom->setText(QString());
     // The pages start over with nothing chosen: no page keeps a token's data that may be gone, nor
-    // a PIN typed there.
+    // a PIN typed there, nor a login that export and delete no longer offer to use.
+    endVerifiedSession();
     forgetChosenToken();
 
     const QString title = tr("网上银行USB Key管理工具");
@@ -176,9 +181,14 @@ void MainWindow::rebuildDevTree()
         devices.empty())
         return;
 
+    // Each device's handles are closed before the next device is connected, and after the last.
+    HandlesClosedAtEnd closed;
     for (const std::string& device : devices) {
-        auto* deviceItem = new QStandardItem(QString::fromLocal8Bit(device.c_str()));
+        auto* deviceItem = new QStandardItem(tokentext::display(device));
+        // A click chooses these bytes: two names that look alike stay two devices.
+        deviceItem->setData(QByteArray::fromStdString(device), tokentext::kNameBytesRole);
         m_devModel->appendRow(deviceItem);
+        mgr->close();
         mgr->ConnectDev(device.c_str());
 
         ULONG reported = 0;

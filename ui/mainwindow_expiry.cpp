@@ -17,6 +17,8 @@ void showExpiryBox(QMessageBox::Icon icon, const QString& title, const QString& 
     // The window may be hidden in the tray: closing this box must not end the program.
     QApplication::setQuitOnLastWindowClosed(false);
     QMessageBox box(icon, title, text, QMessageBox::Ok);
+    // The text comes from a language file: shown as written, never as markup.
+    box.setTextFormat(Qt::PlainText);
     box.setObjectName(QStringLiteral("certExpiryBox"));
     box.button(QMessageBox::Ok)->setObjectName(QStringLiteral("btn_expiry_ok"));
     box.exec();

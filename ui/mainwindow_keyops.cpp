@@ -83,6 +83,10 @@ void MainWindow::btn_changePin()
         rv = mgr->ChangePIN(kUserPin, oldPin->data(), newPin->data(), &retry);
         logSkfFailure("SKF_ChangePIN", rv, choice.device);
     }
+    mgr->close();
+    // The old PIN, accepted, has logged the application in.
+    if (rv == SAR_OK)
+        endActionLogin(choice);
     oldPin.reset();
     newPin.reset();
     m_msgBox->setWarnMode(keyops::resultMode(rv, keyops::kModePinChanged), keyops::kTitleChangePin, retry);
@@ -186,6 +190,7 @@ void MainWindow::btn_changelabe_ok()
             rv = mgr->SetDevLabel(label.constData(), ULONG(label.size()));
             logSkfFailure("SKF_SetLabel", rv, m_choice.device);
         }
+        mgr->close();
         mode = rv == SAR_OK ? keyops::kModeLabelChanged : keyops::kModeFailed;
     }
     m_msgBox->setWarnMode(mode, keyops::kTitleChangeLabel, 0);
@@ -214,8 +219,11 @@ void MainWindow::btn_verifyPIN_ok()
                 rv = mgr->VerifyPIN(kUserPin, pin.data(), &retry);
                 logSkfFailure("SKF_VerifyPIN", rv, m_choice.device);
             }
+            mgr->close();
             mode = keyops::resultMode(rv, keyops::kModeVerified);
             if (rv == SAR_OK) {
+                // The login lasts until the choice moves to another application or the window goes.
+                m_verified = TokenChoice{m_choice.device, m_choice.application, std::string(), -1};
                 ui->btn_ImpCert->setEnabled(true);
                 ui->btn_ExpCert->setEnabled(true);
                 ui->btn_DelCtn->setEnabled(true);
@@ -228,9 +236,7 @@ void MainWindow::btn_verifyPIN_ok()
 
 void MainWindow::btn_changePIN_ok()
 {
-    ui->btn_ImpCert->setEnabled(false);
-    ui->btn_ExpCert->setEnabled(false);
-    ui->btn_DelCtn->setEnabled(false);
+    endVerifiedSession();
 
     QString oldText = pinrules::takePin(ui->OldPIN_Edit);
     QString newText = pinrules::takePin(ui->NewPIN_Edit);
@@ -250,6 +256,9 @@ void MainWindow::btn_changePIN_ok()
             rv = mgr->ChangePIN(kUserPin, oldPin.data(), newPin.data(), &retry);
             logSkfFailure("SKF_ChangePIN", rv, m_choice.device);
         }
+        mgr->close();
+        if (rv == SAR_OK)
+            endActionLogin(m_choice);
         mode = keyops::resultMode(rv, keyops::kModePinChanged);
     }
     for (QString* text : {&oldText, &newText, &confirmText})

@@ -5,8 +5,10 @@
 
 #include "cDevMgr.h"
 #include "certfile_select.h"
+#include "logging.h"
 #include "multilang.h"
 #include "namelist.h"
+#include "tokentext.h"
 
 #include <QHeaderView>
 #include <QIcon>
@@ -32,11 +34,6 @@ constexpr BYTE kContainerEcc = 2;
 QString text(unsigned long id, const char* defaultText)
 {
     return MainWindow::tr(__(id, defaultText).c_str());
-}
-
-QString fromToken(const std::string& bytes)
-{
-    return QString::fromLocal8Bit(bytes.c_str());
 }
 
 struct PairLabel
@@ -155,15 +152,71 @@ void MainWindow::forgetChosenToken()
 
 void MainWindow::chooseDev(QString devName)
 {
-    showDevice(devName, true);
+    chooseDevice(deviceNamed(devName));
 }
 
-bool MainWindow::showDevice(const QString& devName, bool withPins)
+void MainWindow::chooseDevice(const std::string& device)
+{
+    HandlesClosedAtEnd closed;
+    showDevice(device, true);
+}
+
+std::string MainWindow::deviceNamed(const QString& text) const
+{
+    // A row of the tree first, its current row before the others should two names look alike.
+    const QModelIndex current = certfile::topLevelRow(ui->treeView_Dev->currentIndex());
+    QList<QModelIndex> rows;
+    if (current.isValid())
+        rows << current;
+    for (int row = 0; row < m_devModel->rowCount(); ++row)
+        rows << m_devModel->index(row, 0);
+    for (const QModelIndex& row : rows) {
+        if (row.data(Qt::DisplayRole).toString() == text)
+            return row.data(tokentext::kNameBytesRole).toByteArray().toStdString();
+    }
+    // Else a device the library lists now: a text never becomes a name the library did not give.
+    CGMSKFOperator* skf = cDevMgr::getInst()->pSKF;
+    std::vector<std::string> devices;
+    if (skf && !text.isEmpty() &&
+        keymgr::fetchNameList([skf](LPSTR list, ULONG* size) { return skf->SKF_EnumDev(TRUE, list, size); }, &devices,
+                              keymgr::kNameListFirstTry) == SAR_OK) {
+        for (const std::string& device : devices) {
+            if (tokentext::display(device) == text)
+                return device;
+        }
+    }
+    return std::string();
+}
+
+void MainWindow::endVerifiedSession()
+{
+    for (QPushButton* button : {ui->btn_ImpCert, ui->btn_ExpCert, ui->btn_DelCtn})
+        button->setEnabled(false);
+    if (m_verified.empty())
+        return;
+    const ULONG result = cDevMgr::getInst()->clearSecureState(m_verified);
+    logSkfFailure("SKF_ClearSecureState", result, m_verified.device);
+    m_verified = TokenChoice();
+}
+
+void MainWindow::endActionLogin(const TokenChoice& choice)
+{
+    // A PIN an action presented logs its application in; only the verify page's login is kept.
+    if (choice.empty() || (choice.device == m_verified.device && choice.application == m_verified.application))
+        return;
+    const ULONG result = cDevMgr::getInst()->clearSecureState(choice);
+    logSkfFailure("SKF_ClearSecureState", result, choice.device);
+}
+
+bool MainWindow::showDevice(const std::string& device, bool withPins)
 {
     ui->btn_ChangeLabel->setEnabled(true);
     ui->btn_VerifyPIN->setEnabled(false);
     ui->btn_ChangePIN->setEnabled(false);
 
+    // The login of the verify page lasts while its token stays chosen; another token ends it.
+    if (device != m_verified.device)
+        endVerifiedSession();
     // Whatever was chosen before is let go first: a token that cannot be read shows nothing, and no
     // action falls back on the token chosen before it.
     forgetChosenToken();
@@ -171,10 +224,11 @@ bool MainWindow::showDevice(const QString& devName, bool withPins)
                                             ui->btn_UnblockPIN};
     for (QPushButton* button : pinButtons)
         button->setEnabled(false);
+    for (QPushButton* button : {ui->btn_ImpCert, ui->btn_ExpCert, ui->btn_DelCtn})
+        button->setEnabled(false);
 
     // A name the 64-byte buffer cannot hold whole is refused rather than cut into another name.
-    const QByteArray name8 = devName.toLocal8Bit();
-    if (name8.isEmpty() || name8.size() >= kDevNameBufferSize || name8.contains('\0'))
+    if (device.empty() || device.size() >= std::size_t(kDevNameBufferSize) || device.find('\0') != std::string::npos)
         return false;
 
     // The device is reached by its name alone: connecting fails for one that is gone, so no scan
@@ -182,21 +236,20 @@ bool MainWindow::showDevice(const QString& devName, bool withPins)
     cDevMgr* mgr = cDevMgr::getInst();
     DEVINFO info;
     std::memset(&info, 0, sizeof info);
-    if (mgr->open(TokenChoice{name8.toStdString(), std::string(), std::string(), -1}) != SAR_OK ||
-        mgr->GetDevInfo(&info) != SAR_OK)
+    if (mgr->open(TokenChoice{device, std::string(), std::string(), -1}) != SAR_OK || mgr->GetDevInfo(&info) != SAR_OK)
         return false;
-    m_choice.device = name8.toStdString();
+    m_choice.device = device;
 
-    const QString serial = fromToken(keymgr::fixedText(info.SerialNumber));
+    const QString serial = tokentext::display(keymgr::fixedText(info.SerialNumber));
     ui->label_bottom->setText(QString::fromUtf8("Lumeno    当前设备SN：") + serial);
 
     auto setRow = [this](int row, const QString& caption, const QString& value) {
         m_infoModel->setItem(row, 0, new QStandardItem(caption));
         m_infoModel->setItem(row, 1, new QStandardItem(value));
     };
-    setRow(0, text(30003, "Label"), fromToken(keymgr::fixedText(info.Label)));
+    setRow(0, text(30003, "Label"), tokentext::display(keymgr::fixedText(info.Label)));
     setRow(1, text(30004, "SerialNumber"), serial);
-    setRow(2, text(30005, "Manufacturer"), fromToken(keymgr::fixedText(info.Manufacturer)));
+    setRow(2, text(30005, "Manufacturer"), tokentext::display(keymgr::fixedText(info.Manufacturer)));
     setRow(3, text(30006, "HWVersion"),
            QStringLiteral("%1.%2").arg(int(info.HWVersion.major)).arg(int(info.HWVersion.minor)));
     setRow(4, text(30007, "TotalSpace"), QStringLiteral("%1 KB").arg(info.TotalSpace >> 10));
@@ -204,7 +257,7 @@ bool MainWindow::showDevice(const QString& devName, bool withPins)
 
     // The application the last rebuild of the device tree found; asked only for a device it did not list.
     std::string app;
-    const auto known = m_knownApps.constFind(name8);
+    const auto known = m_knownApps.constFind(QByteArray::fromStdString(device));
     if (known != m_knownApps.constEnd()) {
         app = known.value();
     } else {
@@ -219,6 +272,8 @@ bool MainWindow::showDevice(const QString& devName, bool withPins)
         std::strncpy(m_appName, app.c_str(), sizeof m_appName - 1);
         m_choice.application = app;
     }
+    if (!m_verified.empty() && m_verified.application != m_choice.application)
+        endVerifiedSession();
 
     const QString blank = QStringLiteral("  ");
     setRow(6, text(30009, "SOPIN MaxRetryCount"), blank);
@@ -248,6 +303,9 @@ bool MainWindow::showDevice(const QString& devName, bool withPins)
         }
         for (QPushButton* button : pinButtons)
             button->setEnabled(opened);
+        // Export and delete act on the application whose PIN was verified, and on no other.
+        for (QPushButton* button : {ui->btn_ImpCert, ui->btn_ExpCert, ui->btn_DelCtn})
+            button->setEnabled(opened && !m_verified.empty());
     } else {
         ui->btn_VerifyPIN->setEnabled(false);
         ui->btn_ChangePIN->setEnabled(false);
@@ -263,13 +321,19 @@ bool MainWindow::showDevice(const QString& devName, bool withPins)
 
 void MainWindow::chooseApp(QString devName)
 {
+    showApplication(deviceNamed(devName));
+}
+
+void MainWindow::showApplication(const std::string& device)
+{
     m_ctnMap.clear();
     m_ctnModel->clear();
     ui->tabWidget->setCurrentIndex(2);
     ui->btn_ChangeLabel->setEnabled(true);
 
     // The application stays open from choosing the device; it is not opened a second time.
-    const bool opened = showDevice(devName, false);
+    HandlesClosedAtEnd closed;
+    const bool opened = showDevice(device, false);
 
     const QList<QPushButton*> appButtons = {ui->btn_clearEmptyCtn, ui->btn_VerifyPIN, ui->btn_ChangePIN,
                                             ui->btn_UnblockPIN};
@@ -296,10 +360,13 @@ void MainWindow::chooseApp(QString devName)
         return;
 
     for (const std::string& name : containers) {
-        const QString label = fromToken(name) + text(70001, "(container)");
+        const QString label = tokentext::display(name) + text(70001, "(container)");
         auto* item = new QStandardItem(QIcon(QStringLiteral(":/folder.png")), label);
+        // The actions send the token these bytes: two names that look alike stay two containers.
+        item->setData(QByteArray::fromStdString(name), tokentext::kNameBytesRole);
         m_ctnModel->appendRow(item);
 
+        mgr->closeContainer();
         if (mgr->OpenContainer(name.c_str()) != SAR_OK)
             continue;
         ContainerInfo info;
@@ -341,12 +408,21 @@ void MainWindow::Dev_App_selected(QModelIndex index)
         return;
     // A top-level row is a device even when it has no application row under it.
     if (!index.parent().isValid()) {
-        chooseDev(index.data(Qt::DisplayRole).toString());
+        chooseDevice(index.data(tokentext::kNameBytesRole).toByteArray().toStdString());
         ui->tabWidget->setCurrentIndex(1);
         ui->tabWidget_2->setCurrentIndex(1);
     } else {
-        chooseApp(index.parent().data(Qt::DisplayRole).toString());
+        showApplication(index.parent().data(tokentext::kNameBytesRole).toByteArray().toStdString());
     }
+}
+
+void MainWindow::chooseCurrentRow(const QModelIndex& current)
+{
+    // Arrow keys make the row current and selected at once, and so choose it as a click does. A
+    // mouse press makes it current before selecting it, so the click alone chooses; nor is a row the
+    // view makes current when it takes the focus, without selecting it, the user's choice.
+    if (current.isValid() && ui->treeView_Dev->selectionModel()->isSelected(current))
+        Dev_App_selected(current);
 }
 
 // Nothing connects it; it makes the same choice for the device tree's current row.
@@ -354,10 +430,10 @@ void MainWindow::Dev_App_selected_noindex()
 {
     const QModelIndex current = ui->treeView_Dev->currentIndex();
     if (current.parent().isValid()) {
-        chooseApp(current.parent().data(Qt::DisplayRole).toString());
+        showApplication(current.parent().data(tokentext::kNameBytesRole).toByteArray().toStdString());
         return;
     }
-    chooseDev(current.data(Qt::DisplayRole).toString());
+    chooseDevice(current.data(tokentext::kNameBytesRole).toByteArray().toStdString());
     ui->tabWidget->setCurrentIndex(1);
     ui->tabWidget_2->setCurrentIndex(1);
 }

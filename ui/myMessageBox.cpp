@@ -145,6 +145,8 @@ myMessageBox::myMessageBox(QWidget* parent) : QDialog(parent), ui(new Ui_myMessa
         label->setGeometry(button->rect());
         label->setAlignment(Qt::AlignCenter);
         label->setWordWrap(true);
+        // Captions come from the language files: shown as written, never as markup.
+        label->setTextFormat(Qt::PlainText);
         QFont font = label->font();
         font.setPointSize(10);
         label->setFont(font);

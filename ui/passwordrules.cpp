@@ -47,18 +47,18 @@ template <std::size_t N> constexpr std::size_t countOf(const PinRuleStep (&)[N])
     return N;
 }
 
-// Per entry point: its name, the characters a PIN field holds (0: set by the page's form), the unit and
+// Per entry point: its name, the characters a PIN field holds (every PIN is 6 to 16), the unit and
 // minimum length of every field before OK is enabled while typing (0: always), then its rules.
 // clang-format off
 const PinEntryRules kEntries[] = {
-    {PinEntry::ForcedChange,  "forced change",     15, L1, 0, kForcedChange,  countOf(kForcedChange)},
+    {PinEntry::ForcedChange,  "forced change",     16, L1, 0, kForcedChange,  countOf(kForcedChange)},
     {PinEntry::SetPinDialog,  "PIN-change dialog", 16, L1, 0, kSetPinDialog,  countOf(kSetPinDialog)},
-    {PinEntry::ChangePinPage, "Change PIN page",   0,  L1, 6, kChangePinPage, countOf(kChangePinPage)},
-    {PinEntry::VerifyPinPage, "Verify PIN page",   0,  L1, 6, kVerifyPinPage, countOf(kVerifyPinPage)},
+    {PinEntry::ChangePinPage, "Change PIN page",   16, L1, 6, kChangePinPage, countOf(kChangePinPage)},
+    {PinEntry::VerifyPinPage, "Verify PIN page",   16, L1, 6, kVerifyPinPage, countOf(kVerifyPinPage)},
     // Typing rules only: the OK buttons of these pages lead to no operation.
-    {PinEntry::UnblockPinPage, "Unblock PIN page",  15, L1, 6,  nullptr, 0},
+    {PinEntry::UnblockPinPage, "Unblock PIN page",  16, L1, 6,  nullptr, 0},
     {PinEntry::DevAuthKeyPage, "device key page",   16, L1, 16, nullptr, 0},
-    {PinEntry::InitializePage, "Initialize page",   15, L1, 6,  nullptr, 0},
+    {PinEntry::InitializePage, "Initialize page",   16, L1, 6,  nullptr, 0},
 };
 // clang-format on
 

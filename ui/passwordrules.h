@@ -51,7 +51,7 @@ struct PinEntryRules
 {
     PinEntry entry;
     const char* name;
-    int maxChars;        // characters each PIN field holds (0: set elsewhere)
+    int maxChars;        // characters each PIN field holds: the longest PIN the rules allow, cut nowhere
     TextUnit enableUnit; // unit of enableMinLength
     int enableMinLength; // every field at least this long before OK is enabled (0: always enabled)
     const PinRuleStep* steps;

@@ -3,12 +3,14 @@
 #include "certfile_io.h"
 #include "certfile_select.h"
 #include "testfiles.h"
+#include "tokentext.h"
 
 #include <QtTest>
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStandardItemModel>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
@@ -364,30 +366,35 @@ void TestCertFile::viewerGetsOneArgumentWithoutShell()
 void TestCertFile::containerName_data()
 {
     const QString suffix = certfile::containerSuffix();
+    const QByteArray gbk("\xd6\xf7\xc8\xdd\xc6\xf7"); // "主容器" in GBK
     QTest::addColumn<QString>("label");
+    QTest::addColumn<QByteArray>("kept"); // the bytes the row keeps; null: none
     QTest::addColumn<bool>("accepted");
-    QTest::addColumn<QByteArray>("name");
-    QTest::newRow("plain") << "c1" + suffix << true << QByteArray("c1");
-    QTest::newRow("multi-byte kept whole") << QString::fromUtf8("容器甲") + suffix << true << QByteArray("容器甲");
-    QTest::newRow("127 bytes") << QString(127, 'a') + suffix << true << QByteArray(127, 'a');
-    QTest::newRow("128 bytes") << QString(128, 'a') + suffix << false << QByteArray();
-    QTest::newRow("42 three-byte characters")
-        << QString::fromUtf8("甲").repeated(42) + suffix << true << QByteArray("甲").repeated(42);
-    QTest::newRow("43 three-byte characters") << QString::fromUtf8("甲").repeated(43) + suffix << false << QByteArray();
-    QTest::newRow("suffix only") << suffix << false << QByteArray();
-    QTest::newRow("empty") << QString() << false << QByteArray();
-    QTest::newRow("no suffix") << "Sign(RSA2048)" << false << QByteArray();
-    QTest::newRow("NUL inside") << QString::fromUtf8("a\0b", 3) + suffix << false << QByteArray();
+    QTest::newRow("plain") << "c1" + suffix << QByteArray("c1") << true;
+    QTest::newRow("GBK bytes, not the label encoded") << QString::fromUtf8("主容器") + suffix << gbk << true;
+    QTest::newRow("look-alike label, own bytes")
+        << QString::fromUtf8("A\uFFFD") + suffix << QByteArray("A\xff") << true;
+    QTest::newRow("127 bytes") << "n" + suffix << QByteArray(127, 'a') << true;
+    QTest::newRow("128 bytes") << "n" + suffix << QByteArray(128, 'a') << false;
+    QTest::newRow("no bytes kept") << "c1" + suffix << QByteArray() << false;
+    QTest::newRow("NUL inside") << "a" + suffix << QByteArray("a\0b", 3) << false;
+    QTest::newRow("suffix only") << suffix << QByteArray("c1") << false;
+    QTest::newRow("no suffix") << "Sign(RSA2048)" << QByteArray("c1") << false;
 }
 
 void TestCertFile::containerName()
 {
     QFETCH(QString, label);
+    QFETCH(QByteArray, kept);
     QFETCH(bool, accepted);
-    QFETCH(QByteArray, name);
+    QStandardItemModel model;
+    auto* row = new QStandardItem(label);
+    if (!kept.isNull())
+        row->setData(kept, tokentext::kNameBytesRole);
+    model.appendRow(row);
     QByteArray got("untouched");
-    QCOMPARE(certfile::containerName(label, &got), accepted);
-    QCOMPARE(got, accepted ? name : QByteArray("untouched"));
+    QCOMPARE(certfile::containerName(row->index(), &got), accepted);
+    QCOMPARE(got, accepted ? kept : QByteArray("untouched"));
 }
 
 QTEST_GUILESS_MAIN(TestCertFile)

@@ -78,9 +78,7 @@ void TestForcedChange::init()
     spec.userPinDefault = true;
     spec.userRetries = 6;
     QVERIFY(m_skf.createToken(spec));
-    cDevMgr* mgr = cDevMgr::getInst();
-    QCOMPARE(mgr->ConnectDev(kToken), ULONG(0));
-    QCOMPARE(mgr->OpenApplication(kApp), ULONG(0));
+    QCOMPARE(cDevMgr::getInst()->open({kToken, kApp, std::string(), -1}), ULONG(0));
     QVERIFY(m_skf.resetStats());
 }
 
@@ -197,6 +195,10 @@ void TestForcedChange::loop_data()
               removed = int(ForcedChangeEnd::Removed);
     QTest::newRow("changed after a weak PIN") << QStringList{"ok 57239184,abcdefgh,abcdefgh", "ok", "ok " + good, "ok"}
                                               << "" << done << 1 << "Successfully change the RUZ-Ururov password";
+    // Typed key by key: all 16 characters are set, and they are what verifies afterwards.
+    QTest::newRow("16 characters") << QStringList{QString("ok %1,Kv3939Kv3939Kv39,Kv3939Kv3939Kv39").arg(kFactoryPin),
+                                                  "ok"}
+                                   << "" << done << 1 << "Successfully change the RUZ-Ururov password";
     QTest::newRow("close button") << QStringList{"close " + good} << "" << left << 0 << "";
     QTest::newRow("Esc") << QStringList{"esc " + good} << "" << left << 0 << "";
     QTest::newRow("Esc after a wrong PIN") << QStringList{"ok 11111111,Kv3939,Kv3939", "ok", "esc"} << "" << left << 1
@@ -224,11 +226,14 @@ void TestForcedChange::loop()
 
     ModalDriver driver;
     bool removedOk = true;
+    QString newPin;
     for (const QString& answer : answers) {
         const QString action = answer.section(' ', 0, 0);
         const QStringList pins = answer.section(' ', 1).split(',', Qt::SkipEmptyParts);
-        if (pins.size() == 3)
+        if (pins.size() == 3) {
             driver.type("OldPIN_Edit", pins[0]).type("NewPIN_Edit", pins[1]).type("ConfirmPIN_Edit", pins[2]);
+            newPin = pins[1];
+        }
         if (action == "remove")
             driver.inspect([&](QWidget*) { removedOk = m_skf.remove(kToken); });
         if (action == "esc")
@@ -238,7 +243,8 @@ void TestForcedChange::loop()
         else
             driver.click("btn_msg_ok");
     }
-    QCOMPARE(int(forceUserPinChange(m_box, TokenChoice{kToken, kApp, std::string(), -1})), end);
+    const TokenChoice choice{kToken, kApp, std::string(), -1};
+    QCOMPARE(int(forceUserPinChange(m_box, choice)), end);
     QVERIFY2(driver.ok(), qPrintable(driver.errors().join('\n')));
     QVERIFY(removedOk);
     QCOMPARE(driver.doneSteps(), answers.size());
@@ -255,9 +261,12 @@ void TestForcedChange::loop()
     QVERIFY(fieldsEmpty());
     QCOMPARE(m_skf.stats().value("SKF_ChangePIN"), changeCalls);
     QCOMPARE(userPin().value("default").toBool(), end != int(ForcedChangeEnd::Done));
+    // The loop leaves no handle open.
+    QCOMPARE(m_skf.openHandles(), 0);
     if (end == int(ForcedChangeEnd::Done)) {
         ULONG retry = 0;
-        QCOMPARE(cDevMgr::getInst()->VerifyPIN(1, "Kv3939", &retry), ULONG(0));
+        QCOMPARE(cDevMgr::getInst()->open(choice), ULONG(0));
+        QCOMPARE(cDevMgr::getInst()->VerifyPIN(1, newPin.toLatin1().constData(), &retry), ULONG(0));
     }
 }
 

@@ -316,10 +316,11 @@ void TestMyMessageBox::form()
 
     for (const char* name : {"OldPIN_Edit", "NewPIN_Edit", "ConfirmPIN_Edit"}) {
         QLineEdit* edit = child<QLineEdit>(&box, name);
-        QCOMPARE(edit->maxLength(), 15);
+        // 16 characters, as the hint and every other PIN field say.
+        QCOMPARE(edit->maxLength(), 16);
         QCOMPARE(edit->echoMode(), QLineEdit::Password);
         QTest::keyClicks(edit, "abcdefghij0123456789");
-        QCOMPARE(edit->text(), QString("abcdefghij01234"));
+        QCOMPARE(edit->text(), QString("abcdefghij012345"));
     }
 
     QCOMPARE(child<QLabel>(&box, "lab_oldPIN")->text(),

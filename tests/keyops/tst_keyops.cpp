@@ -68,10 +68,15 @@ private slots:
     void changeLabel();
     void pinBytesOnEveryPath_data();
     void pinBytesOnEveryPath();
+    // Last: its last row destroys the window.
+    void loginEndsWithTheChoice_data();
+    void loginEndsWithTheChoice();
 
 private:
     template <typename T = QWidget> T* child(const QString& name) { return ::child<T>(m_window, name); }
     qint64 calls(const char* function);
+    // Whether the token takes pin as its user PIN now, asked through the device manager.
+    bool tokenAccepts(const QString& pin);
     // Clicks an enabled button; the message dialog it opens is answered with its OK button.
     bool clickAndAnswer(QPushButton* button, Shown* shown);
     bool answer(ModalDriver& driver, Shown* shown);
@@ -93,6 +98,7 @@ void TestKeyops::initTestCase()
     spec.label = kLabel;
     spec.userPin = kPin;
     QVERIFY(m_skf.createToken(spec));
+    QVERIFY(m_skf.createToken("OTHER"));
 
     // No language file: every text is the built-in one.
     QVERIFY(m_langDir.isValid());
@@ -122,6 +128,7 @@ void TestKeyops::init()
 void TestKeyops::cleanupTestCase()
 {
     delete m_window;
+    m_window = nullptr;
 }
 
 qint64 TestKeyops::calls(const char* function)
@@ -137,6 +144,16 @@ bool TestKeyops::answer(ModalDriver& driver, Shown* shown)
     });
     driver.click("btn_msg_ok");
     return true;
+}
+
+bool TestKeyops::tokenAccepts(const QString& pin)
+{
+    cDevMgr* mgr = cDevMgr::getInst();
+    ULONG retry = 0;
+    const bool accepted = mgr->open({kToken, kApp, std::string(), -1}) == SAR_OK &&
+                          mgr->VerifyPIN(1, pin.toUtf8().constData(), &retry) == SAR_OK;
+    mgr->close();
+    return accepted;
 }
 
 bool TestKeyops::clickAndAnswer(QPushButton* button, Shown* shown)
@@ -477,8 +494,7 @@ void TestKeyops::changePage()
     QCOMPARE(m_skf.userPin(kToken).value("remainingRetries").toInt(), remainingAfter);
     if (!pinAfter.isEmpty()) {
         QVERIFY(m_skf.clearFaults());
-        ULONG retry = 0;
-        QCOMPARE(cDevMgr::getInst()->VerifyPIN(1, pinAfter.toUtf8().constData(), &retry), ULONG(SAR_OK));
+        QVERIFY(tokenAccepts(pinAfter));
     }
 }
 
@@ -529,8 +545,7 @@ void TestKeyops::changeThroughDialog()
     QCOMPARE(m_skf.userPin(kToken).value("remainingRetries").toInt(), remainingAfter);
     if (!pinAfter.isEmpty()) {
         QVERIFY(m_skf.clearFaults());
-        ULONG retry = 0;
-        QCOMPARE(cDevMgr::getInst()->VerifyPIN(1, pinAfter.toUtf8().constData(), &retry), ULONG(SAR_OK));
+        QVERIFY(tokenAccepts(pinAfter));
     }
 }
 
@@ -568,8 +583,7 @@ void TestKeyops::changeDialogLeftWithoutChange()
     }
     QCOMPARE(m_window->messageBox()->lastMode(), 0u);
     QCOMPARE(calls("SKF_ChangePIN"), before);
-    ULONG retry = 0;
-    QCOMPARE(cDevMgr::getInst()->VerifyPIN(1, kPin, &retry), ULONG(SAR_OK));
+    QVERIFY(tokenAccepts(kPin));
 }
 
 void TestKeyops::changeLabel_data()
@@ -695,19 +709,18 @@ void TestKeyops::pinBytesOnEveryPath()
     holding << editsHolding(pin);
     QVERIFY2(holding.isEmpty(), qPrintable("still holding the PIN: " + holding.join(' ')));
 
-    ULONG retry = 0;
     if (sets && !ascii) {
         if (path == "SetPin")
             QCOMPARE(shown.text, QString("密码设置规则:6-16位字母+数字，示例:kv3939"));
         else
             QCOMPARE(shown.mode, 2032u);
         QCOMPARE(calls("SKF_ChangePIN"), changesBefore);
-        QCOMPARE(cDevMgr::getInst()->VerifyPIN(1, oldPin.toUtf8().constData(), &retry), ULONG(SAR_OK));
+        QVERIFY(tokenAccepts(oldPin));
         return;
     }
     QCOMPARE(shown.mode, path == "clean-up" ? 9011u : sets ? 2001u : 2000u);
     // The token holds exactly these bytes, and the verify page reaches them.
-    QCOMPARE(cDevMgr::getInst()->VerifyPIN(1, pin.toUtf8().constData(), &retry), ULONG(SAR_OK));
+    QVERIFY(tokenAccepts(pin));
     if (sets) {
         // A token event (the forced change runs in one) resets the pages: choose the token again.
         m_window->chooseDev(kToken);
@@ -716,6 +729,53 @@ void TestKeyops::pinBytesOnEveryPath()
         QVERIFY(clickAndAnswer(child<QPushButton>("btn_VerifyPIN_OK"), &shown));
         QCOMPARE(shown.mode, 2000u);
     }
+}
+
+void TestKeyops::loginEndsWithTheChoice_data()
+{
+    QTest::addColumn<QString>("after"); // what follows the PIN's verification
+    QTest::addColumn<bool>("loggedIn"); // the token still allows deletion
+    QTest::newRow("its certificate page") << "certificate page" << true;
+    QTest::newRow("another token chosen") << "another token" << false;
+    QTest::newRow("a token event") << "token event" << false;
+    QTest::newRow("window closed to the tray") << "close" << false;
+    QTest::newRow("clean-up, which verifies on its own") << "clean-up" << false;
+    QTest::newRow("window destroyed") << "destroy" << false;
+}
+
+void TestKeyops::loginEndsWithTheChoice()
+{
+    QFETCH(QString, after);
+    QFETCH(bool, loggedIn);
+    ModalDriver driver;
+    Shown shown;
+    answer(after == "clean-up" ? driver.type("lineEdit_pin", kPin).click("btn_ok") : driver, &shown);
+    if (after != "clean-up") {
+        m_window->btn_verifyPin();
+        QTest::keyClicks(child<QLineEdit>("VerifyPIN_Edit"), kPin);
+    }
+    child<QPushButton>(after == "clean-up" ? "btn_clearEmptyCtn" : "btn_VerifyPIN_OK")->click();
+    QVERIFY2(driver.ok(), qPrintable(driver.errors().join('\n')));
+    QCOMPARE(shown.mode, after == "clean-up" ? 9011u : 2000u);
+    if (after == "certificate page")
+        m_window->chooseApp(kToken);
+    else if (after == "another token")
+        m_window->chooseDev("OTHER");
+    else if (after == "token event")
+        m_window->slotEventChange();
+    else if (after == "close")
+        m_window->close();
+    else if (after == "destroy")
+        delete std::exchange(m_window, nullptr);
+    // Delete is offered exactly as long as the login it needs lasts.
+    QVERIFY(!m_window || child<QPushButton>("btn_DelCtn")->isEnabled() == loggedIn);
+    cDevMgr* mgr = cDevMgr::getInst();
+    QCOMPARE(mgr->open({kToken, kApp, std::string(), -1}), ULONG(SAR_OK));
+    // A container that is not there: the token answers whether it would delete before it looks.
+    QCOMPARE(mgr->DeleteContainer("none"), ULONG(loggedIn ? SAR_FILE_NOT_EXIST : SAR_USER_NOT_LOGGED_IN));
+    mgr->close();
+    if (m_window)
+        m_window->show();
 }
 
 QTEST_MAIN(TestKeyops)

@@ -2,11 +2,15 @@
 // and settings. One window per test program: its threads are never destroyed.
 #include "JsonConfig.h"
 #include "MainWindow.h"
+#include "SetPin.h"
+#include "SystemOptions.h"
+#include "VerifyPin.h"
 #include "cDevMgr.h"
 #include "keymgr_app.h"
 #include "keymgr_config.h"
 #include "modaldriver.h"
 #include "multilang.h"
+#include "myMessageBox.h"
 #include "testfiles.h"
 #include "widgets.h"
 
@@ -77,6 +81,7 @@ private slots:
     void fixedSize();
     void lineEdits_data();
     void lineEdits();
+    void labelsShowPlainText();
     void initialState_data();
     void initialState();
     void pages();
@@ -144,7 +149,7 @@ void TestMainWindow::lineEdits_data()
     // One field of each kind: a label, PINs of the verify and change pages, a device key.
     QTest::newRow("NewLabelEdit") << "NewLabelEdit" << 31 << normal;
     QTest::newRow("VerifyPIN_Edit") << "VerifyPIN_Edit" << 16 << password;
-    QTest::newRow("NewPIN_Edit") << "NewPIN_Edit" << 15 << password;
+    QTest::newRow("NewPIN_Edit") << "NewPIN_Edit" << 16 << password;
     QTest::newRow("NewAuthKey_Edit") << "NewAuthKey_Edit" << 16 << normal;
     QTest::newRow("Init_LabelName_Edit") << "Init_LabelName_Edit" << 32 << normal;
 }
@@ -164,6 +169,22 @@ void TestMainWindow::lineEdits()
     edit->setText(QString(maxLength + 3, QChar('a')));
     QCOMPARE(edit->text().size(), maxLength);
     edit->setText(before);
+}
+
+// Every label may show text from a token, a certificate or a language file: none renders markup but
+// the two the forms fill with rich text themselves.
+void TestMainWindow::labelsShowPlainText()
+{
+    myMessageBox box;
+    SetPin setPin(nullptr);
+    VerifyPin verifyPin(nullptr);
+    SystemOptions options;
+    for (const QWidget* form : std::initializer_list<const QWidget*>{m_window, &box, &setPin, &verifyPin, &options}) {
+        for (const QLabel* label : form->findChildren<QLabel*>()) {
+            if (label->objectName() != "label_about" && label->objectName() != "lab_tips")
+                QVERIFY2(label->textFormat() == Qt::PlainText, qPrintable(label->objectName()));
+        }
+    }
 }
 
 void TestMainWindow::initialState_data()

@@ -270,9 +270,19 @@ QMap<QString, qint64> SoftSkfFixture::stats()
     if (!run({QStringLiteral("stats"), QStringLiteral("--json")}, &out))
         return result;
     QJsonObject o = QJsonDocument::fromJson(out).object();
-    for (auto it = o.begin(); it != o.end(); ++it)
-        result.insert(it.key(), static_cast<qint64>(it.value().toDouble()));
+    for (auto it = o.begin(); it != o.end(); ++it) {
+        if (it.key().startsWith(QLatin1String("SKF_")))
+            result.insert(it.key(), static_cast<qint64>(it.value().toDouble()));
+    }
     return result;
+}
+
+qint64 SoftSkfFixture::openHandles()
+{
+    QByteArray out;
+    if (!run({QStringLiteral("stats"), QStringLiteral("--json")}, &out))
+        return -1;
+    return static_cast<qint64>(QJsonDocument::fromJson(out).object().value("openHandles").toDouble(-1));
 }
 
 bool SoftSkfFixture::resetStats()
@@ -294,6 +304,18 @@ int SoftSkfFixture::callsBesidesEventWait(QString* which)
     if (which)
         *which = parts.join(QStringLiteral(", "));
     return total;
+}
+
+QByteArray SoftSkfFixture::nameBytes(const QString& name)
+{
+    QByteArray bytes = name.toUtf8();
+    for (int at = bytes.indexOf("\\x"); at >= 0; at = bytes.indexOf("\\x", at + 1)) {
+        bool hex = false;
+        const int value = bytes.mid(at + 2, 2).toInt(&hex, 16);
+        if (hex && bytes.mid(at + 2, 2).size() == 2)
+            bytes.replace(at, 4, QByteArray(1, char(value)));
+    }
+    return bytes;
 }
 
 QByteArray SoftSkfFixture::makeCertificate(const QString& commonName, const QDateTime& notAfter,

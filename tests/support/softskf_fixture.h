@@ -85,6 +85,7 @@ public:
     QStringList containers(const QString& token);
     QJsonArray list();
     QMap<QString, qint64> stats(); // function name -> calls, over all processes
+    qint64 openHandles();          // handles open in every process now; -1 when it cannot be read
     bool resetStats();
     // The calls since the last reset but the event wait (the monitor thread's), and in *which
     // "SKF_Name count" by function.
@@ -97,6 +98,8 @@ public:
                                       const QString& keyKind = QStringLiteral("sm2"));
     // A path for a scratch file in the test's temporary directory.
     static QString tempPath(const QString& fileName);
+    // The bytes of a token or container name as softskf-ctl takes it: \xHH for any byte, else UTF-8.
+    static QByteArray nameBytes(const QString& name);
 
 private:
     mutable int m_lastExitCode = 0;

@@ -87,6 +87,7 @@ private slots:
     void deviceWithoutChildShowsOnlyItself();
     void overlongDeviceNameIsRefused();
     void hostileAnswersKeepViewsWithinBounds();
+    void namesAreTheTokensBytes();
 
 private:
     SoftSkfFixture m_fx;
@@ -205,7 +206,7 @@ void TstDevTree::informationRows()
 
     SoftSkfFixture::TokenSpec spec;
     spec.name = "INFO";
-    spec.serial = "SN0123456789";
+    spec.serial = "<font size=7>SPOOF</font>";
     spec.label = "Alice's key";
     spec.manufacturer = "Lumeno Ltd";
     spec.hwVersion = "2.7";
@@ -236,12 +237,15 @@ void TstDevTree::informationRows()
     for (int row = 0; row < 12; ++row)
         QCOMPARE(infoModel()->index(row, 0).data().toString(), captions[row]);
     QCOMPARE(infoValue(0), QStringLiteral("Alice's key"));
-    QCOMPARE(infoValue(1), QStringLiteral("SN0123456789"));
+    QCOMPARE(infoValue(1), QStringLiteral("<font size=7>SPOOF</font>"));
     QCOMPARE(infoValue(2), QStringLiteral("Lumeno Ltd"));
     QCOMPARE(infoValue(3), QStringLiteral("2.7"));
     for (int i = 0; i < values.size(); ++i)
         QCOMPARE(infoValue(4 + i), values[i]);
-    QCOMPARE(child<QLabel>("label_bottom")->text(), QString::fromUtf8("Lumeno    当前设备SN：SN0123456789"));
+    // Text from the token is shown as written, never as markup.
+    QCOMPARE(child<QLabel>("label_bottom")->text(),
+             QString::fromUtf8("Lumeno    当前设备SN：<font size=7>SPOOF</font>"));
+    QCOMPARE(child<QLabel>("label_bottom")->textFormat(), Qt::PlainText);
     QVERIFY(child<QTreeView>("treeView_usbInfo")->isHeaderHidden());
 }
 
@@ -381,6 +385,16 @@ void TstDevTree::clicksSelectPagesAndButtons()
     QCOMPARE(ctnRows(), 1);
     QVERIFY(child<QTreeView>("treeView")->isHeaderHidden());
 
+    // The arrow keys choose as a click does: up to the device, down to its application again.
+    tree->setFocus();
+    QTest::keyClick(tree, Qt::Key_Up);
+    QCOMPARE(child<QTabWidget>("tabWidget")->currentIndex(), 1);
+    QCOMPARE(child<QTabWidget>("tabWidget_2")->currentIndex(), 1);
+    QCOMPARE(infoValue(10), QStringLiteral("6"));
+    QTest::keyClick(tree, Qt::Key_Down);
+    QCOMPARE(child<QTabWidget>("tabWidget")->currentIndex(), 2);
+    QCOMPARE(ctnRows(), 1);
+
     // The same decisions for the current row.
     tree->setCurrentIndex(device);
     child<QTabWidget>("tabWidget")->setCurrentIndex(3);
@@ -509,6 +523,32 @@ void TstDevTree::hostileAnswersKeepViewsWithinBounds()
     QCOMPARE(
         describeChildren(ctnModel(), ctnModel()->index(0, 0)),
         QStringLiteral("Encrypt&Decrypt(ECC256)[enc-cn,Public key,Private key];Sign(ECC256)[Public key,Private key]"));
+}
+
+void TstDevTree::namesAreTheTokensBytes()
+{
+    // Two pairs that look alike: "主容器" in GBK and in UTF-8; a byte neither can read beside U+FFFD,
+    // what a decoder makes of it. Listed in the order of their bytes, each row acts on its own token.
+    const QStringList names{QString::fromUtf8("A\uFFFD"), "A\\xff", "\\xd6\\xf7\\xc8\\xdd\\xc6\\xf7",
+                            QString::fromUtf8("主容器")};
+    for (int r = 0; r < names.size(); ++r) {
+        SoftSkfFixture::TokenSpec spec;
+        spec.name = names[r];
+        spec.serial = QStringLiteral("SN%1").arg(r);
+        QVERIFY(makeToken(spec));
+    }
+    QVERIFY(m_fx.addContainer(names[2], "c", "sm2"));
+    m_window->slotEventChange();
+    QCOMPARE(listedDevices(m_window), (QStringList{names[0], "A\\xff", names[3], names[3]}));
+    for (int r = 0; r < names.size(); ++r) {
+        m_window->Dev_App_selected(devModel()->index(r, 0));
+        QCOMPARE(infoValue(1), QStringLiteral("SN%1").arg(r));
+        m_window->Dev_App_selected(devModel()->index(0, 0, devModel()->index(r, 0)));
+        QCOMPARE(ctnRows(), r == 2 ? 1 : 0);
+    }
+    // A text from outside names the device that shows it.
+    m_window->chooseDev("A\\xff");
+    QCOMPARE(infoValue(1), QStringLiteral("SN1"));
 }
 
 QTEST_MAIN(TstDevTree)

@@ -215,7 +215,9 @@ void TstTokenEvents::expiryNoticeOnInsertion()
 
 void TstTokenEvents::defaultPinIsChangedBeforeAnythingElse()
 {
-    QVERIFY(m_fx.createToken("FACTORY", false, true));
+    // Named in GBK ("出厂") as enrolment programs name tokens: event, forced change and row reach its bytes.
+    const QString factory = "\\xb3\\xf6\\xb3\\xa7";
+    QVERIFY(m_fx.createToken(factory, false, true));
 
     ModalDriver driver;
     // An event arriving while the prompt is up waits until the handler is done with it.
@@ -238,7 +240,7 @@ void TstTokenEvents::defaultPinIsChangedBeforeAnythingElse()
     driver.click("btn_msg_ok");
 
     // The insertion is handled with its prompts, then the removal held back.
-    QVERIFY(plug("FACTORY", true));
+    QVERIFY(plug(factory, true));
     QVERIFY2(driver.ok(), qPrintable(driver.errors().join('\n')));
     const QList<ModalDriver::Seen>& seen = driver.seen();
     QCOMPARE(seen.size(), 4);
@@ -252,12 +254,13 @@ void TstTokenEvents::defaultPinIsChangedBeforeAnythingElse()
     QVERIFY(!listedDevices(m_window).contains("WEB"));
 
     // The token now reports a changed PIN, so the next event asks nothing.
-    QVERIFY(listedDevices(m_window).contains("FACTORY"));
-    m_window->chooseDev("FACTORY");
+    QVERIFY(listedDevices(m_window).contains(QString::fromUtf8("出厂")));
+    m_window->chooseDev(QString::fromUtf8("出厂"));
     const QAbstractItemModel* info = m_window->findChild<QTreeView*>("treeView_usbInfo")->model();
     QCOMPARE(info->index(11, 1).data().toString(), QStringLiteral("NO"));
     m_window->slotEventChange();
     QVERIFY(!QApplication::activeModalWidget());
+    QVERIFY(plug(factory, false));
 }
 
 void TstTokenEvents::forcedChangeEndsOnRemovalAndReturns()
@@ -370,8 +373,9 @@ void TstTokenEvents::actionReachesChosenTokenAfterReplug()
         click(certificates, action == "delete" || action == "import" ? container : pair.model()->index(0, 0, pair));
     }
 
-    // The other token is connected last: plugged out and in while the action's first dialog is up,
-    // or, for an action that asks nothing before its token call, left connected by whatever ran before.
+    // The other token is connected last: plugged out and in while the action's first dialog is up, or
+    // left connected by whatever ran before for an action that asks nothing before its token call and
+    // for delete, whose login a token event ends.
     bool replugged = false;
     auto replug = [&] { replugged = plug(other, false) && plug(other, true); };
     auto connectOther = [&] {
@@ -391,8 +395,10 @@ void TstTokenEvents::actionReachesChosenTokenAfterReplug()
         });
     const auto restoreDialogs = qScopeGuard([] { certfile::setFileDialogsForTesting(nullptr, nullptr); });
     ModalDriver driver;
-    if (action == "change dialog" || action == "clean-up" || action == "delete")
+    if (action == "change dialog" || action == "clean-up")
         driver.inspect([&](QWidget*) { replug(); });
+    if (action == "delete")
+        driver.inspect([&](QWidget*) { connectOther(); });
     if (action == "change dialog")
         driver.type("oldPIN_edit", pin).type("newPIN_edit", "Abc123").type("confirmPIN_edit", "Abc123").click("btn_ok");
     if (action == "clean-up")

@@ -112,18 +112,21 @@ void TstTokenWalks::callBudget_data()
     QTest::addColumn<int>("containers");
     QTest::addColumn<int>("budget");
 
-    // The device list, then connect, application list, open and user PIN of the token.
-    QTest::newRow("start-up") << "start-up" << 1 << 5;
+    // The device list, then connect, application list, open and user PIN of the token, and closing both.
+    QTest::newRow("start-up") << "start-up" << 1 << 7;
     // Connect, application and container lists, opens, the first certificate, closing the handles.
     QTest::newRow("expiry check") << "expiry" << 2 << 10;
     for (int containers : {1, 4}) {
         const QByteArray suffix = ", " + QByteArray::number(containers) + " container(s)";
-        QTest::newRow("device row click" + suffix) << "device" << containers << 5;
-        QTest::newRow("certificate page" + suffix) << "certificates" << containers << 4 + 7 * containers;
+        QTest::newRow("device row click" + suffix) << "device" << containers << 7;
+        QTest::newRow("certificate page" + suffix) << "certificates" << containers << 6 + 8 * containers;
         QTest::newRow("removal" + suffix) << "removal" << containers << 3;
         // A listing of the tokens and the expiry check of the inserted one.
-        QTest::newRow("insertion" + suffix) << "insertion" << containers << 6 + 10;
+        QTest::newRow("insertion" + suffix) << "insertion" << containers << 7 + 10;
     }
+    // Mouse clicks on the device row and its application row in turn: each chooses once, and
+    // every handle opened is closed again.
+    QTest::newRow("twenty clicks, open handles after") << "clicks" << 1 << 10 * 7 + 10 * (6 + 8);
 }
 
 void TstTokenWalks::callBudget()
@@ -156,6 +159,16 @@ void TstTokenWalks::callBudget()
         }
         if (action == "removal" || action == "insertion")
             QVERIFY(plug(action == "insertion"));
+        if (action == "clicks") {
+            auto* tree = m_window->findChild<QTreeView*>("treeView_Dev");
+            tree->expandAll();
+            const QModelIndex device = deviceRow(m_window, kToken);
+            for (int i = 0; i < 20; ++i) {
+                const QModelIndex row = i % 2 ? device.model()->index(0, 0, device) : device;
+                QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualRect(row).center());
+            }
+            QCOMPARE(m_fx.openHandles(), 0);
+        }
         calls = m_fx.callsBesidesEventWait(&which);
     }
     QVERIFY2(calls <= budget, qPrintable(QString("%1 calls > %2: %3").arg(calls).arg(budget).arg(which)));
