@@ -4,15 +4,19 @@
 # make bench: build and run the benchmarks.
 # make package: build the Debian package (build-package/com.lumeno.tesselkey-norvik_*.deb).
 # make screenshots: draw every dialog to $(BUILD)/dialog-renders/ for a look by eye.
+# make fuzz: build the libFuzzer targets with clang and run each for FUZZ_SECONDS (default 60),
+#            merging the inputs that raise coverage into fuzz/<target>/corpus.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 PACKAGE_BUILD ?= build-package
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 JOBS       ?= 2
 ROOT       := $(CURDIR)
 
 configure = cmake -S . -B $(1) -G Ninja -DKEYMGR_APP_DIR=$(ROOT)/$(1)/appdir $(2)
 
-.PHONY: all deps build test test-asan demo bench package screenshots clean
+.PHONY: all deps build test test-asan demo bench package screenshots fuzz clean
 
 all: build
 
@@ -44,5 +48,10 @@ package: deps
 screenshots: build
 	cmake --build $(BUILD) --target screenshots
 
+fuzz: deps
+	CC=clang CXX=clang++ $(call configure,$(FUZZ_BUILD),-DKEYMGR_FUZZ=ON)
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzzers
+	scripts/fuzz.sh $(ROOT)/$(FUZZ_BUILD) $(FUZZ_SECONDS)
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(PACKAGE_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(PACKAGE_BUILD) $(FUZZ_BUILD)

@@ -433,12 +433,23 @@ int cmdFail(const Store& store, const Args& args)
     if (index < 0)
         throw UsageError("unknown function \"" + args.positional[0] + "\"");
     uint32_t code = static_cast<uint32_t>(parseNumber(args.positional[1], 0xFFFFFFFFu, "result code"));
+    const uint64_t call = args.number("--call", 0, 1000000000);
+    if (args.has("--call") && call == 0)
+        throw UsageError("--call counts from 1");
     StoreLock lock(store);
     Control c = store.loadControl();
-    if (code == 0)
+    // A fault of every call replaces the function's faults; faults of single calls add up.
+    if (code == 0 || call == 0)
         c.faults.erase(index);
-    else
-        c.faults[index] = code;
+    if (code != 0 && call == 0) {
+        c.faults.emplace(index, Fault{code, 0});
+    } else if (code != 0) {
+        // The counters are shared by every process, so the N-th call from now is one call anywhere.
+        Counters counters(store.statsPath(), true);
+        if (!counters.valid())
+            throw RunError("cannot open " + store.statsPath());
+        c.faults.emplace(index, Fault{code, counters.value(index) + call});
+    }
     saveControl(store, c);
     return 0;
 }
@@ -516,7 +527,21 @@ int cmdStats(const Store& store, const Args& args)
     if (!counters.valid())
         throw RunError("cannot open " + store.statsPath());
     if (args.has("--reset")) {
+        // A one-call fault still ahead keeps its distance from the counter; one already made is dropped.
+        StoreLock lock(store);
+        Control c = store.loadControl();
+        for (auto it = c.faults.begin(); it != c.faults.end();) {
+            const uint64_t now = counters.value(it->first);
+            if (it->second.atCall && it->second.atCall <= now) {
+                it = c.faults.erase(it);
+                continue;
+            }
+            if (it->second.atCall)
+                it->second.atCall -= now;
+            ++it;
+        }
         counters.reset();
+        saveControl(store, c);
         return 0;
     }
     bool json = args.has("--json");

@@ -72,8 +72,10 @@ Store and tokens (in TOKEN, NAME and CONTAINER, \xHH stands for any byte):
   events                         the event log: sequence number, code (1 inserted, 2 removed), name
 
 Library behaviour:
-  fail FUNCTION CODE             FUNCTION (e.g. SKF_EnumDev or EnumDev) returns CODE (e.g.
-                                 0x0A000001) instead of working; CODE 0 removes the fault
+  fail FUNCTION CODE [--call N]  FUNCTION (e.g. SKF_EnumDev or EnumDev) returns CODE (e.g.
+                                 0x0A000001) instead of working; CODE 0 removes the fault;
+                                 --call N: only the N-th call from now fails (N from 1, counted
+                                 over all processes like the stats; several such faults add up)
   clear-faults                   remove every fault
   latency FUNCTION|all MS        delay every call of FUNCTION (or of every function) by MS
                                  milliseconds; 0 removes it; "latency all 0" removes them all
@@ -127,7 +129,7 @@ const Command kCommands[] = {
     {"list", 0, 0, "", "--json", cmdList},
     {"show", 1, 1, "", "--json", cmdShow},
     {"events", 0, 0, "", "", cmdEvents},
-    {"fail", 2, 2, "", "", cmdFail},
+    {"fail", 2, 2, "--call", "", cmdFail},
     {"clear-faults", 0, 0, "", "", cmdClearFaults},
     {"latency", 2, 2, "", "", cmdLatency},
     {"hostile", 0, 2, "", "", cmdHostile},

@@ -76,8 +76,8 @@ void Engine::delayLoad()
 ULONG Engine::enter(Fn fn)
 {
     int index = static_cast<int>(fn);
-    if (Counters* c = counters())
-        c->increment(index);
+    Counters* c = counters();
+    const uint64_t call = c ? c->increment(index) : 0;
     if (m_store.dir().empty())
         return SAR_OK;
     std::shared_ptr<const Control> ctl = control();
@@ -86,8 +86,12 @@ ULONG Engine::enter(Fn fn)
         delay = ctl->latency.find(-1);
     if (delay != ctl->latency.end())
         std::this_thread::sleep_for(std::chrono::milliseconds(delay->second));
-    auto fault = ctl->faults.find(index);
-    return fault == ctl->faults.end() ? SAR_OK : fault->second;
+    const auto faults = ctl->faults.equal_range(index);
+    for (auto fault = faults.first; fault != faults.second; ++fault) {
+        if (!fault->second.atCall || fault->second.atCall == call)
+            return fault->second.code;
+    }
+    return SAR_OK;
 }
 
 HANDLE Engine::addHandle(const Handle& handle)

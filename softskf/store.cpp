@@ -171,8 +171,11 @@ std::string serializeControl(const Control& c)
     s << "softskf-control 1\n";
     char code[16];
     for (const auto& f : c.faults) {
-        std::snprintf(code, sizeof code, "0x%08X", f.second);
-        s << "fail " << functionName(f.first) << ' ' << code << '\n';
+        std::snprintf(code, sizeof code, "0x%08X", f.second.code);
+        s << "fail " << functionName(f.first) << ' ' << code;
+        if (f.second.atCall)
+            s << ' ' << f.second.atCall;
+        s << '\n';
     }
     for (const auto& l : c.latency)
         s << "latency " << latencyKey(l.first) << ' ' << l.second << '\n';
@@ -204,8 +207,9 @@ bool parseControl(const std::string& text, Control* out)
             continue;
         }
         int index = name == "all" ? -1 : name == "load" ? kLoadLatency : functionIndex(name);
-        if (kind == "fail" && index >= 0)
-            c.faults[index] = static_cast<uint32_t>(v);
+        uint64_t atCall = 0;
+        if (kind == "fail" && index >= 0 && (fields >> atCall || fields.eof()))
+            c.faults.emplace(index, Fault{static_cast<uint32_t>(v), atCall});
         else if (kind == "latency" && (index >= 0 || name == "all" || name == "load"))
             c.latency[index] = static_cast<uint32_t>(v);
         else
@@ -442,10 +446,11 @@ Counters::~Counters()
         ::munmap(m_map, kCounterHeader + kSlots * sizeof(uint64_t));
 }
 
-void Counters::increment(int index)
+uint64_t Counters::increment(int index)
 {
-    if (m_slots && index >= 0 && index < kSlots)
-        __atomic_fetch_add(&m_slots[index], 1, __ATOMIC_RELAXED);
+    if (!m_slots || index < 0 || index >= kSlots)
+        return 0;
+    return __atomic_add_fetch(&m_slots[index], 1, __ATOMIC_RELAXED);
 }
 
 uint64_t Counters::value(int index) const

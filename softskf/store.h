@@ -41,9 +41,15 @@ FileStamp stampOf(const std::string& path);
 // The latency key that slows down loading the library rather than a call.
 constexpr int kLoadLatency = -2;
 
+struct Fault
+{
+    uint32_t code = 0;
+    uint64_t atCall = 0; // 0: every call fails; else only the call that brings the counter to this value
+};
+
 struct Control
 {
-    std::map<int, uint32_t> faults;          // function index -> result code
+    std::multimap<int, Fault> faults;        // function index -> its faults
     std::map<int, uint32_t> latency;         // function index (-1 = every function) -> milliseconds
                                              // (kLoadLatency: the library's load itself)
     std::map<std::string, uint64_t> hostile; // mode -> parameter
@@ -117,7 +123,8 @@ public:
     Counters(const Counters&) = delete;
     Counters& operator=(const Counters&) = delete;
     bool valid() const { return m_slots != nullptr; }
-    void increment(int index);
+    // The counter's value after this call, 0 when there are no counters.
+    uint64_t increment(int index);
     uint64_t value(int index) const;
     // Zeroes the call counters. The open-handle count stays: it counts what is open now.
     void reset();

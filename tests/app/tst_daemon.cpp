@@ -113,7 +113,7 @@ void TestDaemon::fileMask()
     int status = -1;
     QCOMPARE(waitpid(child, &status, 0), child);
     QCOMPARE(status, 0);
-    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(result).size() > 0, 30000);
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(result).size() > 0, 20000);
     QCOMPARE(readFile(result), QByteArray("ok"));
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(stubLog).size() > 0, 10000);
     QCOMPARE(int(modeOf(stubLog)), stubFileMode);

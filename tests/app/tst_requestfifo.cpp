@@ -59,6 +59,7 @@ void TestRequestFifo::isShowRequest_data()
     QTest::newRow("two requests in one read") << QByteArray("showshow") << true;
     QTest::newRow("empty") << QByteArray() << false;
     QTest::newRow("short") << QByteArray("sho") << false;
+    QTest::newRow("last byte differs") << QByteArray("shoe") << false;
     QTest::newRow("trailing byte") << QByteArray("shows") << false;
     QTest::newRow("with terminator") << QByteArray("show", 5) << false;
     QTest::newRow("upper case") << QByteArray("SHOW") << false;

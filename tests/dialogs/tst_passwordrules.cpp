@@ -1,3 +1,4 @@
+#include "freewatch.h"
 #include "passwordrules.h"
 
 #include <QtTest>
@@ -64,6 +65,13 @@ void TestPasswordRules::firstBroken_data()
     QTest::newRow("forced: control character") << f << "57239184"
                                                << "ab12\tcd"
                                                << "ab12\tcd" << 2032 << 32050;
+    // One step outside printable ASCII at either end.
+    QTest::newRow("forced: DEL") << f << "57239184"
+                                 << "ab12\x7f"
+                                 << "ab12\x7f" << 2032 << 32050;
+    QTest::newRow("forced: unit separator") << f << "57239184"
+                                            << "ab12\x1f"
+                                            << "ab12\x1f" << 2032 << 32050;
     QTest::newRow("forced: space and punctuation") << f << "57239184"
                                                    << "ab 1~!"
                                                    << "ab 1~!" << -1 << 0;
@@ -201,25 +209,30 @@ void TestPasswordRules::pinBytesWipe()
 {
     QCOMPARE(pinLength(QString("ab密"), TextUnit::Latin1), 3);
     QCOMPARE(pinLength(QString("ab密"), TextUnit::Utf8), 5);
-    PinBytes bytes(QString("abc123"), TextUnit::Latin1);
-    QCOMPARE(QByteArray(bytes.data()), QByteArray("abc123"));
-
     char buf[8] = "secret";
     wipe(buf, sizeof buf);
     QCOMPARE(QByteArray(buf, sizeof buf), QByteArray(8, '\0'));
-    QByteArray owned = QByteArray("secret").append('!');
+
+    // Every heap copy of the PIN is overwritten before its memory is released.
+    const QString pin = QStringLiteral("Kv3939ab"); // static data, never released
+    FreeWatch watch({pin});
+    {
+        PinBytes bytes(pin, TextUnit::Latin1);
+        QVERIFY(bytes.view() == "Kv3939ab");
+    }
+    QByteArray owned = pin.toUtf8();
     wipe(owned);
     QVERIFY(owned.isEmpty());
-
-    // A shared text is left alone (wiping would only hit a private copy), but still cleared.
-    QString shared = QString("abc123");
+    // A shared text is left alone (wiping would only hit a private copy), but still cleared; the
+    // last holder's wipe reaches the buffer.
+    QString shared(pin.constData(), pin.size());
     QString other = shared;
     wipe(shared);
     QVERIFY(shared.isEmpty());
-    QCOMPARE(other, QString("abc123"));
-    QString mine = QString("xyz789");
-    wipe(mine);
-    QVERIFY(mine.isEmpty());
+    QCOMPARE(other.size(), pin.size());
+    wipe(other);
+    const QString unwiped = watch.unwiped();
+    QVERIFY2(unwiped.isEmpty(), qPrintable(unwiped));
 }
 
 QTEST_GUILESS_MAIN(TestPasswordRules)

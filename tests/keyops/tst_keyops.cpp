@@ -3,9 +3,10 @@
 // program: its threads live to the end.
 #include "MainWindow.h"
 #include "cDevMgr.h"
+#include "freewatch.h"
+#include "messagecatch.h"
 #include "modaldriver.h"
 #include "myMessageBox.h"
-#include "messagecatch.h"
 #include "softskf_fixture.h"
 #include "widgets.h"
 
@@ -654,9 +655,13 @@ void TestKeyops::pinBytesOnEveryPath()
     QFETCH(QString, pin);
     const bool ascii = std::all_of(pin.begin(), pin.end(), [](QChar c) { return c.unicode() < 0x80; });
     const bool sets = path == "forced change" || path == "change page" || path == "SetPin";
-    const QString oldPin = sets ? QString(kPin) : pin;
+    // Not kPin: the token's default device key holds those bytes, and softskf reads it.
+    const QString oldPin = sets ? QStringLiteral("Vb5151qq") : pin;
     QVERIFY(m_skf.setPin(kToken, "user", oldPin, -1, -1, path == "forced change" ? 1 : 0));
     const qint64 changesBefore = calls("SKF_ChangePIN");
+    // From here on the test makes no copy of either PIN that it releases: any buffer released with
+    // one in it is the product's.
+    FreeWatch watch({oldPin, pin});
     // Fields get copies of their own: the product wipes what a field held.
     auto fill = [this](const char* edit, const QString& text) {
         child<QLineEdit>(edit)->setText(QString(text.constData(), text.size()));
@@ -667,7 +672,7 @@ void TestKeyops::pinBytesOnEveryPath()
     ModalDriver driver;
     if (path == "forced change" || path == "SetPin") {
         const bool form = path == "forced change";
-        driver.type(form ? "OldPIN_Edit" : "oldPIN_edit", kPin).type(form ? "NewPIN_Edit" : "newPIN_edit", pin);
+        driver.type(form ? "OldPIN_Edit" : "oldPIN_edit", oldPin).type(form ? "NewPIN_Edit" : "newPIN_edit", pin);
         driver.type(form ? "ConfirmPIN_Edit" : "confirmPIN_edit", pin).click(form ? "btn_msg_ok" : "btn_ok");
     } else if (path == "clean-up") {
         driver.type("lineEdit_pin", pin).click("btn_ok");
@@ -685,7 +690,7 @@ void TestKeyops::pinBytesOnEveryPath()
         fill("VerifyPIN_Edit", pin);
         m_window->slotEventChange();
     } else if (path == "change page") {
-        fill("OldPIN_Edit", kPin);
+        fill("OldPIN_Edit", oldPin);
         fill("NewPIN_Edit", pin);
         fill("ConfirmPIN_Edit", pin);
         child<QPushButton>("btn_ChangPIN_OK")->click();
@@ -699,6 +704,8 @@ void TestKeyops::pinBytesOnEveryPath()
         button->click();
     }
     QVERIFY2(driver.ok(), qPrintable(driver.errors().join('\n')));
+    const QString unwiped = watch.unwiped();
+    QVERIFY2(unwiped.isEmpty(), qPrintable(unwiped));
     holding << editsHolding(pin);
     QVERIFY2(holding.isEmpty(), qPrintable("still holding the PIN: " + holding.join(' ')));
 
@@ -708,7 +715,7 @@ void TestKeyops::pinBytesOnEveryPath()
         else
             QCOMPARE(shown.mode, 2032u);
         QCOMPARE(calls("SKF_ChangePIN"), changesBefore);
-        QVERIFY(tokenAccepts(kPin));
+        QVERIFY(tokenAccepts(oldPin));
         return;
     }
     QCOMPARE(shown.mode, path == "clean-up" ? 9011u : sets ? 2001u : 2000u);

@@ -22,7 +22,7 @@ Run keyprobe(const QString& program, const QStringList& args)
     QProcess process;
     process.start(program, args);
     Run run;
-    if (process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit)
+    if (process.waitForFinished(20000) && process.exitStatus() == QProcess::NormalExit)
         run.status = process.exitCode();
     run.out = process.readAllStandardOutput();
     run.err = process.readAllStandardError();
@@ -233,7 +233,7 @@ void TestKeyprobe::answerNotWritten()
     QProcess process;
     process.setStandardOutputFile(QStringLiteral("/dev/full"));
     process.start(QStringLiteral(KEYPROBE_CLI), {"serial"});
-    QVERIFY(process.waitForFinished(60000));
+    QVERIFY(process.waitForFinished(20000));
     QCOMPARE(process.exitCode(), 5);
     QVERIFY(process.readAllStandardError().startsWith("keyprobe: cannot write the answer: "));
 }

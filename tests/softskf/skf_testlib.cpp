@@ -274,7 +274,7 @@ static int childMain(const QStringList& args)
     if (args.value(0) == "enumdev") {
         ULONG size = 0;
         for (int i = 0; i < args.value(1).toInt(); ++i)
-            skf.SKF_EnumDev(TRUE, nullptr, &size);
+            out << Qt::hex << skf.SKF_EnumDev(TRUE, nullptr, &size) << ' ';
         out << "ok\n";
         return 0;
     }
@@ -311,7 +311,7 @@ QString runSkfChildProcess(const QStringList& args)
 {
     QProcess p;
     p.start(QCoreApplication::applicationFilePath(), QStringList{"--child"} + args);
-    if (!p.waitForFinished(60000))
+    if (!p.waitForFinished(20000))
         return QStringLiteral("timeout");
     return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
 }

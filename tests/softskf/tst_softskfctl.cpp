@@ -174,6 +174,7 @@ void tst_SoftSkfCtl::argumentErrors_data()
     QTest::newRow("fail unknown function") << QStringList{"fail", "SKF_Frobnicate", "1"};
     QTest::newRow("fail code too big") << QStringList{"fail", "EnumDev", "0x1FFFFFFFF"};
     QTest::newRow("fail negative code") << QStringList{"fail", "EnumDev", "-1"};
+    QTest::newRow("fail at call 0") << QStringList{"fail", "EnumDev", "1", "--call", "0"};
     QTest::newRow("latency negative") << QStringList{"latency", "EnumDev", "-5"};
     QTest::newRow("latency not a number") << QStringList{"latency", "all", "fast"};
     QTest::newRow("hostile unknown") << QStringList{"hostile", "evil"};
@@ -189,7 +190,7 @@ void tst_SoftSkfCtl::argumentErrors()
     QByteArray before = storeSnapshot();
     QProcess p;
     p.start(SoftSkfFixture::ctl(), args);
-    QVERIFY(p.waitForFinished(30000));
+    QVERIFY(p.waitForFinished(20000));
     QCOMPARE(p.exitStatus(), QProcess::NormalExit);
     QCOMPARE(p.exitCode(), 2);
     QByteArray err = p.readAllStandardError();
@@ -218,7 +219,7 @@ void tst_SoftSkfCtl::sm2CertificatesReadByOpenssl()
         QVERIFY(writeFile(path, der));
         QProcess openssl;
         openssl.start("openssl", {"x509", "-inform", "DER", "-in", path, "-noout", "-subject", "-issuer"});
-        QVERIFY(openssl.waitForFinished(30000));
+        QVERIFY(openssl.waitForFinished(20000));
         QCOMPARE(openssl.exitCode(), 0);
         QByteArray text = openssl.readAllStandardOutput();
         QVERIFY2(text.contains(sign ? "Signature" : "Encryption"), text.constData());
@@ -231,7 +232,7 @@ void tst_SoftSkfCtl::sm2CertificatesReadByOpenssl()
         QVERIFY(signedUnderId(caDer, caDer, "1234567812345678"));
         if (sign) {
             openssl.start("openssl", {"verify", "-vfyopt", "distid:1234567812345678", "-CAfile", caPem, path});
-            QVERIFY(openssl.waitForFinished(30000));
+            QVERIFY(openssl.waitForFinished(20000));
             QCOMPARE(openssl.exitCode(), 0);
         }
         // An end-entity certificate has no (empty) BasicConstraints.
@@ -388,8 +389,9 @@ void tst_SoftSkfCtl::concurrentChangesAreNotLost()
             p->start(SoftSkfFixture::ctl(), {"set-label", "TOKEN1", QString("label%1").arg(i)});
         runs << p;
     }
+    QDeadlineTimer deadline(20000);
     for (QProcess* p : runs) {
-        QVERIFY(p->waitForFinished(60000));
+        QVERIFY(p->waitForFinished(int(deadline.remainingTime())));
         QCOMPARE(p->exitCode(), 0);
     }
     qDeleteAll(runs);

@@ -72,7 +72,7 @@ public:
     bool insert(const QString& name);
     bool remove(const QString& name);
 
-    // function: "SKF_EnumDev" or "EnumDev"
+    // function: "SKF_EnumDev" or "EnumDev"; "SKF_EnumDev#1,3": only those calls from now (in any process) fail.
     bool fail(const QString& function, quint32 code);
     bool clearFaults();
     bool latency(const QString& function, int ms); // function may be "all"; 0 removes

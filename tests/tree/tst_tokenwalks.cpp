@@ -5,6 +5,7 @@
 #include "certParse.h"
 #include "modaldriver.h"
 #include "softskf_fixture.h"
+#include "traylog.h"
 #include "windowsetup.h"
 
 #include <QApplication>
@@ -51,7 +52,7 @@ private:
 
     SoftSkfFixture m_fx;
     MainWindow* m_window = nullptr;
-    QStringList m_trayTexts;
+    TrayLog* m_tray = nullptr;
     bool m_tokenMade = false;
     int m_startupCalls = -1;
     QString m_startupWhich;
@@ -66,7 +67,7 @@ void TstTokenWalks::initTestCase()
     QVERIFY(makeToken(1, true));
     QVERIFY(m_fx.resetStats());
     m_window = new MainWindow;
-    m_window->setTrayMessageObserver([this](const QString&, const QString& text, int) { m_trayTexts << text; });
+    m_tray = new TrayLog(m_window);
     m_window->show();
     QTRY_VERIFY_WITH_TIMEOUT(m_window->startupDone() && deviceRow(m_window, kToken).isValid(), 20000);
     runEventLoop();
@@ -97,11 +98,7 @@ bool TstTokenWalks::makeToken(int containers, bool present, bool defaultPin)
 
 bool TstTokenWalks::plug(bool in)
 {
-    const QString told = in ? "RUZ-Ururov inserted" : "RUZ-Ururov removed";
-    const int before = m_trayTexts.count(told);
-    if (!(in ? m_fx.insert(kToken) : m_fx.remove(kToken)))
-        return false;
-    const bool seen = QTest::qWaitFor([&] { return m_trayTexts.count(told) > before; }, 20000);
+    const bool seen = m_tray->plug(m_fx, kToken, in);
     runEventLoop();
     return seen && deviceRow(m_window, kToken).isValid() == in;
 }
