@@ -2,6 +2,7 @@
 
 #include "gmskfoperator.h"
 #include "keymgr_config.h"
+#include "namelist.h"
 
 #include <algorithm>
 #include <cstring>
@@ -21,31 +22,12 @@ namespace {
 // Created empty when the library is loaded, filled on first use, never destroyed.
 CGMSKFOperator g_skf;
 
-// No real name list comes near this; a larger size is a broken library, not a reason to
-// allocate gigabytes.
-constexpr ULONG kMaxNameListSize = 1u << 20;
 // A list that grows between the size call and the fetch is read again, a few times at most.
 constexpr int kNameListAttempts = 3;
 
 long loadTable()
 {
     return g_skf.LoadSKFAPI(KEYPROBE_SKF_LIBRARY_PATH);
-}
-
-// Splits a multi-string list, never reading past len bytes: the list ends at the first empty
-// name or at the end of the buffer, whichever comes first.
-std::vector<std::string> splitNameList(const char* data, size_t len)
-{
-    std::vector<std::string> names;
-    size_t pos = 0;
-    while (pos < len && data[pos] != '\0') {
-        size_t end = pos;
-        while (end < len && data[end] != '\0')
-            ++end;
-        names.emplace_back(data + pos, end - pos);
-        pos = end + 1;
-    }
-    return names;
 }
 
 // Fetches a name list of the given size; a list that has grown since its size was learnt is
@@ -55,7 +37,8 @@ ULONG fetchNameList(Call call, ULONG size, std::vector<std::string>& names)
 {
     names.clear();
     for (int attempt = 1; size != 0; ++attempt) {
-        if (size > kMaxNameListSize)
+        // A larger size is a broken library, not a reason to allocate gigabytes.
+        if (size > keymgr::kMaxNameListSize)
             return SAR_INDATALENERR;
         // One spare zero byte: even a list the library leaves unterminated ends inside.
         std::vector<char> buffer(size_t(size) + 1, '\0');
@@ -73,8 +56,9 @@ ULONG fetchNameList(Call call, ULONG size, std::vector<std::string>& names)
         }
         if (rc != SAR_OK)
             return rc;
-        // A used size beyond the buffer given is not believed.
-        names = splitNameList(buffer.data(), std::min(used, size));
+        // A used size beyond the buffer given is not believed; the list ends at its first empty name
+        // or at that size, a last name without its zero byte kept.
+        names = keymgr::splitNameList(buffer.data(), buffer.size(), std::min(used, size));
         break;
     }
     return SAR_OK;

@@ -171,12 +171,16 @@ ULONG cDevMgr::getDevInfo(const char* name, DEVINFO* info)
     return SAR_INVALIDPARAMERR;
 }
 
+bool cDevMgr::deviceNameFits(const std::string& name)
+{
+    return !name.empty() && name.size() < sizeof(szDevName) && name.find('\0') == std::string::npos;
+}
+
 ULONG cDevMgr::open(const TokenChoice& choice)
 {
     close();
-    // Device names travel in a 64-byte buffer; one that does not fit whole names no device of ours.
     const std::string& device = choice.device;
-    if (device.empty() || device.size() >= sizeof(szDevName) || device.find('\0') != std::string::npos)
+    if (!deviceNameFits(device))
         return SAR_INVALIDPARAMERR;
     ULONG result = ConnectDev(device.c_str());
     if (result != SAR_OK) {
@@ -225,8 +229,7 @@ ULONG cDevMgr::clearSecureState(const TokenChoice& choice)
     if (!skf)
         return SKF_NOT_BOUND;
     const std::string& device = choice.device;
-    if (device.empty() || device.size() >= sizeof(szDevName) || device.find('\0') != std::string::npos ||
-        choice.application.empty())
+    if (!deviceNameFits(device) || choice.application.empty())
         return SAR_INVALIDPARAMERR;
     DEVHANDLE dev = nullptr;
     ULONG result = skf->SKF_ConnectDev(input(device.c_str()), &dev);

@@ -49,7 +49,8 @@ public:
     // The path Initialize() opens.
     static std::string skfLibraryPath();
 
-    // Loads the SKF library: 0 on success (also when it was loaded before), -1 when it cannot be opened.
+    // Loads the SKF library, touching no token (the five-argument Initialize wipes and sets up a token).
+    // 0 on success (also when it was loaded before), -1 when it cannot be opened.
     int Initialize();
     ULONG WaitForDevEvent(char* name, ULONG* len, ULONG* event);
     ULONG GetEvent();
@@ -58,6 +59,10 @@ public:
     std::string GetDevName();
     // Keeps at most 63 bytes of name; a null name is refused with SAR_INVALIDPARAMERR.
     ULONG SetDevName(const char* name);
+
+    // Whether a device name fits whole in the 64-byte buffer names travel in (terminator included)
+    // and holds no zero byte: one that does not names no device of ours.
+    static bool deviceNameFits(const std::string& name);
 
     ULONG ConnectDev(const char* name);
     // Name of the device the handles belong to ("" when none is connected); for log records.
@@ -82,6 +87,8 @@ public:
     ULONG DevAuth(const char* key, ULONG len);
     ULONG ChangeDevAuthKey(const char* key, ULONG len);
     ULONG ChangeDevAuthKeyEx(const char* oldKey, ULONG oldLen, const char* newKey, ULONG newLen);
+    // Wipes and sets up the connected token (unlike Initialize(), which only loads the library):
+    // device authentication, every application deleted, a new one with these PINs, the new label.
     ULONG Initialize(const char* authKey, ULONG authKeyLen, const char* label, const char* soPin, const char* userPin);
     // Common name of the selected certificate of the open container into dst (128 bytes): 0 or -1.
     int getCertName(bool sign, char* dst);

@@ -1,9 +1,10 @@
+// Fetching name lists and certificates with the size-then-fetch protocol; the readers of what was
+// fetched are in namesplit.cpp.
 #include "namelist.h"
 
 #include <openssl/x509.h>
 
 #include <algorithm>
-#include <cstring>
 
 namespace keymgr {
 
@@ -11,54 +12,6 @@ namespace {
 
 // How often a list that keeps growing between the size call and the fetch is asked again.
 constexpr int kFetchAttempts = 4;
-
-template <typename Visit> void walkNameList(const char* buf, std::size_t capacity, std::size_t reported, Visit visit)
-{
-    if (!buf)
-        return;
-    const std::size_t end = std::min(reported, capacity);
-    std::size_t pos = 0;
-    while (pos < end && buf[pos] != '\0') {
-        const void* zero = std::memchr(buf + pos, '\0', end - pos);
-        if (!zero) {
-            if (end < capacity)
-                visit(buf + pos, end - pos);
-            return;
-        }
-        const std::size_t length = static_cast<const char*>(zero) - (buf + pos);
-        // With a size beyond the buffer, a zero in the last byte may be the caller's zero fill
-        // behind a name the library cut short.
-        if (reported > capacity && pos + length == capacity - 1)
-            return;
-        if (!visit(buf + pos, length))
-            return;
-        pos += length + 1;
-    }
-}
-
-} // namespace
-
-std::vector<std::string> splitNameList(const char* buf, std::size_t capacity, std::size_t reported)
-{
-    std::vector<std::string> names;
-    walkNameList(buf, capacity, reported, [&names](const char* name, std::size_t length) {
-        names.emplace_back(name, length);
-        return true;
-    });
-    return names;
-}
-
-std::string firstName(const char* buf, std::size_t capacity, std::size_t reported)
-{
-    std::string first;
-    walkNameList(buf, capacity, reported, [&first](const char* name, std::size_t length) {
-        first.assign(name, length);
-        return false;
-    });
-    return first;
-}
-
-namespace {
 
 // The size-then-fetch protocol shared by lists and certificates. On success *buf holds the answer
 // with one zero byte beyond the size asked for, and *used the size the library reported. A list
@@ -152,15 +105,6 @@ ULONG fetchCertificate(const ByteCall& call, std::vector<BYTE>* der)
 ULONG fetchCertificateSized(const ByteCall& call, std::vector<BYTE>* der)
 {
     return readCertificate(call, 0, der);
-}
-
-std::string fixedText(const char* field, std::size_t width)
-{
-    if (!field)
-        return std::string();
-    const void* zero = std::memchr(field, '\0', width);
-    const std::size_t length = zero ? static_cast<const char*>(zero) - field : width;
-    return std::string(field, length);
 }
 
 } // namespace keymgr

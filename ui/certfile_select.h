@@ -4,6 +4,8 @@
 #ifndef KEYMGR_CERTFILE_SELECT_H
 #define KEYMGR_CERTFILE_SELECT_H
 
+#include "windowconstants.h"
+
 #include <QByteArray>
 #include <QModelIndex>
 #include <QString>
@@ -14,7 +16,7 @@ namespace certfile {
 constexpr int kContainerNameBufferSize = 128;
 
 // The role under which a certificate row keeps the bytes read when the tree was built.
-constexpr int kCertificateBytesRole = Qt::UserRole + 1;
+using mainwin::kCertificateBytesRole;
 
 // The looked-up suffix of a container row, "(container)" in English.
 QString containerSuffix();

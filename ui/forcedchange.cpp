@@ -1,6 +1,7 @@
 #include "forcedchange.h"
 
 #include "cDevMgr.h"
+#include "messages.h"
 #include "myMessageBox.h"
 #include "namelist.h"
 
@@ -25,7 +26,7 @@ ForcedChangeEnd forceUserPinChange(myMessageBox* box, const TokenChoice& choice)
 {
     HandlesClosedAtEnd closed;
     for (;;) {
-        box->setWarnMode(2031, 9003, 0);
+        box->setWarnMode(messages::kModeChangeForm, messages::kTitleChangePin, 0);
         if (box->exec() != 0)
             return ForcedChangeEnd::Left;
         // A token pulled out while the form was up would answer every try with "Operation failed".
@@ -34,7 +35,7 @@ ForcedChangeEnd forceUserPinChange(myMessageBox* box, const TokenChoice& choice)
             box->emptyPinFields();
             if (!tokenPresent(choice.device))
                 return ForcedChangeEnd::Removed;
-            box->setWarnMode(7000, 9003, 0);
+            box->setWarnMode(messages::kModeFailed, messages::kTitleChangePin, 0);
             box->exec();
             continue;
         }

@@ -28,18 +28,4 @@ QByteArray utf8UntilNul(const QString& text)
     return bytes;
 }
 
-unsigned resultMode(ULONG result, unsigned successMode)
-{
-    switch (result) {
-    case SAR_OK:
-        return successMode;
-    case SAR_PIN_INCORRECT:
-        return kModeWrongPin;
-    case SAR_PIN_LOCKED:
-        return kModePinLocked;
-    default:
-        return kModeFailed;
-    }
-}
-
 } // namespace keyops

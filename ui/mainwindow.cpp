@@ -10,6 +10,7 @@
 #include "mgrversion.h"
 #include "multilang.h"
 #include "myMessageBox.h"
+#include "windowconstants.h"
 
 #include <QCloseEvent>
 #include <QIcon>
@@ -60,8 +61,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
     ui->tabWidget->tabBar()->hide();
     ui->tabWidget_2->tabBar()->hide();
     ui->tabWidget_2->setAttribute(Qt::WA_TranslucentBackground);
-    ui->tabWidget->setCurrentIndex(1);
-    ui->tabWidget_2->setCurrentIndex(0);
+    ui->tabWidget->setCurrentIndex(mainwin::kPageToken);
+    ui->tabWidget_2->setCurrentIndex(mainwin::kTokenPageMain);
 
     for (QPushButton* hidden : {ui->btn_ChangeAuthKey, ui->btn_UnblockPIN, ui->btn_Initialize}) {
         hidden->setEnabled(false);
@@ -170,9 +171,11 @@ MainWindow::~MainWindow()
 
 void MainWindow::btn_Logo()
 {
-    ui->tabWidget->setCurrentIndex(3);
+    ui->tabWidget->setCurrentIndex(mainwin::kPageAbout);
 }
 
+// Stays because the window's published slot list names it, though nothing sends to it: it only
+// records the id; chooseLangByIndex switches the language.
 void MainWindow::setLangID(int id)
 {
     m_langID = id;

@@ -8,12 +8,13 @@
 #include "certfile_dialogs.h"
 #include "certfile_io.h"
 #include "certfile_select.h"
-#include "keyops_text.h"
 #include "logging.h"
+#include "messages.h"
 #include "multilang.h"
 #include "myMessageBox.h"
 #include "namelist.h"
 #include "passwordrules.h"
+#include "windowconstants.h"
 
 #include <QDir>
 #include <QFile>
@@ -23,36 +24,22 @@
 #include <cstring>
 #include <optional>
 
-namespace {
+using namespace messages; // the modes, titles and actions of the messages shown here
 
-enum : unsigned {
-    kModeSelectCert = 8000,
-    kModeImported = 8001,
-    kModeExported = 8002,
-    kModeImportFailed = 8004,
-    kModeExportFailed = 8005,
-    kModeConfirmDelete = 4001,
-    kModeFailed = 7000,
-    kModeCleared = 9011,
-    kModeClearFailed = 9012,
-};
-enum : unsigned {
-    kTitleVerifyPin = 9002,
-    kTitleImport = 9005,
-    kTitleExport = 9006,
-    kTitleView = 9007,
-    kTitleDelete = 9008,
-    kTitleClear = 9013
-};
+namespace {
 
 constexpr int kPurposeExport = 1;
 constexpr int kPurposeView = 2;
-constexpr ULONG kUserPin = 1;
 
 void tell(myMessageBox* box, unsigned mode, unsigned title, unsigned value = 0)
 {
     box->setWarnMode(mode, title, value);
     box->exec();
+}
+
+void tell(myMessageBox* box, const Message& message, unsigned value = 0)
+{
+    tell(box, message.mode, message.title, value);
 }
 
 // A container name in the zero-filled buffer the token receives; containerName() has checked its size.
@@ -123,13 +110,12 @@ void MainWindow::btn_importCert()
     input.close();
 
     cDevMgr* mgr = cDevMgr::getInst();
-    unsigned mode = kModeImportFailed;
-    if (readable && named && mgr->open(choice) == SAR_OK &&
-        mgr->ImportCertificate(TRUE, reinterpret_cast<const BYTE*>(data.constData()), ULONG(data.size())) == SAR_OK)
-        mode = kModeImported;
+    const bool imported =
+        readable && named && mgr->open(choice) == SAR_OK &&
+        mgr->ImportCertificate(TRUE, reinterpret_cast<const BYTE*>(data.constData()), ULONG(data.size())) == SAR_OK;
     mgr->close();
-    tell(m_msgBox, mode, kTitleImport);
-    refreshCertificatePage(choice, mode == kModeImported);
+    tell(m_msgBox, outcomeMessage(Action::ImportCertificate, imported));
+    refreshCertificatePage(choice, imported);
 }
 
 void MainWindow::btn_exportCert()
@@ -156,7 +142,7 @@ void MainWindow::btn_exportCert()
     const bool read = row == RowName::Ok && cDevMgr::getInst()->open(choice) == SAR_OK && readCertificate(sign, &der);
     cDevMgr::getInst()->close();
     const bool done = read && certfile::writeExportFile(file, der);
-    tell(m_msgBox, done ? kModeExported : kModeExportFailed, kTitleExport);
+    tell(m_msgBox, outcomeMessage(Action::ExportCertificate, done));
 }
 
 void MainWindow::btn_viewCert()
@@ -183,7 +169,8 @@ void MainWindow::btn_viewCert()
     cDevMgr::getInst()->close();
 }
 
-// Nothing calls it: the actions open their container through their choice.
+// Stays because the window's published interface names it, though nothing calls it: the actions open
+// their container through their choice.
 void MainWindow::openCurrentNodeCTN(int purpose)
 {
     QByteArray name;
@@ -235,10 +222,10 @@ void MainWindow::btn_deleteCtn()
     NameBuffer buffer(name);
     const ULONG result = mgr->open(choice) == SAR_OK ? mgr->DeleteContainer(buffer.bytes) : SAR_FAIL;
     mgr->close();
-    if (result != SAR_OK) {
-        logSkfFailure("SKF_DeleteContainer", result, choice.device);
-        tell(m_msgBox, kModeFailed, kTitleDelete);
-    }
+    logSkfFailure("SKF_DeleteContainer", result, choice.device);
+    const Message told = resultMessage(Action::DeleteContainer, result);
+    if (told.mode != 0)
+        tell(m_msgBox, told);
     refreshCertificatePage(choice, result == SAR_OK);
 }
 
@@ -260,13 +247,13 @@ void MainWindow::on_btn_clearEmptyCtn_clicked()
     // The token chosen before the dialog, reconnected: never the one a token event connected last.
     ULONG verified = mgr->open(choice);
     if (verified == SAR_OK) {
-        verified = mgr->VerifyPIN(kUserPin, pin->data(), &retry);
+        verified = mgr->VerifyPIN(mainwin::kUserPin, pin->data(), &retry);
         logSkfFailure("SKF_VerifyPIN", verified, choice.device);
     }
     pin.reset();
     if (verified != SAR_OK) {
         mgr->close();
-        tell(m_msgBox, keyops::resultMode(verified, keyops::kModeFailed), kTitleVerifyPin, unsigned(retry));
+        tell(m_msgBox, resultMessage(Action::VerifyPin, verified), unsigned(retry));
         return;
     }
     ULONG removed = 0;
@@ -277,5 +264,5 @@ void MainWindow::on_btn_clearEmptyCtn_clicked()
     qCInfo(lcUi, "clean-up removed %u empty containers", unsigned(removed));
     logSkfFailure("ClearEmptyContainers", cleared, choice.device);
     // The certificate page is rebuilt whenever it is shown again, so it needs no refresh here.
-    tell(m_msgBox, cleared == SAR_OK ? kModeCleared : kModeClearFailed, kTitleClear);
+    tell(m_msgBox, resultMessage(Action::ClearContainers, cleared));
 }

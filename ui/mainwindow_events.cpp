@@ -12,6 +12,7 @@
 #include "namelist.h"
 #include "tokentext.h"
 #include "webopen.h"
+#include "windowconstants.h"
 
 #include <QApplication>
 #include <QDebug>
@@ -133,8 +134,8 @@ void MainWindow::handleTokenEvent(const TokenEvent& event)
                                 ui->btn_VerifyPIN_OK, ui->btn_ChangPIN_OK, ui->btn_ImpCert, ui->btn_ExpCert,
                                 ui->btn_DelCtn, ui->btn_ChangeAuthKey, ui->btn_UnblockPIN, ui->btn_Initialize})
         button->setEnabled(false);
-    ui->tabWidget->setCurrentIndex(1);
-    ui->tabWidget_2->setCurrentIndex(0);
+    ui->tabWidget->setCurrentIndex(mainwin::kPageToken);
+    ui->tabWidget_2->setCurrentIndex(mainwin::kTokenPageMain);
     m_devModel->clear();
     m_ctnModel->clear();
     ui->label_bottom->setText(QString());

@@ -7,20 +7,22 @@
 #include "cDevMgr.h"
 #include "keyops_text.h"
 #include "logging.h"
+#include "messages.h"
 #include "myMessageBox.h"
 #include "passwordrules.h"
 #include "pinedit.h"
+#include "windowconstants.h"
 
 #include <cstring>
 #include <optional>
 
+using mainwin::kUserPin;
+using messages::Action;
 using pinrules::PinBytes;
 using pinrules::PinEntry;
 using pinrules::TextUnit;
 
 namespace {
-
-constexpr ULONG kUserPin = 1;
 
 int latin1Length(const QLineEdit* edit)
 {
@@ -40,19 +42,19 @@ void showCount(QLabel* label, int count)
 
 void MainWindow::btn_keyinfo()
 {
-    ui->tabWidget_2->setCurrentIndex(1);
+    ui->tabWidget_2->setCurrentIndex(mainwin::kTokenPageInfo);
 }
 
 void MainWindow::btn_changeLabel()
 {
     ui->NewLabelEdit->clear();
-    ui->tabWidget_2->setCurrentIndex(2);
+    ui->tabWidget_2->setCurrentIndex(mainwin::kTokenPageLabel);
 }
 
 void MainWindow::btn_verifyPin()
 {
     pinrules::clearPin(ui->VerifyPIN_Edit);
-    ui->tabWidget_2->setCurrentIndex(3);
+    ui->tabWidget_2->setCurrentIndex(mainwin::kTokenPageVerify);
 }
 
 void MainWindow::btn_changePin()
@@ -89,7 +91,8 @@ void MainWindow::btn_changePin()
         endActionLogin(choice);
     oldPin.reset();
     newPin.reset();
-    m_msgBox->setWarnMode(keyops::resultMode(rv, keyops::kModePinChanged), keyops::kTitleChangePin, retry);
+    const messages::Message told = messages::resultMessage(Action::ChangePin, rv);
+    m_msgBox->setWarnMode(told.mode, told.title, retry);
     m_msgBox->exec();
 }
 
@@ -147,7 +150,8 @@ void MainWindow::tab1_ConfirmPIN_Valuechange()
     changePageFieldChanged(ui, ui->ConfirmPIN_Edit, ui->lab_ConfirmPINCheck);
 }
 
-// Nothing connects it: tab1_newName_Valuechange keeps the label page's OK button.
+// Stays because the window's published slot list names it, though nothing sends to it:
+// tab1_newName_Valuechange keeps the label page's OK button.
 void MainWindow::NewLabelEdit_Valuechange()
 {
     ui->btn_ChangeLab_OK->setEnabled(latin1Length(ui->NewLabelEdit) >= 1);
@@ -182,7 +186,7 @@ void MainWindow::btn_changelabe_ok()
     const QByteArray label = keyops::utf8UntilNul(ui->NewLabelEdit->text());
     // The character limit is the page's own; the byte limit keeps a label of wide characters from
     // being cut inside a character by the token.
-    unsigned mode = keyops::kModeLabelTooLong;
+    messages::Message told = messages::messageOf(messages::kModeLabelTooLong, messages::kTitleChangeLabel);
     if (latin1Length(ui->NewLabelEdit) <= keyops::kMaxLabelBytes && label.size() <= keyops::kMaxLabelBytes) {
         cDevMgr* mgr = cDevMgr::getInst();
         ULONG rv = mgr->open(m_choice);
@@ -191,16 +195,16 @@ void MainWindow::btn_changelabe_ok()
             logSkfFailure("SKF_SetLabel", rv, m_choice.device);
         }
         mgr->close();
-        mode = rv == SAR_OK ? keyops::kModeLabelChanged : keyops::kModeFailed;
+        told = messages::resultMessage(Action::ChangeLabel, rv);
     }
-    m_msgBox->setWarnMode(mode, keyops::kTitleChangeLabel, 0);
+    m_msgBox->setWarnMode(told.mode, told.title, 0);
     m_msgBox->exec();
     ui->NewLabelEdit->clear();
 }
 
 void MainWindow::btn_verifyPIN_ok()
 {
-    unsigned mode = keyops::kModePinTooShort;
+    messages::Message told = messages::messageOf(messages::kModePinTooShort, messages::kTitleVerifyPin);
     ULONG retry = 0;
     {
         QString text = pinrules::takePin(ui->VerifyPIN_Edit);
@@ -211,7 +215,7 @@ void MainWindow::btn_verifyPIN_ok()
         const pinrules::PinRuleStep* broken =
             pinrules::firstBrokenRuleBytes(PinEntry::VerifyPinPage, {}, std::string_view(pin.data(), length), {});
         if (broken) {
-            mode = broken->mode;
+            told = messages::messageOf(broken->mode, told.title);
         } else {
             cDevMgr* mgr = cDevMgr::getInst();
             ULONG rv = mgr->open(m_choice);
@@ -220,7 +224,7 @@ void MainWindow::btn_verifyPIN_ok()
                 logSkfFailure("SKF_VerifyPIN", rv, m_choice.device);
             }
             mgr->close();
-            mode = keyops::resultMode(rv, keyops::kModeVerified);
+            told = messages::resultMessage(Action::VerifyPin, rv);
             if (rv == SAR_OK) {
                 // The login lasts until the choice moves to another application or the window goes.
                 m_verified = TokenChoice{m_choice.device, m_choice.application, std::string(), -1};
@@ -230,7 +234,7 @@ void MainWindow::btn_verifyPIN_ok()
             }
         }
     }
-    m_msgBox->setWarnMode(mode, keyops::kTitleVerifyPin, retry);
+    m_msgBox->setWarnMode(told.mode, told.title, retry);
     m_msgBox->exec();
 }
 
@@ -241,12 +245,12 @@ void MainWindow::btn_changePIN_ok()
     QString oldText = pinrules::takePin(ui->OldPIN_Edit);
     QString newText = pinrules::takePin(ui->NewPIN_Edit);
     QString confirmText = pinrules::takePin(ui->ConfirmPIN_Edit);
-    unsigned mode = keyops::kModeFailed;
+    messages::Message told = messages::messageOf(messages::kModeFailed, messages::kTitleChangePin);
     ULONG retry = 0;
     const pinrules::PinRuleStep* broken =
         pinrules::firstBrokenRule(PinEntry::ChangePinPage, oldText, newText, confirmText);
     if (broken) {
-        mode = broken->mode;
+        told = messages::messageOf(broken->mode, told.title);
     } else {
         PinBytes oldPin(oldText, TextUnit::Utf8);
         PinBytes newPin(newText, TextUnit::Utf8);
@@ -259,10 +263,10 @@ void MainWindow::btn_changePIN_ok()
         mgr->close();
         if (rv == SAR_OK)
             endActionLogin(m_choice);
-        mode = keyops::resultMode(rv, keyops::kModePinChanged);
+        told = messages::resultMessage(Action::ChangePin, rv);
     }
     for (QString* text : {&oldText, &newText, &confirmText})
         pinrules::wipe(*text);
-    m_msgBox->setWarnMode(mode, keyops::kTitleChangePin, retry);
+    m_msgBox->setWarnMode(told.mode, told.title, retry);
     m_msgBox->exec();
 }

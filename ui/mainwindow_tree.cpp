@@ -9,6 +9,7 @@
 #include "multilang.h"
 #include "namelist.h"
 #include "tokentext.h"
+#include "windowconstants.h"
 
 #include <QHeaderView>
 #include <QIcon>
@@ -23,13 +24,11 @@
 
 namespace {
 
-// Device names travel to the device manager in a zero-filled buffer of this size.
-constexpr int kDevNameBufferSize = 64;
 constexpr ULONG kContainerListSize = 2048;
 constexpr ULONG kRsaPublicKeySize = sizeof(RSAPUBLICKEYBLOB); // 268
 constexpr ULONG kEccPublicKeySize = sizeof(ECCPUBLICKEYBLOB); // 132
-constexpr BYTE kContainerRsa = 1;
-constexpr BYTE kContainerEcc = 2;
+constexpr BYTE kContainerRsa = SKF_CONTAINER_RSA;
+constexpr BYTE kContainerEcc = SKF_CONTAINER_ECC;
 
 QString text(unsigned long id, const char* defaultText)
 {
@@ -228,7 +227,7 @@ bool MainWindow::showDevice(const std::string& device, bool withPins)
         button->setEnabled(false);
 
     // A name the 64-byte buffer cannot hold whole is refused rather than cut into another name.
-    if (device.empty() || device.size() >= std::size_t(kDevNameBufferSize) || device.find('\0') != std::string::npos)
+    if (!cDevMgr::deviceNameFits(device))
         return false;
 
     // The device is reached by its name alone: connecting fails for one that is gone, so no scan
@@ -328,7 +327,7 @@ void MainWindow::showApplication(const std::string& device)
 {
     m_ctnMap.clear();
     m_ctnModel->clear();
-    ui->tabWidget->setCurrentIndex(2);
+    ui->tabWidget->setCurrentIndex(mainwin::kPageCertificates);
     ui->btn_ChangeLabel->setEnabled(true);
 
     // The application stays open from choosing the device; it is not opened a second time.
@@ -409,8 +408,8 @@ void MainWindow::Dev_App_selected(QModelIndex index)
     // A top-level row is a device even when it has no application row under it.
     if (!index.parent().isValid()) {
         chooseDevice(index.data(tokentext::kNameBytesRole).toByteArray().toStdString());
-        ui->tabWidget->setCurrentIndex(1);
-        ui->tabWidget_2->setCurrentIndex(1);
+        ui->tabWidget->setCurrentIndex(mainwin::kPageToken);
+        ui->tabWidget_2->setCurrentIndex(mainwin::kTokenPageInfo);
     } else {
         showApplication(index.parent().data(tokentext::kNameBytesRole).toByteArray().toStdString());
     }
@@ -425,7 +424,8 @@ void MainWindow::chooseCurrentRow(const QModelIndex& current)
         Dev_App_selected(current);
 }
 
-// Nothing connects it; it makes the same choice for the device tree's current row.
+// Stays because the window's published slot list names it, though nothing sends to it: it makes the
+// same choice for the device tree's current row.
 void MainWindow::Dev_App_selected_noindex()
 {
     const QModelIndex current = ui->treeView_Dev->currentIndex();
@@ -434,8 +434,8 @@ void MainWindow::Dev_App_selected_noindex()
         return;
     }
     chooseDevice(current.data(tokentext::kNameBytesRole).toByteArray().toStdString());
-    ui->tabWidget->setCurrentIndex(1);
-    ui->tabWidget_2->setCurrentIndex(1);
+    ui->tabWidget->setCurrentIndex(mainwin::kPageToken);
+    ui->tabWidget_2->setCurrentIndex(mainwin::kTokenPageInfo);
 }
 
 void MainWindow::Ctn_selected(QModelIndex)

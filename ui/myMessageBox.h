@@ -71,7 +71,7 @@ protected:
 
 private:
     void centre();
-    void showResult(unsigned int mode, unsigned int value);
+    void showResult(unsigned int mode, unsigned int title, unsigned int value);
     void leave();
 
     Ui_myMessageBox* ui;

@@ -1,5 +1,7 @@
 #include "passwordrules.h"
 
+#include "messages.h"
+
 #include <openssl/crypto.h>
 
 namespace pinrules {
@@ -8,10 +10,11 @@ namespace {
 constexpr TextUnit L1 = TextUnit::Latin1;
 constexpr TextUnit U8 = TextUnit::Utf8;
 
-const char kRuleHint[] = "密码设置规则:6-16位字母+数字，示例:kv3939";
-const char kConfirmError[] = "Error in confirming the RUZ-Ururov password entry";
-const char kSameAsOld[] = "The old and new RUZ-Ururov passwords are the same";
-const char kTooShort[] = "The password entered is not long enough";
+// The texts of the message modes these rules show, also shown inside the SetPin dialog.
+constexpr const char* kRuleHint = messages::kTextRuleHint;
+constexpr const char* kConfirmError = messages::kTextConfirmError;
+constexpr const char* kSameAsOld = messages::kTextSameAsOld;
+constexpr const char* kTooShort = messages::kTextTooShort;
 
 // Each entry point's rules in the order it applies them; the first broken rule decides the message.
 // Every place that sets a PIN refuses one with other than printable ASCII, with the rule hint.

@@ -4,6 +4,8 @@
 #ifndef KEYMGR_TOKENTEXT_H
 #define KEYMGR_TOKENTEXT_H
 
+#include "windowconstants.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -12,7 +14,7 @@
 namespace tokentext {
 
 // The role under which a device-tree or certificate-tree row keeps the name's bytes.
-constexpr int kNameBytesRole = Qt::UserRole + 2;
+using mainwin::kNameBytesRole;
 
 // The bytes for display: as UTF-8 when they are valid UTF-8, else as GB18030 (the encoding of
 // Chinese enrolment programs) when they are valid there, else printable ASCII with \xHH for every

@@ -5,6 +5,7 @@
 // with the window title, which the offscreen platform draws no frame for.
 #include "SetPin.h"
 #include "VerifyPin.h"
+#include "messages.h"
 #include "multilang.h"
 #include "myMessageBox.h"
 
@@ -19,10 +20,6 @@
 #include <cstdio>
 
 namespace {
-
-const unsigned kModes[] = {2000, 2001, 2002, 2003, 2004, 2005, 2006, 2007, 2008, 2009, 2024, 2025, 2026, 2027,
-                           2028, 2029, 2030, 2031, 2032, 2033, 2034, 3000, 3001, 4000, 4001, 5000, 6001, 6002,
-                           6003, 6004, 6005, 7000, 8000, 8001, 8002, 8003, 8004, 8005, 9011, 9012, 1234};
 
 bool save(QWidget* dialog, const QString& path)
 {
@@ -61,7 +58,11 @@ bool renderAll(const QDir& out)
     }
     bool ok = true;
     myMessageBox box;
-    for (unsigned mode : kModes) {
+    std::size_t count = 0;
+    const messages::ModeEntry* modes = messages::allModes(&count);
+    // Every mode of the dialog's table, then one it does not know.
+    for (std::size_t i = 0; i <= count; ++i) {
+        const unsigned mode = i < count ? modes[i].mode : 1234;
         box.setWarnMode(mode, 9003, 3);
         if (myMessageBox::isChangeFormMode(mode))
             typeInto<QLineEdit>(&box, "OldPIN_Edit", QStringLiteral("57239184"));
