@@ -65,7 +65,8 @@ public:
     void openCurrentNodeCTN(int purpose);
     // Writes the certificate to the viewer's temporary file and starts the viewer.
     void viewCertificate(bool sign);
-    // Rebuilds the device model from the present tokens (run by slotEventChange).
+    // Lists every present token into the device model again: at start-up, at a language switch and for
+    // a token event the tree cannot place.
     void rebuildDevTree();
 
     // Every tray balloon goes through here so that the observer (tests) sees it too.
@@ -210,7 +211,7 @@ private:
     QList<TokenChoice> m_pendingPinChanges;
     QPointer<QWidget> m_waitingOn;
     TokenChoice m_choice;
-    // The first application of each device the last tree rebuild listed ("" for none), so that a
+    // The first application of each device the device tree lists ("" for none), so that a
     // click does not ask the token again.
     QHash<QByteArray, std::string> m_knownApps;
     // The device and application whose user PIN the verify page verified; empty when none is.

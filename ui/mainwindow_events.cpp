@@ -1,5 +1,5 @@
 // The token event handler: page reset, settings reload, web site, tray messages, expiry check and
-// the rebuild of the device tree, with the forced change of a factory-default user PIN.
+// the device tree changed by the event, with the forced change of a factory-default user PIN.
 #include "MainWindow.h"
 
 #include "ui_MainWindow.h"
