@@ -272,7 +272,7 @@ void TstTokenWalks::incrementalTreeEqualsRebuild()
         }
         if (random.bounded(4) == 0 && model->rowCount() > 0) {
             const QModelIndex row = model->index(random.bounded(model->rowCount()), 0);
-            m_window->Dev_App_selected(row);
+            QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, tree->visualRect(row).center());
             chosen = row.data(tokentext::kNameBytesRole).toByteArray();
         }
         if (random.bounded(3) == 0 || step == last) {
