@@ -238,13 +238,8 @@ void TstTokenWalks::incrementalTreeEqualsRebuild()
     // Plugged in an order other than the library's, one without application, one named in GBK; the
     // last comes without an event, so that the next event lists every token.
     const QStringList names{"R-MID", "R-BARE", "R-ZULU", "R-ALPHA", "R-\\xb3\\xf6", "R-UNTOLD"};
-    for (const QString& name : names.mid(0, 5)) {
-        SoftSkfFixture::TokenSpec spec;
-        spec.name = name;
-        spec.present = false;
-        spec.appName = name == "R-BARE" ? QString() : spec.appName;
-        QVERIFY(m_fx.createToken(spec));
-    }
+    for (const QString& name : names.mid(0, 5))
+        QVERIFY(m_fx.run(QStringList{"create", name, "--absent", "--no-app"}.mid(0, name == "R-BARE" ? 4 : 3)));
     QRandomGenerator random(26);
     QString steps = QStringLiteral("seed 26:");
     auto* tree = m_window->findChild<QTreeView*>("treeView_Dev");
