@@ -58,12 +58,15 @@ public:
 
     // Warns about the first readable certificate of the inserted token when it expires soon.
     void certIsValid();
+    // Tells the user about a certificate with secondsLeft seconds left, when it expires soon.
+    void showExpiryNotice(long secondsLeft);
     // Opens the container of the certificate tree's current row (purpose 1 export, 2 view). The
     // actions themselves open what they chose through their TokenChoice.
     void openCurrentNodeCTN(int purpose);
     // Writes the certificate to the viewer's temporary file and starts the viewer.
     void viewCertificate(bool sign);
-    // Rebuilds the device model from the present tokens (run by slotEventChange).
+    // Lists every present token into the device model again: at start-up, at a language switch and for
+    // a token event the tree cannot place.
     void rebuildDevTree();
 
     // Every tray balloon goes through here so that the observer (tests) sees it too.
@@ -172,11 +175,22 @@ private:
     {
         quint32 code = 0; // 0 for a run that only lists the tokens
         QByteArray device;
+        // Changes the rows of its device alone when the tree can place it; else lists every token.
+        bool incremental = false;
     };
     void queueTokenEvent(const TokenEvent& event);
     // Handles the queued events one by one, then the forced PIN changes no dialog holds back.
     void runTokenWork();
     void handleTokenEvent(const TokenEvent& event);
+    // The row an insertion goes to or a removal takes away, when the device list the library gives
+    // now is the tree's with that one change; -1 when the tree cannot place the event.
+    int placeTokenEvent(const TokenEvent& event);
+    // Reads the inserted device alone (its rows, default PIN and expiry check) into row at.
+    void insertDeviceRow(const std::string& device, int at);
+    // Drops the removed device's rows, and the choice when it is on that device.
+    void removeDeviceRow(const std::string& device, int at);
+    // Resets the pages and buttons and ends the choice and the verified login, as a token gone does.
+    void letGoOfChosenToken();
     // Forces the change of a default user PIN now, or once the dialog showing is closed.
     void offerPinChange(const TokenChoice& choice);
     void waitForClose(QWidget* dialog);
@@ -197,7 +211,7 @@ private:
     QList<TokenChoice> m_pendingPinChanges;
     QPointer<QWidget> m_waitingOn;
     TokenChoice m_choice;
-    // The first application of each device the last tree rebuild listed ("" for none), so that a
+    // The first application of each device the device tree lists ("" for none), so that a
     // click does not ask the token again.
     QHash<QByteArray, std::string> m_knownApps;
     // The device and application whose user PIN the verify page verified; empty when none is.

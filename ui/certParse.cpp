@@ -165,15 +165,24 @@ int certParse::certValid(const char* deviceName, long* secondsLeft)
         h.app = nullptr;
         return -1;
     }
+    return firstCertificateIn(skf, h.app, secondsLeft);
+}
+
+int certParse::firstCertificateIn(CGMSKFOperator* skf, HAPPLICATION app, long* secondsLeft)
+{
+    if (!skf || !app || !secondsLeft)
+        return -1;
+    // Only the container handle is the scan's own; the application stays with the caller.
+    SkfHandles h{skf};
     std::vector<std::string> containers;
-    if (keymgr::fetchNameList([&](LPSTR list, ULONG* size) { return skf->SKF_EnumContainer(h.app, list, size); },
+    if (keymgr::fetchNameList([&](LPSTR list, ULONG* size) { return skf->SKF_EnumContainer(app, list, size); },
                               &containers, kContainerListSize) != SAR_OK ||
         containers.empty())
         return -1;
 
     for (const std::string& name : containers) {
         std::vector<char> container = writableName(name);
-        if (skf->SKF_OpenContainer(h.app, container.data(), &h.container) != SAR_OK) {
+        if (skf->SKF_OpenContainer(app, container.data(), &h.container) != SAR_OK) {
             h.container = nullptr;
             continue;
         }

@@ -3,9 +3,13 @@
 #ifndef KEYMGR_CERTPARSE_H
 #define KEYMGR_CERTPARSE_H
 
+#include "skf_defs.h"
+
 #include <openssl/types.h>
 
 #include <cstddef>
+
+class CGMSKFOperator;
 
 class certParse
 {
@@ -15,6 +19,8 @@ public:
     // 0 when one was found, -1 otherwise: no device, application, container or certificate, or
     // one that cannot be decoded or whose end date cannot be read.
     int certValid(const char* deviceName, long* secondsLeft);
+    // The same for the application open in app, whose handle the scan leaves open.
+    static int firstCertificateIn(CGMSKFOperator* skf, HAPPLICATION app, long* secondsLeft);
 
     // The same for a DER certificate in memory: 0, or -1 when it cannot be decoded or read.
     static int secondsLeftOf(const unsigned char* der, std::size_t len, long* secondsLeft);

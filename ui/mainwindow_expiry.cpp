@@ -32,9 +32,12 @@ void MainWindow::certIsValid()
     const std::string device = m_lastEvent.device.toStdString();
     long secondsLeft = 0;
     certParse parser;
-    if (parser.certValid(device.c_str(), &secondsLeft) != 0)
-        return;
+    if (parser.certValid(device.c_str(), &secondsLeft) == 0)
+        showExpiryNotice(secondsLeft);
+}
 
+void MainWindow::showExpiryNotice(long secondsLeft)
+{
     const ExpiryNotice notice = expiryNoticeFor(secondsLeft);
     const QString title = tr("网上银行USB Key管理工具");
     // The looked-up formats are checked for their one conversion before use.

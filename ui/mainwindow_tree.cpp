@@ -254,7 +254,7 @@ bool MainWindow::showDevice(const std::string& device, bool withPins)
     setRow(4, text(30007, "TotalSpace"), QStringLiteral("%1 KB").arg(info.TotalSpace >> 10));
     setRow(5, text(30008, "FreeSpace"), QStringLiteral("%1 KB").arg(info.FreeSpace >> 10));
 
-    // The application the last rebuild of the device tree found; asked only for a device it did not list.
+    // The application the device tree found; asked only for a device it does not list.
     std::string app;
     const auto known = m_knownApps.constFind(QByteArray::fromStdString(device));
     if (known != m_knownApps.constEnd()) {
