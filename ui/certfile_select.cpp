@@ -1,6 +1,7 @@
 #include "certfile_select.h"
 
 #include "multilang.h"
+#include "skf_defs.h"
 #include "tokentext.h"
 
 #include <QCoreApplication>
@@ -15,25 +16,34 @@ QString shown(unsigned long id, const char* defaultText)
     return QCoreApplication::translate("MainWindow", __(id, defaultText).c_str());
 }
 
-struct PairText
+// The key-pair rows' labels by container type and public-key length.
+struct PairLabel
 {
-    unsigned long id;
-    const char* text;
-    bool sign;
+    std::uint8_t type;
+    std::uint32_t bits;
+    unsigned long signId;
+    const char* signText;
+    unsigned long encId;
+    const char* encText;
 };
 
-constexpr PairText kPairTexts[] = {
-    {30018, "Encrypt&Decrypt(RSA1024)", false},
-    {30022, "Encrypt&Decrypt(RSA2048)", false},
-    {30024, "Encrypt&Decrypt(ECC128)", false},
-    {30026, "Encrypt&Decrypt(ECC256)", false},
-    {30019, "Sign(RSA1024)", true},
-    {30023, "Sign(RSA2048)", true},
-    {30025, "Sign(ECC128)", true},
-    {30027, "Sign(ECC256)", true},
+constexpr PairLabel kPairLabels[] = {
+    {SKF_CONTAINER_RSA, 1024, 30019, "Sign(RSA1024)", 30018, "Encrypt&Decrypt(RSA1024)"},
+    {SKF_CONTAINER_RSA, 2048, 30023, "Sign(RSA2048)", 30022, "Encrypt&Decrypt(RSA2048)"},
+    {SKF_CONTAINER_ECC, 128, 30025, "Sign(ECC128)", 30024, "Encrypt&Decrypt(ECC128)"},
+    {SKF_CONTAINER_ECC, 256, 30027, "Sign(ECC256)", 30026, "Encrypt&Decrypt(ECC256)"},
 };
 
 } // namespace
+
+QString pairLabel(std::uint8_t type, bool sign, std::uint32_t bits)
+{
+    for (const PairLabel& label : kPairLabels) {
+        if (label.type == type && label.bits == bits)
+            return sign ? shown(label.signId, label.signText) : shown(label.encId, label.encText);
+    }
+    return QString();
+}
 
 QString containerSuffix()
 {
@@ -47,9 +57,9 @@ bool certificateRow(const QModelIndex& index, bool* sign)
         return false;
     const QString pairText = pair.data(Qt::DisplayRole).toString();
     bool found = false;
-    for (const PairText& candidate : kPairTexts) {
-        if (pairText == shown(candidate.id, candidate.text)) {
-            *sign = candidate.sign;
+    for (const PairLabel& label : kPairLabels) {
+        if (pairText == shown(label.signId, label.signText) || pairText == shown(label.encId, label.encText)) {
+            *sign = pairText == shown(label.signId, label.signText);
             found = true;
             break;
         }

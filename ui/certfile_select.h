@@ -10,6 +10,8 @@
 #include <QModelIndex>
 #include <QString>
 
+#include <cstdint>
+
 namespace certfile {
 
 // Container names travel to the token in a zero-filled buffer of this size, terminator included.
@@ -17,6 +19,10 @@ constexpr int kContainerNameBufferSize = 128;
 
 // The role under which a certificate row keeps the bytes read when the tree was built.
 using mainwin::kCertificateBytesRole;
+
+// The label of a key-pair row for a container type and public-key length, or an empty text for a
+// length the tree does not label.
+QString pairLabel(std::uint8_t type, bool sign, std::uint32_t bits);
 
 // The looked-up suffix of a container row, "(container)" in English.
 QString containerSuffix();

@@ -35,33 +35,6 @@ QString text(unsigned long id, const char* defaultText)
     return MainWindow::tr(__(id, defaultText).c_str());
 }
 
-struct PairLabel
-{
-    BYTE type;
-    ULONG bits;
-    unsigned long signId;
-    const char* signText;
-    unsigned long encId;
-    const char* encText;
-};
-
-constexpr PairLabel kPairLabels[] = {
-    {kContainerRsa, 1024, 30019, "Sign(RSA1024)", 30018, "Encrypt&Decrypt(RSA1024)"},
-    {kContainerRsa, 2048, 30023, "Sign(RSA2048)", 30022, "Encrypt&Decrypt(RSA2048)"},
-    {kContainerEcc, 128, 30025, "Sign(ECC128)", 30024, "Encrypt&Decrypt(ECC128)"},
-    {kContainerEcc, 256, 30027, "Sign(ECC256)", 30026, "Encrypt&Decrypt(ECC256)"},
-};
-
-// The label of a key pair, or an empty text for a bit length the table does not know.
-QString pairLabel(BYTE type, bool sign, ULONG bits)
-{
-    for (const PairLabel& label : kPairLabels) {
-        if (label.type == type && label.bits == bits)
-            return sign ? text(label.signId, label.signText) : text(label.encId, label.encText);
-    }
-    return QString();
-}
-
 // Bit length of the public key of one usage in the open container; 0 when it cannot be exported.
 ULONG publicKeyBits(cDevMgr* mgr, BYTE type, bool sign, std::vector<BYTE>* blob)
 {
@@ -111,7 +84,7 @@ QString commonNameOf(cDevMgr* mgr, const QByteArray& der)
 void appendPair(cDevMgr* mgr, QStandardItem* container, BYTE type, bool sign, bool withCert, const QByteArray& der,
                 std::vector<BYTE>* blob)
 {
-    const QString label = pairLabel(type, sign, publicKeyBits(mgr, type, sign, blob));
+    const QString label = certfile::pairLabel(type, sign, publicKeyBits(mgr, type, sign, blob));
     if (label.isEmpty())
         return;
     auto* pair = new QStandardItem(QIcon(QStringLiteral(":/folder.png")), label);
