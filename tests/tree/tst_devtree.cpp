@@ -80,7 +80,6 @@ private slots:
     void keyPairNodes();
     void unknownKeyLengthGivesNoPairNode();
     void emptyContainerHasNoChildren();
-    void longCertificateIsListed();
     void clicksSelectPagesAndButtons();
     void failedApplicationOpenDisablesButtons();
     void deviceWithoutChildShowsOnlyItself_data();
@@ -333,19 +332,6 @@ void TstDevTree::emptyContainerHasNoChildren()
     QCOMPARE(getCtnType(1), QStringLiteral("RSA"));
     QCOMPARE(getCtnType(2), QStringLiteral("ECC"));
     QCOMPARE(getCtnType(7), QStringLiteral("Empty"));
-}
-
-void TstDevTree::longCertificateIsListed()
-{
-    QVERIFY(makeToken("LONGCERT"));
-    QVERIFY(m_fx.addContainer("LONGCERT", "c", "sm2"));
-    QVERIFY(m_fx.addCert("LONGCERT", "c", true, "huge", 365));
-    QVERIFY(m_fx.hostile("long-cert", 11 * 1024));
-
-    m_window->chooseApp("LONGCERT");
-    QCOMPARE(
-        describeChildren(ctnModel(), ctnModel()->index(0, 0)),
-        QStringLiteral("Sign(ECC256)[huge,Public key,Private key];Encrypt&Decrypt(ECC256)[Public key,Private key]"));
 }
 
 void TstDevTree::clicksSelectPagesAndButtons()
