@@ -178,6 +178,8 @@ void TestNameList::fetch_data()
     QTest::newRow("first try fails, size call too")
         << two << two << false << 0u << uint(SAR_DEVICE_REMOVED) << 0u << 64u << uint(SAR_DEVICE_REMOVED)
         << uint(SAR_DEVICE_REMOVED) << QStringList{} << 2;
+    QTest::newRow("first try refused, then the fetch") << two << two << false << 0u << 0u << uint(SAR_FAIL) << 64u
+                                                       << uint(SAR_INDATALENERR) << uint(SAR_FAIL) << QStringList{} << 3;
 }
 
 void TestNameList::fetch()
