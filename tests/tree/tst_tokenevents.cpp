@@ -292,18 +292,16 @@ void TstTokenEvents::actionReachesChosenTokenAfterReplug_data()
     QTest::addColumn<QString>("pin");    // typed as the current PIN
     QTest::addColumn<bool>("done");      // the action succeeds on the chosen token
 
+    // A wrong PIN goes to the same token as a right one; what it costs there is tst_keyops' and tst_certs'.
     const QString right = "12345678", wrong = "87654321";
     auto row = [](const char* name, const char* action, const char* button, const QString& pin, bool done) {
         QTest::newRow(name) << QString(action) << QString(button) << pin << done;
     };
     row("Change PIN", "change dialog", "btn_ChangePIN", right, true);
-    row("Change PIN, wrong old PIN", "change dialog", "btn_ChangePIN", wrong, false);
     row("clean-up", "clean-up", "btn_clearEmptyCtn", right, true);
-    row("clean-up, wrong PIN", "clean-up", "btn_clearEmptyCtn", wrong, false);
     row("label", "label", "btn_ChangeLab_OK", right, true);
     row("verify page, wrong PIN", "verify page", "btn_VerifyPIN_OK", wrong, false);
     row("change page", "change page", "btn_ChangPIN_OK", right, true);
-    row("change page, wrong old PIN", "change page", "btn_ChangPIN_OK", wrong, false);
     row("export", "export", "btn_ExpCert", right, true);
     row("delete", "delete", "btn_DelCtn", right, true);
     row("view", "view", "btn_ViewCert", right, true);
