@@ -14,9 +14,12 @@
 
 #include <QCloseEvent>
 #include <QIcon>
+#include <QIconEngine>
 #include <QItemSelectionModel>
+#include <QPixmap>
 #include <QStandardItemModel>
 #include <QStandardPaths>
+#include <QStyledItemDelegate>
 #include <QTabBar>
 #include <QThread>
 
@@ -26,6 +29,62 @@ const char kBankWebAddress[] = "https://ebank.lumeno.example/";
 
 namespace {
 constexpr unsigned long kMonitorStopMs = 3000;
+
+// The standard delegate, except that rows have no size until the window is first shown: a view
+// lays itself out on a timer even while hidden, and sizing a row shapes its text, which loads the
+// text shaper and the row's fonts for a list nobody has looked at. The view keeps no height of 0,
+// so every row is measured for real once the window is on screen.
+class UnshownRowsDelegate : public QStyledItemDelegate
+{
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void setShown() { m_shown = true; }
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override
+    {
+        return m_shown ? QStyledItemDelegate::sizeHint(option, index) : QSize();
+    }
+
+private:
+    bool m_shown = false;
+};
+
+// An icon read from its file the first time it is drawn or measured: the window has its icon from
+// the start, but one that stays in the tray never decodes it, nor loads every image plugin to ask
+// which one reads the file.
+class FileIconEngine : public QIconEngine
+{
+public:
+    explicit FileIconEngine(const QString& path) : m_path(path) {}
+    void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode, QIcon::State state) override
+    {
+        icon().paint(painter, rect, Qt::AlignCenter, mode, state);
+    }
+    QSize actualSize(const QSize& size, QIcon::Mode mode, QIcon::State state) override
+    {
+        return icon().actualSize(size, mode, state);
+    }
+    QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override
+    {
+        return icon().pixmap(size, mode, state);
+    }
+    QList<QSize> availableSizes(QIcon::Mode mode, QIcon::State state) const override
+    {
+        return icon().availableSizes(mode, state);
+    }
+    QIconEngine* clone() const override { return new FileIconEngine(m_path); }
+    QString key() const override { return QStringLiteral("FileIconEngine"); }
+
+private:
+    const QIcon& icon() const
+    {
+        if (m_icon.isNull())
+            m_icon = QIcon(m_path);
+        return m_icon;
+    }
+
+    QString m_path;
+    mutable QIcon m_icon;
+};
 
 QString& languageDirSetting()
 {
@@ -52,6 +111,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
     memset(m_version2, 0, sizeof m_version2);
     getMgrVersion(m_version, m_version2);
     ui->setupUi(this);
+    setWindowIcon(QIcon(new FileIconEngine(QStringLiteral(":/logo.png"))));
 
     m_openURL = true;
     m_url = QString::fromUtf8(kBankWebAddress);
@@ -84,6 +144,11 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
 
     m_devModel->setHorizontalHeaderLabels(QStringList() << QStringLiteral("DevList"));
     ui->treeView_Dev->setModel(m_devModel);
+    // The view lays itself out on a timer even while hidden, and its header's size hint then
+    // loads the bold and CJK fonts of "DevList" in every language: the header and the rows'
+    // sizes wait for the first show.
+    ui->treeView_Dev->setHeaderHidden(true);
+    ui->treeView_Dev->setItemDelegate(new UnshownRowsDelegate(ui->treeView_Dev));
 
     ui->btn_Keyinfo->setEnabled(false);
     ui->btn_Keyinfo->hide();
@@ -179,6 +244,52 @@ void MainWindow::btn_Logo()
 void MainWindow::setLangID(int id)
 {
     m_langID = id;
+}
+
+void MainWindow::showEvent(QShowEvent* event)
+{
+    completeLook();
+    QMainWindow::showEvent(event);
+}
+
+void MainWindow::completeLook()
+{
+    if (m_lookComplete)
+        return;
+    m_lookComplete = true;
+    if (auto* rows = dynamic_cast<UnshownRowsDelegate*>(ui->treeView_Dev->itemDelegate()))
+        rows->setShown();
+    ui->treeView_Dev->setHeaderHidden(false);
+    ui->treeView_Dev->doItemsLayout();
+
+    // Style sheets and pictures of the form: set by the first show, so that a window that stays
+    // in the tray parses no style sheet and decodes no picture.
+    const struct {
+        QWidget* widget;
+        const char* sheet;
+    } sheets[] = {
+        {ui->tabWidget, "QTabBar::tab{width:130};"},
+        {ui->tabWidget_2, "QTabBar::tab{width:0px;height:0px};"},
+        {ui->treeView_usbInfo, "QTreeView::item{margin:2px;}\nborder: 1px solid rgb(208, 208, 208);"},
+        {ui->treeView, "QTreeView::item{margin:2px;}"},
+        {ui->btn_logo, "border-radius:0px;"},
+        // The text ends in an ideographic space (U+3000), as the form always had it.
+        {ui->line_16, "border:2px solid rgb(208, 208, 208);\u3000"},
+    };
+    for (const auto& entry : sheets)
+        entry.widget->setStyleSheet(QString::fromUtf8(entry.sheet));
+    const struct {
+        QLabel* label;
+        const char* picture;
+    } pictures[] = {
+        {ui->lab_changlabel_2, ":/infousb.png"}, {ui->lab_changlabel, ":/edit.png"},
+        {ui->lab_VerifyPIN, ":/pwd.png"},        {ui->lab_changePIN, ":/pwd.png"},
+        {ui->lab_changeAuthKey_2, ":/pwd.png"},  {ui->lab_Initialize_3, ":/pwd.png"},
+        {ui->lab_UnblockPIN_3, ":/unlock.png"},  {ui->lab_cert, ":/cert3.png"},
+        {ui->label_logo, ":/nvlog.png"},
+    };
+    for (const auto& entry : pictures)
+        entry.label->setPixmap(QPixmap(QString::fromLatin1(entry.picture)));
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)
