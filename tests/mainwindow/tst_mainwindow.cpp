@@ -19,6 +19,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QHeaderView>
 #include <QJsonDocument>
 #include <QLabel>
 #include <QLineEdit>
@@ -450,6 +451,8 @@ void TestMainWindow::lookAfterFirstShow()
     QVERIFY(QTest::qWaitForWindowExposed(m_window));
     auto* tree = child<QTreeView>("treeView_Dev");
     QVERIFY(!tree->isHeaderHidden());
+    // The rows start below the header, not under it.
+    QVERIFY(tree->header()->geometry().bottom() < tree->viewport()->geometry().top());
     auto* devices = qobject_cast<QStandardItemModel*>(tree->model());
     devices->appendRow(new QStandardItem(QStringLiteral("ROW")));
     const int rowHeight = tree->sizeHintForRow(0);
@@ -461,8 +464,8 @@ void TestMainWindow::lookAfterFirstShow()
         QCOMPARE(widget->styleSheet(), styleSheet);
     if (picture.isValid()) {
         auto* label = qobject_cast<QLabel*>(widget);
-        QVERIFY(label && label->pixmap());
-        QCOMPARE(label->pixmap()->size(), picture);
+        QVERIFY(label);
+        QCOMPARE(label->pixmap(Qt::ReturnByValue).size(), picture);
     }
     m_window->hide();
 }
