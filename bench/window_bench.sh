@@ -172,11 +172,17 @@ run_program() {
 }
 
 set -- $(run_program keymgr "$keymgr" "$ctl")
+[ $# -eq 5 ] || { echo "window_bench.sh: measuring keymgr failed" >&2; exit 1; }
 kpss=$1 krss=$2 kpriv=$3 kthreads=$4 kwake=$5
 
 if [ -n "$before" ] && [ "${before#-}" = "$before" ]; then
     set -- $(run_program before "$before/app/keymgr" "$before/softskf/softskf-ctl")
-    opss=$1 orss=$2 owake=$5
+    if [ $# -eq 5 ]; then
+        opss=$1 orss=$2 owake=$5
+    else
+        rm -f "$work/before.insert" "$work/before.remove"
+        before="- the earlier build did not run to the end (see above)"
+    fi
 fi
 
 "$bare" >/dev/null 2>&1 &
