@@ -15,6 +15,7 @@
 #include <QCloseEvent>
 #include <QIcon>
 #include <QIconEngine>
+#include <QImageReader>
 #include <QItemSelectionModel>
 #include <QPixmap>
 #include <QStandardItemModel>
@@ -48,6 +49,16 @@ private:
     bool m_shown = false;
 };
 
+// Reads a PNG of the resources with Qt's own reader. Left to find the reader by the file's
+// content, Qt loads every image plugin to ask it, and loading a library waits while the monitor
+// thread is inside the SKF library's dlopen, however long that library takes to start.
+QPixmap resourcePng(const QString& path)
+{
+    QImageReader reader(path, "png");
+    reader.setAutoDetectImageFormat(false);
+    return QPixmap::fromImage(reader.read());
+}
+
 // An icon read from its file the first time it is drawn or measured: the window has its icon from
 // the start, but one that stays in the tray never decodes it, nor loads every image plugin to ask
 // which one reads the file.
@@ -78,7 +89,7 @@ private:
     const QIcon& icon() const
     {
         if (m_icon.isNull())
-            m_icon = QIcon(m_path);
+            m_icon = QIcon(resourcePng(m_path));
         return m_icon;
     }
 
@@ -112,6 +123,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
     getMgrVersion(m_version, m_version2);
     ui->setupUi(this);
     setWindowIcon(QIcon(new FileIconEngine(QStringLiteral(":/logo.png"))));
+    // Read before the monitor thread starts: the icon needs the image plugin for .ico files, and no
+    // library can be loaded while that thread is inside the SKF library's dlopen.
+    const QIcon trayIcon(QStringLiteral(":/mgr_op.ico"));
 
     m_openURL = true;
     m_url = QString::fromUtf8(kBankWebAddress);
@@ -208,7 +222,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
     connect(ui->cbx_lang, QOverload<int>::of(&QComboBox::currentIndexChanged), this, &MainWindow::chooseLangByIndex);
 
     m_sysTrayIcon = new QSystemTrayIcon(this);
-    m_sysTrayIcon->setIcon(QIcon(QStringLiteral(":/mgr_op.ico")));
+    m_sysTrayIcon->setIcon(trayIcon);
     m_sysTrayIcon->setToolTip(QString::fromUtf8("Norvik银行国密Key管理工具"));
     connect(m_sysTrayIcon, &QSystemTrayIcon::activated, this, &MainWindow::on_activatedSysTrayIcon);
     createActions();
@@ -289,7 +303,7 @@ void MainWindow::completeLook()
         {ui->label_logo, ":/nvlog.png"},
     };
     for (const auto& entry : pictures)
-        entry.label->setPixmap(QPixmap(QString::fromLatin1(entry.picture)));
+        entry.label->setPixmap(resourcePng(QString::fromLatin1(entry.picture)));
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)
