@@ -1,7 +1,8 @@
 # make test: install what is missing, build, run the suite, then build and run it again
 #            under AddressSanitizer and UndefinedBehaviorSanitizer.
 # make demo: build and start keymgr on softskf demo tokens.
-# make bench: build and run the benchmarks.
+# make bench: build and run the benchmarks; the last table sets the whole program before and
+#             after side by side (the earlier revision is built into $(BUILD)/bench-before).
 # make package: build the Debian package (build-package/com.lumeno.tesselkey-norvik_*.deb).
 # make screenshots: draw every dialog to $(BUILD)/dialog-renders/ for a look by eye.
 # make fuzz: build the libFuzzer targets with clang and run each for FUZZ_SECONDS (default 60),
@@ -40,7 +41,7 @@ demo: build
 	scripts/demo.sh $(ROOT)/$(BUILD)
 
 bench: build
-	scripts/bench.sh $(ROOT)/$(BUILD)
+	JOBS=$(JOBS) scripts/bench.sh $(ROOT)/$(BUILD)
 
 package: deps
 	scripts/package.sh $(ROOT)/$(PACKAGE_BUILD) $(JOBS)

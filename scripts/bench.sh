@@ -1,8 +1,11 @@
 #!/bin/sh
 # Benchmarks LM_GetUserCert of libkeyprobe on softskf tokens with 1, 16 and 64 SM2 containers,
 # each holding an encryption and a signature certificate: SKF calls per query (softskf's call
-# counters) and host time per query; then the main window's benchmarks (bench/window_bench.sh).
-# Builds nothing: run it on a built staging build folder.
+# counters) and host time per query; then the main window's benchmarks (bench/window_bench.sh),
+# which end with the whole program before and after: the revision KEYMGR_BENCH_BEFORE (default
+# 55fdb44, the one before the incremental device tree and the light idle window) is built from git
+# into <build dir>/bench-before (bench/before_build.sh, reused while the revision stays) and run
+# beside this build. Otherwise builds nothing: run it on a built staging build folder.
 # Usage: scripts/bench.sh <absolute build dir> [queries per size]
 set -eu
 build=${1:?usage: scripts/bench.sh <absolute build dir> [queries per size]}
@@ -50,4 +53,13 @@ echo "SKF calls per query by function, 64 containers:"
 "$ctl" stats | awk -v q="$queries" '$2 > 0 { printf "  %-24s %8.1f\n", $1, $2 / (q + 1) }'
 
 echo
-sh "$(dirname "$0")/../bench/window_bench.sh" "$build"
+before_rev=${KEYMGR_BENCH_BEFORE:-55fdb44}
+echo "Building revision $before_rev for the before column (kept in $build/bench-before)..."
+if before=$(sh "$(dirname "$0")/../bench/before_build.sh" "$build" "$before_rev" 2>"$build/bench-before.why"); then
+    :
+else
+    cat "$build/bench-before.why" >&2
+    before="- $(tail -n 1 "$build/bench-before.why")"
+fi
+echo
+sh "$(dirname "$0")/../bench/window_bench.sh" "$build" "${KEYMGR_BENCH_IDLE:-30}" "$before"

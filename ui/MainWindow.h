@@ -144,6 +144,7 @@ private slots:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
@@ -170,6 +171,9 @@ private:
     char m_version[128] = {};
     char m_version2[128] = {};
     TrayMessageObserver m_trayObserver;
+    // What only a window on screen needs is put in place by its first show.
+    void completeLook();
+    bool m_lookComplete = false;
 
     struct TokenEvent
     {

@@ -14,9 +14,13 @@
 
 #include <QCloseEvent>
 #include <QIcon>
+#include <QIconEngine>
+#include <QImageReader>
 #include <QItemSelectionModel>
+#include <QPixmap>
 #include <QStandardItemModel>
 #include <QStandardPaths>
+#include <QStyledItemDelegate>
 #include <QTabBar>
 #include <QThread>
 
@@ -26,6 +30,72 @@ const char kBankWebAddress[] = "https://ebank.lumeno.example/";
 
 namespace {
 constexpr unsigned long kMonitorStopMs = 3000;
+
+// The standard delegate, except that rows have no size until the window is first shown: a view
+// lays itself out on a timer even while hidden, and sizing a row shapes its text, which loads the
+// text shaper and the row's fonts for a list nobody has looked at. The view keeps no height of 0,
+// so every row is measured for real once the window is on screen.
+class UnshownRowsDelegate : public QStyledItemDelegate
+{
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    void setShown() { m_shown = true; }
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override
+    {
+        return m_shown ? QStyledItemDelegate::sizeHint(option, index) : QSize();
+    }
+
+private:
+    bool m_shown = false;
+};
+
+// Reads a PNG of the resources with Qt's own reader. Left to find the reader by the file's
+// content, Qt loads every image plugin to ask it, and loading a library waits while the monitor
+// thread is inside the SKF library's dlopen, however long that library takes to start.
+QPixmap resourcePng(const QString& path)
+{
+    QImageReader reader(path, "png");
+    reader.setAutoDetectImageFormat(false);
+    return QPixmap::fromImage(reader.read());
+}
+
+// An icon read from its file the first time it is drawn or measured: the window has its icon from
+// the start, but one that stays in the tray never decodes it, nor loads every image plugin to ask
+// which one reads the file.
+class FileIconEngine : public QIconEngine
+{
+public:
+    explicit FileIconEngine(const QString& path) : m_path(path) {}
+    void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode, QIcon::State state) override
+    {
+        icon().paint(painter, rect, Qt::AlignCenter, mode, state);
+    }
+    QSize actualSize(const QSize& size, QIcon::Mode mode, QIcon::State state) override
+    {
+        return icon().actualSize(size, mode, state);
+    }
+    QPixmap pixmap(const QSize& size, QIcon::Mode mode, QIcon::State state) override
+    {
+        return icon().pixmap(size, mode, state);
+    }
+    QList<QSize> availableSizes(QIcon::Mode mode, QIcon::State state) const override
+    {
+        return icon().availableSizes(mode, state);
+    }
+    QIconEngine* clone() const override { return new FileIconEngine(m_path); }
+    QString key() const override { return QStringLiteral("FileIconEngine"); }
+
+private:
+    const QIcon& icon() const
+    {
+        if (m_icon.isNull())
+            m_icon = QIcon(resourcePng(m_path));
+        return m_icon;
+    }
+
+    QString m_path;
+    mutable QIcon m_icon;
+};
 
 QString& languageDirSetting()
 {
@@ -52,6 +122,10 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
     memset(m_version2, 0, sizeof m_version2);
     getMgrVersion(m_version, m_version2);
     ui->setupUi(this);
+    setWindowIcon(QIcon(new FileIconEngine(QStringLiteral(":/logo.png"))));
+    // Read before the monitor thread starts: the icon needs the image plugin for .ico files, and no
+    // library can be loaded while that thread is inside the SKF library's dlopen.
+    const QIcon trayIcon(QStringLiteral(":/mgr_op.ico"));
 
     m_openURL = true;
     m_url = QString::fromUtf8(kBankWebAddress);
@@ -84,6 +158,11 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
 
     m_devModel->setHorizontalHeaderLabels(QStringList() << QStringLiteral("DevList"));
     ui->treeView_Dev->setModel(m_devModel);
+    // The view lays itself out on a timer even while hidden, and its header's size hint then
+    // loads the bold and CJK fonts of "DevList" in every language: the header and the rows'
+    // sizes wait for the first show.
+    ui->treeView_Dev->setHeaderHidden(true);
+    ui->treeView_Dev->setItemDelegate(new UnshownRowsDelegate(ui->treeView_Dev));
 
     ui->btn_Keyinfo->setEnabled(false);
     ui->btn_Keyinfo->hide();
@@ -143,7 +222,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
     connect(ui->cbx_lang, QOverload<int>::of(&QComboBox::currentIndexChanged), this, &MainWindow::chooseLangByIndex);
 
     m_sysTrayIcon = new QSystemTrayIcon(this);
-    m_sysTrayIcon->setIcon(QIcon(QStringLiteral(":/mgr_op.ico")));
+    m_sysTrayIcon->setIcon(trayIcon);
     m_sysTrayIcon->setToolTip(QString::fromUtf8("Norvik银行国密Key管理工具"));
     connect(m_sysTrayIcon, &QSystemTrayIcon::activated, this, &MainWindow::on_activatedSysTrayIcon);
     createActions();
@@ -179,6 +258,52 @@ void MainWindow::btn_Logo()
 void MainWindow::setLangID(int id)
 {
     m_langID = id;
+}
+
+void MainWindow::showEvent(QShowEvent* event)
+{
+    completeLook();
+    QMainWindow::showEvent(event);
+}
+
+void MainWindow::completeLook()
+{
+    if (m_lookComplete)
+        return;
+    m_lookComplete = true;
+    if (auto* rows = dynamic_cast<UnshownRowsDelegate*>(ui->treeView_Dev->itemDelegate()))
+        rows->setShown();
+    ui->treeView_Dev->setHeaderHidden(false);
+    ui->treeView_Dev->doItemsLayout();
+
+    // Style sheets and pictures of the form: set by the first show, so that a window that stays
+    // in the tray parses no style sheet and decodes no picture.
+    const struct {
+        QWidget* widget;
+        const char* sheet;
+    } sheets[] = {
+        {ui->tabWidget, "QTabBar::tab{width:130};"},
+        {ui->tabWidget_2, "QTabBar::tab{width:0px;height:0px};"},
+        {ui->treeView_usbInfo, "QTreeView::item{margin:2px;}\nborder: 1px solid rgb(208, 208, 208);"},
+        {ui->treeView, "QTreeView::item{margin:2px;}"},
+        {ui->btn_logo, "border-radius:0px;"},
+        // The text ends in an ideographic space (U+3000), as the form always had it.
+        {ui->line_16, "border:2px solid rgb(208, 208, 208);\u3000"},
+    };
+    for (const auto& entry : sheets)
+        entry.widget->setStyleSheet(QString::fromUtf8(entry.sheet));
+    const struct {
+        QLabel* label;
+        const char* picture;
+    } pictures[] = {
+        {ui->lab_changlabel_2, ":/infousb.png"}, {ui->lab_changlabel, ":/edit.png"},
+        {ui->lab_VerifyPIN, ":/pwd.png"},        {ui->lab_changePIN, ":/pwd.png"},
+        {ui->lab_changeAuthKey_2, ":/pwd.png"},  {ui->lab_Initialize_3, ":/pwd.png"},
+        {ui->lab_UnblockPIN_3, ":/unlock.png"},  {ui->lab_cert, ":/cert3.png"},
+        {ui->label_logo, ":/nvlog.png"},
+    };
+    for (const auto& entry : pictures)
+        entry.label->setPixmap(resourcePng(QString::fromLatin1(entry.picture)));
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)

@@ -19,6 +19,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QHeaderView>
 #include <QJsonDocument>
 #include <QLabel>
 #include <QLineEdit>
@@ -96,6 +97,8 @@ private slots:
     void libraryNotice_data();
     void libraryNotice();
     void closeOnlyHides();
+    void lookAfterFirstShow_data();
+    void lookAfterFirstShow();
     void trayIconAndMenu();
     void trayActivation_data();
     void trayActivation();
@@ -422,6 +425,49 @@ void TestMainWindow::closeOnlyHides()
     QVERIFY(!m_window->close());
     QVERIFY(!m_window->isVisible());
     QVERIFY(m_window->trayIcon()->isVisible());
+}
+
+void TestMainWindow::lookAfterFirstShow_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("styleSheet");
+    QTest::addColumn<QSize>("picture");
+    QTest::newRow("tab bar width") << "tabWidget" << "QTabBar::tab{width:130};" << QSize();
+    QTest::newRow("two-line sheet") << "treeView_usbInfo"
+                                    << "QTreeView::item{margin:2px;}\nborder: 1px solid rgb(208, 208, 208);" << QSize();
+    QTest::newRow("sheet ending in U+3000") << "line_16" << QString::fromUtf8("border:2px solid rgb(208, 208, 208);　")
+                                            << QSize();
+    QTest::newRow("logo picture") << "label_logo" << QString() << QSize(200, 60);
+    QTest::newRow("page icon") << "lab_cert" << QString() << QSize(32, 32);
+}
+
+// What a window left in the tray does without is all there once it has been shown.
+void TestMainWindow::lookAfterFirstShow()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, styleSheet);
+    QFETCH(QSize, picture);
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window));
+    auto* tree = child<QTreeView>("treeView_Dev");
+    QVERIFY(!tree->isHeaderHidden());
+    // The rows start below the header, not under it.
+    QVERIFY(tree->header()->geometry().bottom() < tree->viewport()->geometry().top());
+    auto* devices = qobject_cast<QStandardItemModel*>(tree->model());
+    devices->appendRow(new QStandardItem(QStringLiteral("ROW")));
+    const int rowHeight = tree->sizeHintForRow(0);
+    devices->removeRow(0);
+    QVERIFY(rowHeight > 0);
+    QVERIFY(!m_window->windowIcon().pixmap(32).isNull());
+    QWidget* widget = child(qPrintable(name));
+    if (!styleSheet.isNull())
+        QCOMPARE(widget->styleSheet(), styleSheet);
+    if (picture.isValid()) {
+        auto* label = qobject_cast<QLabel*>(widget);
+        QVERIFY(label);
+        QCOMPARE(label->pixmap(Qt::ReturnByValue).size(), picture);
+    }
+    m_window->hide();
 }
 
 void TestMainWindow::trayIconAndMenu()
